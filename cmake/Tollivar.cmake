@@ -10,10 +10,18 @@ function(tollivar_component name)
   if(tests)
     list(REMOVE_ITEM sources ${tests})
   endif()
-  add_library(tollivar_${name} STATIC ${sources})
-  target_include_directories(tollivar_${name} PUBLIC
-    ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include)
-  target_link_libraries(tollivar_${name} PUBLIC ${ARG_DEPS} ${ARG_LIBS} Threads::Threads)
+  if(sources)
+    add_library(tollivar_${name} STATIC ${sources})
+    target_include_directories(tollivar_${name} PUBLIC
+      ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include)
+    target_link_libraries(tollivar_${name} PUBLIC ${ARG_DEPS} ${ARG_LIBS} Threads::Threads)
+  else()
+    # Headers only so far.
+    add_library(tollivar_${name} INTERFACE)
+    target_include_directories(tollivar_${name} INTERFACE
+      ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include)
+    target_link_libraries(tollivar_${name} INTERFACE ${ARG_DEPS} ${ARG_LIBS} Threads::Threads)
+  endif()
   if(tests AND NOT TOLLIVAR_FUZZ)
     add_executable(${name}_test ${tests})
     target_link_libraries(${name}_test PRIVATE tollivar_${name} ${ARG_TEST_LIBS}
