@@ -1,0 +1,106 @@
+#include "rtp/rtp_packet.h"
+
+#include <cstring>
+
+namespace korvane {
+namespace {
+
+constexpr uint8_t kVersionShift = 6;
+constexpr uint8_t kPaddingBit = 0x20;
+constexpr uint8_t kExtensionBit = 0x10;
+constexpr uint8_t kCsrcCountMask = 0x0F;
+constexpr uint8_t kMarkerBit = 0x80;
+constexpr uint8_t kPayloadTypeMask = 0x7F;
+constexpr size_t kCsrcSize = 4;
+constexpr size_t kExtensionHeaderSize = 4;  // profile-defined 16 bits + length 16 bits
+constexpr size_t kExtensionWordSize = 4;
+
+uint16_t ReadBE16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+
+uint32_t ReadBE32(const uint8_t* p) {
+  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+         (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+
+}  // namespace
+
+void CRTPPacket::Clear() {
+  csrc_count_ = 0;
+  csrc_list_.clear();
+  csrc_list_.shrink_to_fit();
+  ssrc_ = 0;
+  marker_ = 0;
+  padding_ = 0;
+  payload_type_ = 0;
+  sequence_ = 0;
+  timestamp_ = 0;
+  extension_length_ = 0;
+  extension_profile_ = 0;
+  extension_data_.clear();
+  extension_data_.shrink_to_fit();
+  payload_length_ = 0;
+  payload_.clear();
+  payload_.shrink_to_fit();
+}
+
+bool CRTPPacket::Parse(size_t length, const uint8_t* data) {
+  Clear();
+  if (data == nullptr || length <= kFixedHeaderSize) return false;
+  // A datagram never comes near this; it keeps payload_length_ representable.
+  if (length > static_cast<size_t>(INT32_MAX)) return false;
+
+  //  0                   1                   2                   3
+  // |V=2|P|X|  CC   |M|     PT      |       sequence number         |
+  // |                           timestamp                           |
+  // |           synchronization source (SSRC) identifier            |
+  if ((data[0] >> kVersionShift) != kVersion) return false;
+
+  size_t header = kFixedHeaderSize;
+  const uint8_t csrc_count = data[0] & kCsrcCountMask;
+  if (csrc_count > 0) {
+    const size_t csrc_bytes = csrc_count * kCsrcSize;
+    if (csrc_bytes >= length - kFixedHeaderSize) {
+      Clear();
+      return false;
+    }
+    csrc_count_ = csrc_count;
+    csrc_list_.assign(data + header, data + header + csrc_bytes);
+    header += csrc_bytes;
+  }
+
+  if (data[0] & kExtensionBit) {
+    // RFC 3550 section 5.3.1: 16 profile bits, 16-bit length in words, then the words.
+    if (header >= length || length - header < kExtensionHeaderSize) {
+      Clear();
+      return false;
+    }
+    std::memcpy(&extension_profile_, data + header, sizeof(extension_profile_));
+    extension_length_ = ReadBE16(data + header + 2);
+    const size_t extension_size = kExtensionHeaderSize + extension_length_ * kExtensionWordSize;
+    if (extension_length_ > 0) {
+      if (extension_size >= length - header) {
+        Clear();
+        return false;
+      }
+      extension_data_.assign(data + header + kExtensionHeaderSize, data + header + extension_size);
+    }
+    header += extension_size;
+  }
+
+  padding_ = (data[0] & kPaddingBit) ? 1 : 0;
+  marker_ = (data[1] & kMarkerBit) ? 1 : 0;
+  payload_type_ = data[1] & kPayloadTypeMask;
+  sequence_ = ReadBE16(data + 2);
+  timestamp_ = ReadBE32(data + 4);
+  std::memcpy(&ssrc_, data + 8, sizeof(ssrc_));
+
+  if (header >= length) {
+    Clear();
+    return false;
+  }
+  payload_.assign(data + header, data + length);
+  payload_length_ = static_cast<int32_t>(payload_.size());
+  return true;
+}
+
+}  // namespace korvane

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include "rtsp/decoder_config.h"
+
+namespace korvane {
+
+class CRTPPacket;
+
+// Consumer of RTP packets and of the decoder configuration (implemented by the RTP channel).
+// The packet passed to OnPacket and OnPacketFrom is valid only during the call: the callee
+// copies what it keeps.
+class IRTPReceiverUser {
+ public:
+  virtual ~IRTPReceiverUser() = default;
+  // A packet cut out of the RTSP connection (interleaved transport), on the RTSP client thread.
+  virtual void OnPacket(const CRTPPacket& packet) = 0;
+  // A packet received over UDP from `from`, on the receiver's queue thread, in arrival order.
+  virtual void OnPacketFrom(const sockaddr_in& from, const CRTPPacket& packet) = 0;
+  // The transport waited its receive time-out without data.
+  virtual void OnTransportWait() = 0;
+  // The transport closed.
+  virtual void OnTransportClosed() = 0;
+  // The decoder configuration read from the SDP, after DESCRIBE, on the RTSP client thread.
+  virtual void OnCodecConfig(const DecoderConfig* config) = 0;
+};
+
+}  // namespace korvane
