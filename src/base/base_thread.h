@@ -1,0 +1,90 @@
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "base/debug_message.h"
+#include "base/event.h"
+
+namespace korvane {
+
+// Base of every worker thread of the driver.
+//
+// A derived class implements Run() and watches StopEvent() in every wait. The owner starts the
+// thread with StartThread() and ends it with JoinThread() or StopThread(): both set the stop event
+// and wait for Run() to return, bounded by a time-out after which a diagnostic is logged.
+//
+// No thread is ever killed: a POSIX thread cannot be terminated safely, and terminating one leaks
+// the locks and memory it holds on any platform. Where a bounded stop runs out of time, the
+// warning is logged and the wait goes on. That always ends, because every wait in the driver also
+// watches its stop event and every blocking call has a time-out.
+//
+// JoinThread() and StopThread() called from the thread's own Run() only set the stop event and
+// return false; they never wait on themselves.
+class CBaseThread {
+ public:
+  static constexpr uint32_t kDestructionStopMs = 2000;
+
+  // logger may be null; it is not owned and must outlive this object.
+  explicit CBaseThread(IDebugMessage* logger);
+  // Stops the thread (StopThread(kDestructionStopMs) of this class). Derived classes stop their
+  // thread in their own destructor, before what Run() uses is destroyed.
+  virtual ~CBaseThread();
+  CBaseThread(const CBaseThread&) = delete;
+  CBaseThread& operator=(const CBaseThread&) = delete;
+
+  // Resets the stop event and starts a thread running Run(), named `name` (the OS name is cut to
+  // 15 characters). False if the previous thread still runs, or if the start failed.
+  virtual bool StartThread(const std::string& name);
+  // Sets the stop event and waits for the thread; after timeout_ms it logs a warning and keeps
+  // waiting, then logs when the thread ended. True when no thread is left (or none ran); false
+  // when called from the thread itself.
+  virtual bool JoinThread(uint32_t timeout_ms);
+  // As JoinThread; after timeout_ms it logs that the thread will be terminated, then keeps waiting
+  // (see the class comment).
+  virtual bool StopThread(uint32_t timeout_ms);
+
+  // Sets the stop event without waiting: lets an owner stop several threads at once before it
+  // joins them one by one.
+  void SignalStop() { stop_event_.Set(); }
+  bool IsStopRequested() const { return stop_event_.IsSet(); }
+  // True while a started thread has not yet returned from Run().
+  bool IsRunning() const;
+  const std::string& GetName() const { return name_; }
+  // Kernel id of the running (or last) thread; 0 until the thread has started.
+  uint32_t GetThreadId() const { return thread_id_.load(std::memory_order_acquire); }
+
+ protected:
+  // The thread body. Returns when the work is done or the stop event is set.
+  virtual void Run() = 0;
+
+  // Manual-reset; set means stop. Reset by StartThread().
+  CManualEvent& StopEvent() { return stop_event_; }
+  IDebugMessage* Logger() const { return logger_; }
+
+ private:
+  enum class WaitKind { kJoin, kStop };
+
+  static void* ThreadEntry(void* arg);
+  bool WaitForEnd(uint32_t timeout_ms, WaitKind kind);
+  bool IsCurrentThread() const;
+  // Joins a thread that has ended and forgets its handle. Requires handle_mutex_.
+  void ReleaseHandleLocked();
+
+  std::string name_;
+  // Serialises StartThread/JoinThread/StopThread between owner threads.
+  mutable std::mutex handle_mutex_;
+  pthread_t handle_{};
+  bool has_handle_ = false;
+  std::atomic<uint32_t> thread_id_{0};
+  IDebugMessage* const logger_;
+  CManualEvent stop_event_;
+  // Set by the thread when Run() has returned: the waitable form of the thread handle.
+  CManualEvent exited_event_;
+};
+
+}  // namespace korvane
