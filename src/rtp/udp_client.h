@@ -1,0 +1,77 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "base/base_thread.h"
+#include "base/lock.h"
+#include "rtp/rtp_client.h"
+
+namespace korvane {
+
+// One bound IPv4 UDP socket and a thread that waits for datagrams and hands each one, with its
+// sender's address, to the user. Used for the RTP port (by CRTPReceiver) and the RTCP port (by
+// CRTCPHandler).
+//
+// The thread waits on the socket and on its stop event together, so Close() takes effect at once
+// rather than at the end of the current readiness wait; OnWaitTimeout() keeps its cadence.
+class CUDPClient : public CBaseThread, public IRTPClient {
+ public:
+  static constexpr uint32_t kDefaultReceiveSize = 8192;
+  static constexpr uint32_t kMaxReceiveSize = 65535;
+  // Growth of the read buffer after a datagram did not fit.
+  static constexpr uint32_t kReceiveSizeStep = 1024;
+  static constexpr int kSocketReceiveBuffer = 65535;
+  static constexpr uint32_t kSocketReceiveTimeoutMs = 5000;
+  static constexpr uint32_t kSocketSendTimeoutMs = 1000;
+  static constexpr uint32_t kMinJoinMs = 5000;
+  // Close() reads away at most this many datagrams of at most kDrainSize bytes.
+  static constexpr int kDrainCount = 100;
+  static constexpr size_t kDrainSize = 1500;
+
+  // logger may be null; not owned; must outlive this object.
+  explicit CUDPClient(IDebugMessage* logger);
+  ~CUDPClient() override;
+
+  // IRTPClient
+  bool Open(IRTPClientUser* user, uint16_t port) override;
+  bool Close() override;
+  void SetReceiveSize(uint32_t bytes) override;
+  void SetWait(uint32_t seconds, uint32_t microseconds) override;
+  uint16_t GetPort() const override { return port_.load(std::memory_order_acquire); }
+
+  // Sends one datagram to `to`; true when all `length` bytes went out. Fails while closed.
+  bool SendTo(const uint8_t* data, size_t length, const sockaddr_in& to);
+
+  bool IsOpen() const { return GetPort() != 0; }
+
+ protected:
+  void Run() override;
+
+ private:
+  enum class WaitResult { kRead, kEnd };
+
+  // Creates and binds the socket; requires lock_.
+  bool BindLocked(uint16_t port);
+  WaitResult WaitForReadable(int fd);
+  uint32_t WaitMs() const;
+
+  CLock lock_;  // serialises Open() and Close()
+  // Guards socket_ against SendTo() racing with Close().
+  CLock socket_lock_;
+  int socket_ = -1;
+  // Set by Open() before the thread starts and read only by it; Close() joins before reuse.
+  IRTPClientUser* user_ = nullptr;
+  int thread_socket_ = -1;
+  std::atomic<uint16_t> port_{0};
+  std::atomic<uint32_t> receive_size_{kDefaultReceiveSize};
+  // Set by SetReceiveSize() so that the running thread picks the new size up at its next read.
+  std::atomic<bool> receive_size_changed_{false};
+  std::atomic<uint32_t> wait_seconds_{2};
+  std::atomic<uint32_t> wait_microseconds_{0};
+  uint32_t join_base_ms_ = 0;
+};
+
+}  // namespace korvane

@@ -1,0 +1,214 @@
+#include <arpa/inet.h>
+#include <errno.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/event.h"
+#include "rtp/udp_client.h"
+
+namespace korvane {
+
+namespace {
+
+timeval ToTimeval(uint32_t ms) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(ms / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+  return tv;
+}
+
+}  // namespace
+
+CUDPClient::CUDPClient(IDebugMessage* logger) : CBaseThread(logger) {}
+
+CUDPClient::~CUDPClient() { Close(); }
+
+void CUDPClient::SetReceiveSize(uint32_t bytes) {
+  receive_size_.store(bytes, std::memory_order_relaxed);
+  receive_size_changed_.store(true, std::memory_order_release);
+}
+
+void CUDPClient::SetWait(uint32_t seconds, uint32_t microseconds) {
+  wait_seconds_.store(seconds, std::memory_order_relaxed);
+  wait_microseconds_.store(microseconds % 1000, std::memory_order_relaxed);
+}
+
+uint32_t CUDPClient::WaitMs() const {
+  const uint64_t seconds = wait_seconds_.load(std::memory_order_relaxed);
+  const uint64_t micros = wait_microseconds_.load(std::memory_order_relaxed);
+  // The sub-second part is rounded up to whole milliseconds: a wait of a few microseconds
+  // must not turn into a zero-time poll that spins.
+  const uint64_t ms = seconds * 1000 + (micros + 999) / 1000;
+  return static_cast<uint32_t>(std::min<uint64_t>(ms, kInfinite - 1));
+}
+
+bool CUDPClient::Open(IRTPClientUser* user, uint16_t port) {
+  bool started = false;
+  {
+    CAutoLock guard(lock_);
+    // An open client keeps its user: its thread reads it.
+    if (socket_ < 0) user_ = user;
+    if (BindLocked(port)) {
+      thread_socket_ = socket_;
+      started = StartThread("UDP client thread, port " + std::to_string(GetPort()));
+    }
+  }
+  if (!started) Close();
+  return started;
+}
+
+bool CUDPClient::BindLocked(uint16_t port) {
+  if (socket_ >= 0) return false;  // already open
+
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  if (fd < 0) return false;
+
+  bool ok = true;
+  const int receive_buffer = kSocketReceiveBuffer;
+  ok = ok && ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer)) == 0;
+  const timeval receive_timeout = ToTimeval(kSocketReceiveTimeoutMs);
+  ok = ok && ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &receive_timeout,
+                          sizeof(receive_timeout)) == 0;
+  const timeval send_timeout = ToTimeval(kSocketSendTimeoutMs);
+  ok = ok && ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof(send_timeout)) == 0;
+
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = htons(port);
+  ok = ok && ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) == 0;
+
+  // With port 0 the system picks one; report the port actually bound.
+  sockaddr_in bound{};
+  socklen_t bound_length = sizeof(bound);
+  ok = ok && ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &bound_length) == 0;
+
+  if (!ok) {
+    ::close(fd);
+    return false;
+  }
+  {
+    CAutoLock socket_guard(socket_lock_);
+    socket_ = fd;
+  }
+  join_base_ms_ = std::max(kSocketSendTimeoutMs, kSocketReceiveTimeoutMs);
+  port_.store(ntohs(bound.sin_port), std::memory_order_release);
+  return true;
+}
+
+bool CUDPClient::Close() {
+  SignalStop();
+  int closed_fd = -1;
+  bool joined = false;
+  IRTPClientUser* user = nullptr;
+  {
+    CAutoLock guard(lock_);
+    user = user_;
+    {
+      CAutoLock socket_guard(socket_lock_);
+      if (socket_ >= 0) {
+        // Wakes a reader that is inside recvfrom(); Linux answers ENOTCONN for an unconnected
+        // datagram socket but still marks it shut down.
+        ::shutdown(socket_, SHUT_RDWR);
+        closed_fd = std::exchange(socket_, -1);
+        port_.store(0, std::memory_order_release);
+      }
+    }
+    const uint64_t wait_ms = uint64_t{wait_seconds_.load(std::memory_order_relaxed)} * 1000;
+    const uint64_t join_ms =
+        std::max<uint64_t>(std::max<uint64_t>(join_base_ms_, wait_ms) + 1000, kMinJoinMs);
+    joined = JoinThread(static_cast<uint32_t>(std::min<uint64_t>(join_ms, kInfinite - 1)));
+    thread_socket_ = -1;
+  }
+  if (closed_fd >= 0) {
+    // Read away what is still queued on the socket, bounded, before it goes.
+    uint8_t drain[kDrainSize];
+    for (int i = 0; i < kDrainCount; ++i) {
+      const ssize_t n = ::recv(closed_fd, drain, sizeof(drain), MSG_DONTWAIT);
+      if (n <= 0) break;
+    }
+    ::close(closed_fd);
+    if (user != nullptr) {
+      try {
+        user->OnClosed(this);
+      } catch (...) {
+        // A user's failure must not escape into the owner that closes us.
+      }
+    }
+  }
+  return joined;
+}
+
+bool CUDPClient::SendTo(const uint8_t* data, size_t length, const sockaddr_in& to) {
+  if (data == nullptr || length == 0) return false;
+  CAutoLock socket_guard(socket_lock_);
+  if (socket_ < 0) return false;
+  const ssize_t sent = ::sendto(socket_, data, length, MSG_NOSIGNAL,
+                                reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+  return sent >= 0 && static_cast<size_t>(sent) == length;
+}
+
+CUDPClient::WaitResult CUDPClient::WaitForReadable(int fd) {
+  for (;;) {
+    if (StopEvent().IsSet()) return WaitResult::kRead;  // Run() ends at its next check
+    short revents = 0;
+    const uint32_t result = WaitForEventsOrSocket({&StopEvent()}, fd, POLLIN, WaitMs(), &revents);
+    if (StopEvent().IsSet()) return WaitResult::kEnd;
+    if (result == kWaitSocket) {
+      if (revents & POLLNVAL) {
+        // The descriptor is no longer a socket: nothing more will ever arrive.
+        if (user_ != nullptr) user_->OnClosed(this);
+        return WaitResult::kEnd;
+      }
+      return WaitResult::kRead;
+    }
+    if (result == kWaitTimeout) {
+      if (user_ != nullptr) user_->OnWaitTimeout(this);
+      continue;
+    }
+    // Index 0 is the stop event, seen above; anything else waits again.
+  }
+}
+
+void CUDPClient::Run() {
+  const int fd = thread_socket_;
+  uint32_t size = receive_size_.load(std::memory_order_relaxed);
+  receive_size_changed_.store(false, std::memory_order_relaxed);
+  // One buffer of the largest size for the life of the thread: reads take `size` of it.
+  std::vector<uint8_t> buffer(kMaxReceiveSize);
+
+  for (;;) {
+    if (StopEvent().IsSet()) return;
+    if (WaitForReadable(fd) == WaitResult::kEnd) return;
+
+    if (receive_size_changed_.exchange(false, std::memory_order_acquire)) {
+      size = receive_size_.load(std::memory_order_relaxed);
+    }
+    size = std::clamp<uint32_t>(size, 1, kMaxReceiveSize);
+
+    sockaddr_in from{};
+    socklen_t from_length = sizeof(from);
+    // MSG_TRUNC makes recvfrom() report the datagram's real length, so a datagram larger than
+    // the buffer is recognised (what WinSock reports as WSAEMSGSIZE).
+    const ssize_t n = ::recvfrom(fd, buffer.data(), size, MSG_DONTWAIT | MSG_TRUNC,
+                                 reinterpret_cast<sockaddr*>(&from), &from_length);
+    if (StopEvent().IsSet()) return;
+    if (n > static_cast<ssize_t>(size)) {
+      // The datagram is lost; make room for larger ones from now on.
+      size = std::min(size + kReceiveSizeStep, kMaxReceiveSize);
+      continue;
+    }
+    if (n > 0 && user_ != nullptr) {
+      user_->OnData(this, from, buffer.data(), static_cast<size_t>(n));
+    }
+    // Errors and empty datagrams are ignored.
+  }
+}
+
+}  // namespace korvane
