@@ -33,9 +33,13 @@ class CQueueThread : public CBaseThread {
     ClearQueue();
   }
 
-  // Resets the item event and starts the thread.
+  // Resets the item event (re-arming it when items are already queued) and starts the thread.
   virtual bool StartQueue(const std::string& name) {
     item_event_.Reset();
+    // Items added while no thread ran must not wait for the next AddWorkItem().
+    if (QueueSize() > 0) {
+      item_event_.Set();
+    }
     return StartThread(name);
   }
 
