@@ -1,0 +1,90 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "base/event.h"
+#include "base/lock.h"
+#include "base/time.h"
+#include "channels/camera_channel.h"
+#include "driver/idriver.h"
+#include "tollivar/video_capture.h"
+
+namespace korvane {
+
+// Base of every camera channel: the capture thread with its bounded stop, the state the host
+// polls, and the online/offline bookkeeping with its log lines. A derived class supplies the
+// thread body (CaptureLoop), which watches StopEvent() in every wait.
+//
+// A derived class must call Stop() in its own destructor, so that the capture thread has ended
+// before the parts CaptureLoop uses are destroyed.
+class CBaseCameraChannel : public ICameraChannel {
+ public:
+  // `driver` and `sink` must outlive the channel.
+  CBaseCameraChannel(std::uint32_t index, IDriver* driver, ipcapture::IFrameSink* sink);
+  ~CBaseCameraChannel() override;
+  CBaseCameraChannel(const CBaseCameraChannel&) = delete;
+  CBaseCameraChannel& operator=(const CBaseCameraChannel&) = delete;
+
+  // Ends a running capture, takes the settings and starts the capture thread.
+  bool Start(const ChannelSettings* settings) override;
+  // State 3, offline line if the camera was online, capture thread ended.
+  void Stop() override;
+  // Restarts the capture thread with the new frame interval and picture size; the quality stays.
+  bool ChangeSettings(const ChannelSettings* settings) override;
+  bool QueryExtensionA() override { return false; }
+  bool QueryExtensionB() override { return false; }
+  std::int32_t GetState() override;
+
+  void SetState(std::int32_t state);
+  // Records whether the camera delivers; writes one line per change.
+  void SetCameraState(bool online);
+  // False when a stop is in progress, a capture thread already exists or it cannot be started.
+  bool StartCaptureThread();
+  // Sets the stop event and waits for the capture thread. After twice the request time-out a
+  // warning is logged and the wait goes on: the thread is never killed. Called on the capture
+  // thread itself it only sets the stop event.
+  void StopThread();
+
+  std::uint32_t GetChannelIndex() const { return index_; }
+  bool IsOnline();
+
+ protected:
+  // The capture thread body. Returns when StopEvent() is set (or the capture has ended).
+  virtual std::uint32_t CaptureLoop() = 0;
+  // Called by StopThread before it waits for the thread.
+  virtual void OnStopping() {}
+
+  IDriver* Driver() const { return driver_; }
+  ipcapture::IFrameSink* FrameSink() const { return sink_; }
+  // Written by Start and ChangeSettings only while no capture thread runs.
+  const ChannelSettings& Settings() const { return settings_; }
+  CManualEvent& StopEvent() { return stop_event_; }
+  CTime& LastFrameTime() { return last_frame_time_; }
+
+ private:
+  // "Camera <address>", or "Video-server <address> (channel <n>)" on a multi-channel device.
+  std::string DeviceName() const;
+  void ThreadEntry();
+
+  ipcapture::IFrameSink* const sink_;
+  bool sockets_started_ = false;  // touched by the host thread only
+  bool online_ = false;           // guarded by state_lock_
+  CLock state_lock_;
+  std::int32_t state_ = kChannelStopped;  // guarded by state_lock_
+  CLock thread_lock_;
+  std::thread thread_;  // guarded by thread_lock_
+  // Set by the capture thread itself first thing, so it can recognise itself without a lock.
+  std::atomic<std::thread::id> thread_id_{};
+  const std::uint32_t index_;
+  IDriver* const driver_;
+  ChannelSettings settings_;
+  CManualEvent stop_event_;
+  // Set when CaptureLoop has returned: the waitable form of the thread.
+  CManualEvent exited_event_;
+  CTime last_frame_time_;
+};
+
+}  // namespace korvane

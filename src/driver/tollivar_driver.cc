@@ -1,0 +1,53 @@
+#include "driver/tollivar_driver.h"
+
+namespace korvane {
+
+CTollivarDriver::~CTollivarDriver() {
+  // The objects created here may call back into this class while they stop: release them while
+  // this part of the object still exists.
+  CloseDriver();
+}
+
+bool CTollivarDriver::OpenDriver(ipcapture::IHostMessageSink* sink,
+                                 ipcapture::IFrameFactory* frame_factory,
+                                 ipcapture::IDeviceDescription* description) {
+  if (!CIPCaptureDriver::OpenDriver(sink, frame_factory, description)) return false;
+
+  MutableDeviceInfo().requestTimeoutMs = DEVICE_INFO::kDefaultRequestTimeoutMs;
+  MutableDeviceInfo().dataTimeoutMs = DEVICE_INFO::kDefaultDataTimeoutMs;
+
+  const std::int32_t option = GetCustomParameterInt(kParamOptionFlag);
+  if (option != kCustomParameterAbsent) SetOptionFlag(option != 0);
+
+  try {
+    LogDriverOpened(GetCustomParameter(kParamFirmware));
+  } catch (...) {
+    // Only the log line is lost.
+  }
+  return true;
+}
+
+bool CTollivarDriver::CreateIOApi() {
+  // The digital I/O object (for devices with at least one input or output) is not part of this
+  // build yet: none is created, so GetIOApi() answers null. A device without I/O is no failure.
+  return true;
+}
+
+bool CTollivarDriver::CreatePTZDriver() {
+  // The PTZ driver object is not part of this build yet: none is created, so GetPTZDriver() and
+  // GetPTZDriverEx() answer null.
+  return true;
+}
+
+std::unique_ptr<ICameraChannel> CTollivarDriver::CreateChannel(std::uint32_t /*index*/,
+                                                               ipcapture::IFrameSink* /*sink*/) {
+  switch (GetCodecType()) {
+    // One case per codec channel class, each built with (index, this, sink), e.g.
+    //   case ipcapture::kCodecH264: return std::make_unique<CH264ChannelRTSP>(index, this, sink);
+    // The codec channel classes are not part of this build yet, so no codec type has a channel.
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace korvane
