@@ -1,0 +1,539 @@
+#include "rtsp/base_rtsp_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <vector>
+
+#include "base/time.h"
+#include "rtp/rtp_receiver_user.h"
+#include "rtsp/rtsp_stream_parser.h"
+#include "rtsp/text_helpers.h"
+
+namespace korvane {
+
+namespace {
+
+constexpr char kThreadName[] = "RTSP Client Thread";
+constexpr char kVersion[] = "RTSP/1.0\r\n";
+constexpr char kUserAgent[] = "User-Agent: Korvane\r\n";
+constexpr char kAccept[] = "Accept: application/sdp\r\n";
+constexpr char kDefaultRange[] = "npt=0.000-";
+constexpr char kHeaderEnd[] = "\r\n\r\n";
+constexpr size_t kHeaderEndLength = 4;
+// Response reads: a small first read (most answers are short), then at most this much at once.
+constexpr size_t kFirstReadBytes = 256;
+constexpr size_t kResponseReadBytes = 512;
+// Interleaved reads: a full-size read, shrinking to what the camera delivers in big bursts.
+constexpr size_t kInterleavedReadBytes = 8192;
+constexpr size_t kInterleavedSmallRead = 4096;
+constexpr uint32_t kConnectStepMs = 100;
+
+bool SetTimeoutOption(int fd, int option, uint32_t timeout_ms) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(timeout_ms / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((timeout_ms % 1000) * 1000);
+  return setsockopt(fd, SOL_SOCKET, option, &tv, sizeof(tv)) == 0;
+}
+
+// Milliseconds from now until `deadline`, rounded up; 0 once it has passed.
+uint32_t MsUntil(std::chrono::steady_clock::time_point deadline) {
+  const auto now = std::chrono::steady_clock::now();
+  if (deadline <= now) {
+    return 0;
+  }
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+  return static_cast<uint32_t>(std::min<int64_t>(ms, kInfinite - 1));
+}
+
+}  // namespace
+
+CBaseRTSPClient::CBaseRTSPClient(IDebugMessage* logger) : CBaseThread(logger) {}
+
+CBaseRTSPClient::~CBaseRTSPClient() { Close(); }
+
+bool CBaseRTSPClient::Start(const RTSPClientParams& params, IRTPReceiverUser* user,
+                            TransportMode mode) {
+  if (IsRunning() || socket_.IsValid()) {
+    Close();
+  }
+  parser_.Reset();
+  params_ = params;
+  user_ = user;
+  mode_ = mode;
+  last_keep_alive_ = 0;
+  if (!Connect() || !StartThread(kThreadName)) {
+    Close();
+    return false;
+  }
+  return true;
+}
+
+uint32_t CBaseRTSPClient::CloseTimeoutMs() const {
+  const uint64_t longest = std::max(params_.ReceiveTimeoutMs, params_.SendTimeoutMs);
+  return static_cast<uint32_t>(std::min<uint64_t>(2 * longest + 1000, kInfinite - 1));
+}
+
+void CBaseRTSPClient::Close() {
+  StopThread(CloseTimeoutMs());
+  socket_.Close();
+  user_ = nullptr;
+  last_keep_alive_ = 0;
+}
+
+bool CBaseRTSPClient::Connect() {
+  CSocketHandle socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!socket.IsValid()) {
+    return false;
+  }
+  const int fd = socket.Get();
+  const int buffer = static_cast<int>(std::min<uint32_t>(params_.ReceiveBufferBytes, INT32_MAX));
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer)) != 0 ||
+      !SetTimeoutOption(fd, SO_RCVTIMEO, params_.ReceiveTimeoutMs) ||
+      !SetTimeoutOption(fd, SO_SNDTIMEO, params_.SendTimeoutMs)) {
+    return false;
+  }
+  const uint32_t address = ResolveHost(params_.Host);
+  if (address == 0) {
+    return false;
+  }
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(params_.Port);
+  peer.sin_addr.s_addr = address;
+  // The connection is given whole 100-ms steps: a time-out below one step only accepts a
+  // connection that stands at once.
+  const uint32_t limit_ms = params_.ConnectTimeoutMs / kConnectStepMs * kConnectStepMs;
+  // Start() runs on the owner's thread, before this client's stop event means anything: the
+  // wait is bounded by the time-out alone. A refused or reset connect reports its error here
+  // rather than passing for a connection.
+  if (ConnectWithTimeout(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof(peer), limit_ms,
+                         nullptr) != 0) {
+    return false;
+  }
+  if (!SetNonBlocking(fd, false)) {
+    return false;
+  }
+  socket_ = std::move(socket);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Request texts
+
+const char* CBaseRTSPClient::MethodName(RequestKind kind) {
+  switch (kind) {
+    case RequestKind::kDescribe:
+      return "DESCRIBE";
+    case RequestKind::kSetup:
+      return "SETUP";
+    case RequestKind::kPlay:
+      return "PLAY";
+    case RequestKind::kTeardown:
+      return "TEARDOWN";
+    case RequestKind::kOptions:
+      return "OPTIONS";
+    case RequestKind::kPause:
+      return "PAUSE";
+  }
+  return "";
+}
+
+std::string CBaseRTSPClient::MakeBaseUrl(const std::string& content_base, const std::string& host,
+                                         uint16_t port, const std::string& path) {
+  if (content_base.find("rtsp://") != std::string::npos) {
+    return content_base;
+  }
+  const size_t first = path.find_first_not_of('/');
+  const std::string relative = first == std::string::npos ? std::string() : path.substr(first);
+  return FormatString("rtsp://%s:%u/", host.c_str(), static_cast<unsigned>(port)) + relative;
+}
+
+std::string CBaseRTSPClient::MakeControlUrl(const std::string& base_url,
+                                            const std::string& control) {
+  if (control.find("://") != std::string::npos) {
+    return control;
+  }
+  if (base_url.empty() || control.empty()) {
+    return base_url.empty() ? control : base_url;
+  }
+  std::string url = base_url;
+  if (url.back() == '/') {
+    url.pop_back();
+  }
+  if (control.front() != '/') {
+    url += '/';
+  }
+  return url + control;
+}
+
+std::string CBaseRTSPClient::MakeTransportLine(const std::string& sdp_profile, TransportMode mode,
+                                               uint16_t rtp_port, uint16_t rtcp_port) {
+  std::string profile = sdp_profile;
+  std::string ports;
+  switch (mode) {
+    case kRtpOverUdp:
+      if (profile.empty()) profile = "RTP/AVP/UDP";
+      ports = FormatString(";client_port=%u-%u", static_cast<unsigned>(rtp_port),
+                           static_cast<unsigned>(rtcp_port));
+      break;
+    case kRtpOverTcp:
+      if (profile.empty()) profile = "RTP/AVP/TCP";
+      ports = FormatString(";client_port=%u-%u", static_cast<unsigned>(rtp_port),
+                           static_cast<unsigned>(rtcp_port));
+      break;
+    case kRtpOverRtsp:
+      if (profile.empty()) profile = "RTP/AVP/TCP";
+      break;
+  }
+  return "Transport: " + profile + ";unicast" + ports + "\r\n";
+}
+
+std::string CBaseRTSPClient::MakeDigestLine(const std::string& method, const std::string& user,
+                                            const std::string& password, const std::string& realm,
+                                            const std::string& nonce, const std::string& uri) {
+  if (method.empty() || user.empty() || password.empty() || realm.empty() || nonce.empty() ||
+      uri.empty()) {
+    return {};
+  }
+  // RFC 2069 section 2.1.2: request-digest = MD5(MD5(A1) ":" nonce ":" MD5(A2)).
+  const std::string ha1 = Md5Hex(user + ":" + realm + ":" + password);
+  const std::string ha2 = Md5Hex(method + ":" + uri);
+  const std::string response = Md5Hex(ha1 + ":" + nonce + ":" + ha2);
+  if (ha1.empty() || ha2.empty() || response.empty()) {
+    return {};
+  }
+  return "Authorization: Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"" +
+         nonce + "\", uri=\"" + uri + "\", response=\"" + response + "\"\r\n";
+}
+
+std::string CBaseRTSPClient::BaseUrl() const {
+  return MakeBaseUrl(parser_.Response().ContentBase, params_.Host, params_.Port, params_.Path);
+}
+
+std::string CBaseRTSPClient::ControlUrl() const {
+  const RTSPResponse& r = parser_.Response();
+  switch (params_.Media) {
+    case MediaKind::kVideo:
+      return MakeControlUrl(BaseUrl(), r.VideoControl);
+    case MediaKind::kAudio:
+      return MakeControlUrl(BaseUrl(), r.AudioControl);
+    case MediaKind::kData:
+      return MakeControlUrl(BaseUrl(), r.DataControl);
+    case MediaKind::kNone:
+      break;
+  }
+  return MakeControlUrl(BaseUrl(), {});
+}
+
+std::string CBaseRTSPClient::AuthorizationLine(RequestKind kind) {
+  switch (params_.Scheme) {
+    case AuthScheme::kBasic: {
+      std::string credentials;
+      if (!MakeBasicCredentials(params_.UserName, params_.Password, credentials)) {
+        return {};
+      }
+      return "Authorization: Basic " + credentials + "\r\n";
+    }
+    case AuthScheme::kDigest: {
+      const RTSPResponse& r = parser_.Response();
+      if (r.Scheme != AuthScheme::kDigest) {
+        return {};
+      }
+      // The digest URI is the base URL for every method, SETUP included.
+      return MakeDigestLine(MethodName(kind), params_.UserName, params_.Password, r.Realm, r.Nonce,
+                            BaseUrl());
+    }
+    case AuthScheme::kNone:
+      break;
+  }
+  return {};
+}
+
+std::string CBaseRTSPClient::BuildRequest(RequestKind kind) {
+  const char* method = MethodName(kind);
+  if (*method == '\0') {
+    return {};
+  }
+  RTSPResponse& r = parser_.Response();
+  ++r.CSeq;
+  const std::string cseq = FormatString("CSeq: %u\r\n", static_cast<unsigned>(r.CSeq));
+  const std::string authorization = AuthorizationLine(kind);
+  const std::string session = r.SessionId.empty() ? std::string() : "Session: " + r.SessionId + "\r\n";
+  const std::string range =
+      "Range: " + (params_.Range.empty() ? std::string(kDefaultRange) : params_.Range) + "\r\n";
+
+  std::string text = std::string(method) + " ";
+  text += kind == RequestKind::kSetup ? ControlUrl() : BaseUrl();
+  text += " ";
+  text += kVersion;
+  text += cseq;
+  text += authorization;
+  text += kUserAgent;
+  switch (kind) {
+    case RequestKind::kDescribe:
+      text += kAccept;
+      break;
+    case RequestKind::kSetup: {
+      const std::string* profile = &r.VideoProfile;
+      if (params_.Media == MediaKind::kAudio) profile = &r.AudioProfile;
+      if (params_.Media == MediaKind::kData) profile = &r.DataProfile;
+      text += MakeTransportLine(*profile, mode_, params_.RtpClientPort, params_.RtcpClientPort);
+      break;
+    }
+    case RequestKind::kPlay:
+    case RequestKind::kPause:
+      text += session;
+      text += range;
+      break;
+    case RequestKind::kTeardown:
+    case RequestKind::kOptions:
+      text += session;
+      break;
+  }
+  text += "\r\n";
+  return text;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Socket I/O
+
+CBaseRTSPClient::Clock::time_point CBaseRTSPClient::Cap(Clock::time_point deadline) const {
+  return teardown_deadline_ ? std::min(deadline, *teardown_deadline_) : deadline;
+}
+
+bool CBaseRTSPClient::WaitSocket(short poll_events, Clock::time_point deadline) {
+  const uint32_t wait_ms = MsUntil(Cap(deadline));
+  uint32_t result;
+  if (teardown_deadline_) {
+    // The stop event is set by now; the deadline alone bounds the goodbye.
+    result = WaitForEventsOrSocket(0, nullptr, socket_.Get(), poll_events, wait_ms);
+  } else {
+    result = WaitForEventsOrSocket({&StopEvent()}, socket_.Get(), poll_events, wait_ms);
+  }
+  return result == kWaitSocket;
+}
+
+bool CBaseRTSPClient::SendText(const std::string& text) {
+  if (!WaitSocket(POLLOUT, Clock::now() + std::chrono::milliseconds(params_.SendTimeoutMs))) {
+    return false;
+  }
+  // One send: a request is far smaller than the socket buffer that POLLOUT reported free.
+  // MSG_NOSIGNAL: a camera that has gone away must fail the request, not raise SIGPIPE.
+  const ssize_t sent = send(socket_.Get(), text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  return sent >= 0 && static_cast<size_t>(sent) == text.size();
+}
+
+std::optional<size_t> CBaseRTSPClient::ExpectedResponseLength(std::string_view header_block) {
+  const std::string lower = ToLowerCopy(header_block);
+  const std::string value = TrimBlanks(GetParamValue("content-length", ":", lower, "\r\n"));
+  if (value.empty()) {
+    return header_block.size();
+  }
+  uint64_t length = 0;
+  const char* end = value.data() + value.size();
+  const auto [stop, error] = std::from_chars(value.data(), end, length);
+  if (error != std::errc() || stop != end || length > kMaxBodyBytes) {
+    return std::nullopt;
+  }
+  return header_block.size() + static_cast<size_t>(length);
+}
+
+std::string CBaseRTSPClient::ReadResponse() {
+  std::string text;
+  std::vector<char> buffer(std::max(kFirstReadBytes, kResponseReadBytes));
+  size_t want = kFirstReadBytes;
+  size_t expected = 0;  // 0 until the end of the header block was seen
+  size_t searched = 0;  // header end search resumes here
+  for (;;) {
+    // The receive time-out bounds each read, as SO_RCVTIMEO would.
+    if (!WaitSocket(POLLIN, Clock::now() + std::chrono::milliseconds(params_.ReceiveTimeoutMs))) {
+      break;
+    }
+    const ssize_t got = recv(socket_.Get(), buffer.data(), want, MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      continue;
+    }
+    if (got <= 0) {
+      break;  // closed or failed
+    }
+    text.append(buffer.data(), static_cast<size_t>(got));
+    if (expected == 0) {
+      const size_t end = text.find(kHeaderEnd, searched);
+      if (end == std::string::npos) {
+        if (text.size() >= kMaxHeaderBytes) {
+          return {};  // a header block this long is not an RTSP answer
+        }
+        searched = text.size() >= kHeaderEndLength ? text.size() - (kHeaderEndLength - 1) : 0;
+        want = std::min(kResponseReadBytes, kMaxHeaderBytes - text.size());
+        continue;
+      }
+      const size_t header_length = end + kHeaderEndLength;
+      if (header_length > kMaxHeaderBytes) {
+        return {};
+      }
+      const std::optional<size_t> total = ExpectedResponseLength(std::string_view(text).substr(0, header_length));
+      if (!total) {
+        return {};  // a body we will not hold, or a length we cannot read
+      }
+      expected = *total;
+    }
+    if (text.size() >= expected) {
+      break;
+    }
+    want = std::min(expected - text.size(), kResponseReadBytes);
+  }
+  return text;
+}
+
+bool CBaseRTSPClient::SendRequest(RequestKind kind) {
+  if (!socket_.IsValid()) {
+    return false;
+  }
+  const std::string text = BuildRequest(kind);
+  if (text.empty() || !SendText(text)) {
+    return false;
+  }
+  if (kind == RequestKind::kPlay && IsInterleaved()) {
+    // The PLAY answer arrives at the head of the media stream and is skipped there.
+    return ReceiveInterleaved();
+  }
+  const std::string response = ReadResponse();
+  if (response.empty()) {
+    return false;
+  }
+  return parser_.ParseResponse(response, kind);
+}
+
+bool CBaseRTSPClient::Request(RequestKind kind) {
+  if (!SendRequest(kind)) {
+    return false;
+  }
+  const RTSPResponse& r = parser_.Response();
+  if (r.StatusCode == 401 && r.Scheme != params_.Scheme) {
+    // Answer the challenge once; a second 401 under the same scheme means the credentials are
+    // wrong, and asking again would only loop.
+    params_.Scheme = r.Scheme;
+    if (!SendRequest(kind)) {
+      return false;
+    }
+  }
+  return r.StatusCode >= 200 && r.StatusCode <= 299;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Session
+
+bool CBaseRTSPClient::KeepAliveDue() const {
+  const int32_t timeout_s = parser_.Response().SessionTimeout;
+  const uint64_t period_s = timeout_s > 0 ? static_cast<uint64_t>(timeout_s) : params_.KeepAlivePeriodS;
+  return last_keep_alive_ == 0 || GetElapsedMs(last_keep_alive_) > period_s * 1000 / 2;
+}
+
+void CBaseRTSPClient::CheckKeepAlive() {
+  if (KeepAliveDue()) {
+    Request(RequestKind::kOptions);
+    last_keep_alive_ = GetFileTimeNow();
+  }
+}
+
+void CBaseRTSPClient::SendKeepAliveOnly() {
+  if (KeepAliveDue()) {
+    const std::string text = BuildRequest(RequestKind::kOptions);
+    SendText(text);
+    last_keep_alive_ = GetFileTimeNow();
+  }
+}
+
+bool CBaseRTSPClient::ReceiveInterleaved() {
+  CRTSPStreamParser stream(user_);
+  std::vector<uint8_t> buffer(kInterleavedReadBytes);
+  size_t want = kInterleavedReadBytes;
+  const auto receive_timeout = std::chrono::milliseconds(params_.ReceiveTimeoutMs);
+  const auto check_period = std::chrono::milliseconds(kLoopWaitMs);
+  auto data_deadline = Clock::now() + receive_timeout;
+  auto next_check = Clock::now() + check_period;
+  for (;;) {
+    const uint32_t wait_ms = MsUntil(std::min(data_deadline, next_check));
+    const uint32_t result = WaitForEventsOrSocket({&StopEvent()}, socket_.Get(), POLLIN, wait_ms);
+    if (result == 0) {
+      return false;
+    }
+    const auto now = Clock::now();
+    if (now >= next_check) {
+      // The same keep-alive cadence as the session loop: a camera with a session timeout drops
+      // a session that only receives.
+      SendKeepAliveOnly();
+      next_check = now + check_period;
+    }
+    if (result != kWaitSocket) {
+      if (now >= data_deadline) {
+        return true;  // nothing for a whole receive time-out: the read failed
+      }
+      continue;
+    }
+    const ssize_t got = recv(socket_.Get(), buffer.data(), want, MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      continue;
+    }
+    if (got <= 0) {
+      return true;  // closed or failed
+    }
+    if (StopEvent().IsSet()) {
+      return false;
+    }
+    stream.Consume(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(got)));
+    want = static_cast<size_t>(got) < kInterleavedSmallRead ? kInterleavedReadBytes
+                                                             : static_cast<size_t>(got);
+    data_deadline = Clock::now() + receive_timeout;
+  }
+}
+
+void CBaseRTSPClient::Run() {
+  pause_event_.Reset();
+  play_event_.Reset();
+  if (StopEvent().IsSet()) {
+    return;
+  }
+  if (!Request(RequestKind::kDescribe)) {
+    return;  // nothing was set up: nothing to tear down
+  }
+  if (user_ != nullptr) {
+    user_->OnCodecConfig(&parser_.Response().Codec);
+  }
+  if (!StopEvent().IsSet() && Request(RequestKind::kSetup)) {
+    if (!paused_) {
+      play_event_.Set();
+    }
+    for (;;) {
+      const uint32_t which =
+          WaitForEvents({&StopEvent(), &pause_event_, &play_event_}, kLoopWaitMs);
+      if (which == 0) {
+        break;
+      }
+      if (which == 1) {
+        if (Request(RequestKind::kPause)) {
+          paused_ = true;
+        }
+      } else if (which == 2) {
+        paused_ = false;
+        Request(RequestKind::kPlay);
+      } else {
+        CheckKeepAlive();
+      }
+    }
+  }
+  // Bounded so that Close() keeps its promise even when the camera does not answer.
+  teardown_deadline_ =
+      Clock::now() + std::chrono::milliseconds(std::max(params_.ReceiveTimeoutMs, params_.SendTimeoutMs));
+  Request(RequestKind::kTeardown);
+  teardown_deadline_.reset();
+}
+
+}  // namespace korvane

@@ -1,0 +1,167 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/base_thread.h"
+#include "base/event.h"
+#include "base/socket_posix.h"
+#include "rtsp/rtsp_response.h"
+#include "rtsp/rtsp_response_parser.h"
+
+namespace korvane {
+
+class IRTPReceiverUser;
+
+// How RTP reaches the driver.
+enum TransportMode : int32_t {
+  kRtpOverUdp = 0,   // RTP and RTCP on the two client ports announced in SETUP
+  kRtpOverTcp = 1,   // RTP/AVP/TCP: interleaved on the RTSP connection (RFC 2326 section 10.12)
+  kRtpOverRtsp = 2,  // interleaved on the RTSP connection, with the camera's own profile
+};
+
+// What one RTSP session needs to know; the constructor sets the defaults.
+struct RTSPClientParams {
+  uint16_t Port = 554;
+  uint16_t RtpClientPort = 0;   // announced in SETUP (modes 0 and 1)
+  uint16_t RtcpClientPort = 0;  // announced in SETUP (modes 0 and 1)
+  std::string Host;             // name or dotted address
+  std::string UserName;
+  std::string Password;
+  uint32_t ConnectTimeoutMs = 5000;
+  uint32_t ReceiveTimeoutMs = 5000;
+  uint32_t ReceiveBufferBytes = 65536;
+  uint32_t SendTimeoutMs = 1000;
+  // Session timeout assumed when the camera names none; keep-alives go out at half of it.
+  uint32_t KeepAlivePeriodS = 60;
+  // Scheme used for requests; the client switches it when a 401 names another.
+  AuthScheme Scheme = AuthScheme::kNone;
+  std::string Path;  // stream path on the camera, with or without leading '/'
+  MediaKind Media = MediaKind::kVideo;
+  std::string Range;  // Range value of PLAY and PAUSE; empty means "npt=0.000-"
+};
+
+// One RTSP 1.0 session (RFC 2326) with one camera, on a thread of its own ("RTSP Client
+// Thread"): connect, DESCRIBE (handing the SDP's decoder configuration to the user), SETUP of one
+// medium, PLAY, OPTIONS keep-alives at half the session timeout, PAUSE/PLAY on request, and
+// TEARDOWN when the thread is stopped. Basic and Digest (RFC 2069 form) challenges are answered
+// once per request. In the interleaved transport modes the media is read from the RTSP
+// connection after PLAY and handed to the user's OnPacket.
+//
+// Start() and Close() belong to the owner's thread; Pause() and Play() may be called from any
+// thread. Callbacks on the user (OnCodecConfig, OnPacket) come on the client thread. The client
+// writes no log lines: it reports by results, and the owner notices missing media.
+//
+// Every wait watches the stop event and every socket operation is bounded, so Close() returns
+// within CloseTimeoutMs() whatever the camera does.
+class CBaseRTSPClient : public CBaseThread {
+ public:
+  // A response's header block may be this long (long Digest challenges, Date, Server...).
+  static constexpr size_t kMaxHeaderBytes = 16 * 1024;
+  // Largest body accepted (an SDP is a few hundred bytes); a peer cannot make us allocate more.
+  static constexpr size_t kMaxBodyBytes = 1024 * 1024;
+  // Cadence of the session loop: pause/play/stop are served at once, keep-alives are checked
+  // at every time-out of this wait.
+  static constexpr uint32_t kLoopWaitMs = 2000;
+
+  // logger may be null; not owned, must outlive the client.
+  explicit CBaseRTSPClient(IDebugMessage* logger);
+  ~CBaseRTSPClient() override;
+
+  // Resets the session record, takes the parameters, the user (not owned; must outlive the
+  // session, until Close) and the mode, connects, and starts the thread. On failure the client
+  // is closed and the result is false. A running session is closed first.
+  bool Start(const RTSPClientParams& params, IRTPReceiverUser* user, TransportMode mode);
+  // Stops the thread (which sends TEARDOWN as it ends, when SETUP had been sent) and closes the
+  // connection. Returns within CloseTimeoutMs(); sends nothing itself.
+  void Close();
+  // 2 x max(receive, send time-out) + 1000 ms.
+  uint32_t CloseTimeoutMs() const;
+
+  // Ask the running session to send PAUSE, or PLAY. Served by the session loop (not while the
+  // interleaved media loop runs).
+  void Pause() { pause_event_.Set(); }
+  void Play() { play_event_.Set(); }
+  bool IsPaused() const { return paused_; }
+
+  // The request text of `kind` for the current state, with the next CSeq (counts the request).
+  // Empty for an unknown kind.
+  virtual std::string BuildRequest(RequestKind kind);
+
+  // The URL that every request but SETUP goes to.
+  std::string BaseUrl() const;
+  // The URL that SETUP goes to: the configured medium's control value against BaseUrl().
+  std::string ControlUrl() const;
+
+  // The pure rules behind the request texts, shared with the tests.
+  static std::string MakeBaseUrl(const std::string& content_base, const std::string& host,
+                                 uint16_t port, const std::string& path);
+  static std::string MakeControlUrl(const std::string& base_url, const std::string& control);
+  static std::string MakeTransportLine(const std::string& sdp_profile, TransportMode mode,
+                                       uint16_t rtp_port, uint16_t rtcp_port);
+  // RFC 2069 digest response line (no qop); empty when a value is missing.
+  static std::string MakeDigestLine(const std::string& method, const std::string& user,
+                                    const std::string& password, const std::string& realm,
+                                    const std::string& nonce, const std::string& uri);
+  static const char* MethodName(RequestKind kind);
+  // Expected length of a response from its header block (the text up to and including the empty
+  // line, P + 4 bytes): header length + Content-Length, or nothing when the length is not a
+  // number or above kMaxBodyBytes.
+  static std::optional<size_t> ExpectedResponseLength(std::string_view header_block);
+
+  // The record of the last response, for the owner's diagnostics. Read it only while the thread
+  // does not run.
+  const RTSPResponse& Response() const { return parser_.Response(); }
+
+ protected:
+  void Run() override;
+  // Reads the interleaved media after PLAY until the stream ends or fails (true) or the stop
+  // event is set (false).
+  virtual bool ReceiveInterleaved();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  bool Connect();
+  bool IsInterleaved() const { return mode_ == kRtpOverTcp || mode_ == kRtpOverRtsp; }
+  std::string AuthorizationLine(RequestKind kind);
+
+  // Sends one request and reads its answer into the parser (PLAY in the interleaved modes goes
+  // on to ReceiveInterleaved instead).
+  bool SendRequest(RequestKind kind);
+  // SendRequest, with one retry when a 401 names another scheme; true on 2xx.
+  bool Request(RequestKind kind);
+  // Sends the text with one send call, bounded by the send time-out.
+  bool SendText(const std::string& text);
+  // Collects one response; empty when nothing usable arrived.
+  std::string ReadResponse();
+  // Waits until the socket is ready for `poll_events` or `deadline` passes; false on time-out,
+  // error or (outside TEARDOWN) the stop event.
+  bool WaitSocket(short poll_events, Clock::time_point deadline);
+  Clock::time_point Cap(Clock::time_point deadline) const;
+
+  void CheckKeepAlive();
+  // The keep-alive inside the interleaved loop: its answer comes inside the media stream.
+  void SendKeepAliveOnly();
+  bool KeepAliveDue() const;
+
+  CRTSPResponseParser parser_;
+  CSocketHandle socket_;
+  uint64_t last_keep_alive_ = 0;  // file time of the last keep-alive; 0 for none
+  IRTPReceiverUser* user_ = nullptr;
+  RTSPClientParams params_;
+  TransportMode mode_ = kRtpOverUdp;
+  CEvent pause_event_;
+  CEvent play_event_;
+  std::atomic<bool> paused_{false};
+  // While the thread sends TEARDOWN after a stop, every socket wait ends at this point, so that
+  // Close() keeps its bound; the stop event is no longer watched then.
+  std::optional<Clock::time_point> teardown_deadline_;
+};
+
+}  // namespace korvane
