@@ -1,0 +1,61 @@
+// Command line of cnb-camsim.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace camsim {
+
+enum class AuthMode { kNone, kBasic, kDigest };
+enum class Codec { kMjpeg = 1, kMpeg4 = 2, kH264 = 3 };
+
+// A fault the HTTP side plays on every camera request (the inspection paths are exempt).
+struct HttpFault {
+  enum class Kind { kNone, kWrongPassword, kStatus, kSlow, kClose };
+  Kind kind = Kind::kNone;
+  int value = 0;  // status code for kStatus, seconds for kSlow
+};
+
+// "none", "wrong-password", "status:404", "slow:8", "close".
+std::optional<HttpFault> ParseHttpFault(const std::string& text);
+std::string HttpFaultText(const HttpFault& fault);
+
+struct Options {
+  std::string address = "127.0.0.1";
+  uint16_t rtsp_port = 554;
+  uint16_t http_port = 80;
+  AuthMode auth = AuthMode::kNone;
+  std::string user = "admin";
+  std::string password = "admin";
+  Codec codec = Codec::kH264;
+  int width = 640;
+  int height = 480;
+  int fps = 25;
+  int bitrate = 4;  // Mbit/s, the camera's video.bitrate unit
+  int quality = 7;  // 1..10, the camera's video.quality unit
+  int session_timeout = 60;
+  bool mjpeg_ports = false;
+  uint16_t port_8554 = 8554;
+  uint16_t port_665 = 665;
+  bool shared = false;
+  bool inband_params = false;
+  std::string log_requests;
+  std::string platform = "A_TYPE";
+  std::string ctype;
+  std::string model = "CNB-IXP2050";
+  std::string mac = "00:0a:5e:1b:2c:3d";
+  bool ntsc = false;
+  bool ptz = true;
+  int max_width = 1920;
+  HttpFault http_fault;
+  bool help = false;
+};
+
+// Parses argv (both "--name value" and "--name=value"). On failure returns nullopt and sets *error.
+std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string* error);
+
+std::string UsageText();
+
+}  // namespace camsim

@@ -1,0 +1,221 @@
+#include "rtsp_side.h"
+
+#include <gst/gst.h>
+#include <gst/rtsp-server/rtsp-server.h>
+
+#include <cstdlib>
+#include <limits>
+
+namespace camsim {
+namespace {
+
+constexpr char kRole[] = "camera-user";
+
+GstPadProbeReturn DropWhilePaused(GstPad*, GstPadProbeInfo*, gpointer user) {
+  return static_cast<RtspSide*>(user)->ShouldDropMedia() ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
+}
+
+// Every media gets a probe on its payloader so that the media-pause switch can silence it.
+void OnMediaConstructed(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer user) {
+  GstElement* element = gst_rtsp_media_get_element(media);
+  if (!element) return;
+  if (GstElement* pay = gst_bin_get_by_name(GST_BIN(element), "pay0")) {
+    if (GstPad* pad = gst_element_get_static_pad(pay, "src")) {
+      gst_pad_add_probe(pad,
+                        static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
+                                                     GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                        DropWhilePaused, user, nullptr);
+      gst_object_unref(pad);
+    }
+    gst_object_unref(pay);
+  }
+  gst_object_unref(element);
+}
+
+void OnNewSession(GstRTSPClient*, GstRTSPSession* session, gpointer user) {
+  auto* server = static_cast<RtspSide::Server*>(user);
+  gst_rtsp_session_set_timeout(session, static_cast<guint>(server->owner->session_timeout()));
+}
+
+// Emitted for every response, the 401 challenges included, with the request in the context.
+void OnSendMessage(GstRTSPClient*, GstRTSPContext* ctx, GstRTSPMessage* response, gpointer user) {
+  auto* server = static_cast<RtspSide::Server*>(user);
+  server->owner->LogRequest(server->port, ctx, response);
+}
+
+void OnClientConnected(GstRTSPServer*, GstRTSPClient* client, gpointer user) {
+  g_signal_connect(client, "new-session", G_CALLBACK(OnNewSession), user);
+  g_signal_connect(client, "send-message", G_CALLBACK(OnSendMessage), user);
+}
+
+GstRTSPFilterResult RemoveClient(GstRTSPServer*, GstRTSPClient*, gpointer) {
+  return GST_RTSP_FILTER_REMOVE;
+}
+
+std::string Header(GstRTSPMessage* msg, GstRTSPHeaderField field, bool* present) {
+  gchar* value = nullptr;
+  *present = gst_rtsp_message_get_header(msg, field, &value, 0) == GST_RTSP_OK;
+  return *present && value ? value : "";
+}
+
+}  // namespace
+
+RtspSide::RtspSide(const Options& options, ParamStore& params, RequestLog& log)
+    : options_(options), params_(params), log_(log) {}
+
+RtspSide::~RtspSide() {
+  for (auto& s : servers_) {
+    if (s->source_id) g_source_remove(s->source_id);
+    g_object_unref(s->server);
+  }
+  for (auto& m : mounts_) g_object_unref(m.factory);
+  if (auth_) g_object_unref(auth_);
+}
+
+GstRTSPMediaFactory* RtspSide::MakeFactory(StreamKind kind) {
+  GstRTSPMediaFactory* f = gst_rtsp_media_factory_new();
+  const std::string launch =
+      LaunchDescription(ShapeOf(kind, params_.Video()), options_.inband_params);
+  gst_rtsp_media_factory_set_launch(f, launch.c_str());
+  gst_rtsp_media_factory_set_shared(f, options_.shared ? TRUE : FALSE);
+  gst_rtsp_media_factory_set_protocols(
+      f, static_cast<GstRTSPLowerTrans>(GST_RTSP_LOWER_TRANS_UDP | GST_RTSP_LOWER_TRANS_TCP));
+  if (auth_) {
+    gst_rtsp_media_factory_add_role(f, kRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN,
+                                    TRUE, GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN,
+                                    TRUE, nullptr);
+  }
+  g_signal_connect(f, "media-constructed", G_CALLBACK(OnMediaConstructed), this);
+  mounts_.push_back({GST_RTSP_MEDIA_FACTORY(g_object_ref(f)), kind});
+  return f;
+}
+
+bool RtspSide::AddServer(uint16_t port,
+                         const std::vector<std::pair<std::string, StreamKind>>& paths,
+                         std::string* error) {
+  auto entry = std::make_unique<Server>();
+  entry->owner = this;
+  entry->server = gst_rtsp_server_new();
+  gst_rtsp_server_set_address(entry->server, options_.address.c_str());
+  gst_rtsp_server_set_service(entry->server, std::to_string(port).c_str());
+  if (auth_) gst_rtsp_server_set_auth(entry->server, auth_);
+  GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(entry->server);
+  for (const auto& [path, kind] : paths) {
+    gst_rtsp_mount_points_add_factory(mounts, path.c_str(), MakeFactory(kind));
+  }
+  g_object_unref(mounts);
+  g_signal_connect(entry->server, "client-connected", G_CALLBACK(OnClientConnected),
+                   entry.get());
+
+  GError* gerror = nullptr;
+  GSource* source = gst_rtsp_server_create_source(entry->server, nullptr, &gerror);
+  if (!source) {
+    *error = "cannot listen on RTSP port " + std::to_string(port) + ": " +
+             (gerror ? gerror->message : "unknown error");
+    if (gerror) g_error_free(gerror);
+    servers_.push_back(std::move(entry));  // released by the destructor
+    return false;
+  }
+  entry->source_id = g_source_attach(source, nullptr);
+  g_source_unref(source);
+  const int bound = gst_rtsp_server_get_bound_port(entry->server);
+  entry->port = static_cast<uint16_t>(bound > 0 ? bound : 0);
+  ports_.push_back(entry->port);
+  servers_.push_back(std::move(entry));
+  return true;
+}
+
+bool RtspSide::Start(std::string* error) {
+  if (options_.auth != AuthMode::kNone) {
+    auth_ = gst_rtsp_auth_new();
+    GstRTSPToken* token =
+        gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRole, nullptr);
+    if (options_.auth == AuthMode::kBasic) {
+      gchar* basic = gst_rtsp_auth_make_basic(options_.user.c_str(), options_.password.c_str());
+      gst_rtsp_auth_add_basic(auth_, basic, token);
+      g_free(basic);
+      gst_rtsp_auth_set_supported_methods(auth_, GST_RTSP_AUTH_BASIC);
+    } else {
+      gst_rtsp_auth_add_digest(auth_, options_.user.c_str(), options_.password.c_str(), token);
+      gst_rtsp_auth_set_supported_methods(auth_, GST_RTSP_AUTH_DIGEST);
+    }
+    gst_rtsp_token_unref(token);
+  }
+  if (!AddServer(options_.rtsp_port,
+                 {{"/", StreamKind::kMain},
+                  {"/main", StreamKind::kMain},
+                  {"/sub", StreamKind::kSub},
+                  {"/mpeg4", StreamKind::kMpeg4}},
+                 error)) {
+    return false;
+  }
+  if (options_.mjpeg_ports) {
+    if (!AddServer(options_.port_8554, {{"/mjpeg", StreamKind::kMjpeg}}, error)) return false;
+    if (!AddServer(options_.port_665, {{"/", StreamKind::kMjpeg}}, error)) return false;
+  }
+  return true;
+}
+
+void RtspSide::Reconfigure() {
+  const VideoConfig video = params_.Video();
+  for (const auto& m : mounts_) {
+    const std::string launch = LaunchDescription(ShapeOf(m.kind, video), options_.inband_params);
+    gst_rtsp_media_factory_set_launch(m.factory, launch.c_str());
+  }
+}
+
+void RtspSide::PauseMedia(int seconds) {
+  pause_until_us_ = seconds <= 0 ? std::numeric_limits<int64_t>::max()
+                                 : g_get_monotonic_time() + int64_t{seconds} * 1000000;
+}
+
+void RtspSide::ResumeMedia() { pause_until_us_ = 0; }
+
+bool RtspSide::ShouldDropMedia() const {
+  const int64_t until = pause_until_us_.load(std::memory_order_relaxed);
+  return until != 0 && g_get_monotonic_time() < until;
+}
+
+bool RtspSide::MediaPaused() const { return ShouldDropMedia(); }
+
+void RtspSide::CloseClients() {
+  for (auto& s : servers_) {
+    if (GList* kept = gst_rtsp_server_client_filter(s->server, RemoveClient, nullptr)) {
+      g_list_free_full(kept, g_object_unref);
+    }
+  }
+}
+
+void RtspSide::LogRequest(uint16_t port, const void* context, const void* response) {
+  auto* ctx = static_cast<const GstRTSPContext*>(context);
+  auto* resp = static_cast<GstRTSPMessage*>(const_cast<void*>(response));
+  if (!ctx || !ctx->request ||
+      gst_rtsp_message_get_type(ctx->request) != GST_RTSP_MESSAGE_REQUEST) {
+    return;
+  }
+  GstRTSPMethod method = GST_RTSP_INVALID;
+  const gchar* uri = nullptr;
+  GstRTSPVersion version = GST_RTSP_VERSION_INVALID;
+  gst_rtsp_message_parse_request(ctx->request, &method, &uri, &version);
+  GstRTSPStatusCode code = GST_RTSP_STS_INVALID;
+  if (resp && gst_rtsp_message_get_type(resp) == GST_RTSP_MESSAGE_RESPONSE) {
+    gst_rtsp_message_parse_response(resp, &code, nullptr, nullptr);
+  }
+  bool has_cseq = false, has_auth = false, has_session = false, has_transport = false;
+  const std::string cseq = Header(ctx->request, GST_RTSP_HDR_CSEQ, &has_cseq);
+  Header(ctx->request, GST_RTSP_HDR_AUTHORIZATION, &has_auth);  // presence only, never the value
+  Header(ctx->request, GST_RTSP_HDR_SESSION, &has_session);
+  const std::string transport = Header(ctx->request, GST_RTSP_HDR_TRANSPORT, &has_transport);
+
+  JsonLine line;
+  const gchar* method_text = gst_rtsp_method_as_text(method);
+  line.Str("proto", "rtsp").Int("port", port).Str("method", method_text ? method_text : "?");
+  line.Str("url", uri ? uri : "");
+  line.Int("cseq", has_cseq ? std::strtol(cseq.c_str(), nullptr, 10) : -1);
+  line.Bool("auth", has_auth).Bool("session", has_session);
+  if (has_transport) line.Str("transport", transport);
+  line.Int("status", static_cast<int>(code));
+  log_.Add(line);
+}
+
+}  // namespace camsim

@@ -1,0 +1,47 @@
+#include "stream_pipelines.h"
+
+#include <string>
+
+namespace camsim {
+
+StreamShape ShapeOf(StreamKind kind, const VideoConfig& v) {
+  switch (kind) {
+    case StreamKind::kMain: return {v.codec, v.size, v.fps, v.bitrate, v.quality};
+    case StreamKind::kSub: return {Codec::kMjpeg, v.dual_size, v.fps, v.bitrate, v.dual_quality};
+    case StreamKind::kMpeg4: return {Codec::kMpeg4, v.size, v.fps, v.bitrate, v.quality};
+    case StreamKind::kMjpeg: return {Codec::kMjpeg, v.size, v.fps, v.bitrate, v.quality};
+  }
+  return {v.codec, v.size, v.fps, v.bitrate, v.quality};
+}
+
+std::string LaunchDescription(const StreamShape& s, bool inband_params) {
+  const std::string fps = std::to_string(s.fps);
+  // The pattern scrolls so that consecutive pictures differ; the encoders below need I420.
+  std::string d = "( videotestsrc is-live=true pattern=smpte horizontal-speed=4 ! "
+                  "video/x-raw,format=I420,width=" + std::to_string(s.size.width) +
+                  ",height=" + std::to_string(s.size.height) + ",framerate=" + fps + "/1 ! ";
+  switch (s.codec) {
+    case Codec::kH264:
+      // stream-format=avc keeps SPS/PPS out of the picture data: they reach the SDP through
+      // the payloader's sprop-parameter-sets (RFC 6184 section 8.1); config-interval=-1 adds
+      // them in-band before every IDR picture on request.
+      d += "x264enc tune=zerolatency speed-preset=ultrafast bitrate=" +
+           std::to_string(s.bitrate * 1000) + " key-int-max=" + std::to_string(s.fps * 2) +
+           " ! video/x-h264,stream-format=avc,alignment=au ! rtph264pay name=pay0 pt=96 "
+           "config-interval=" + (inband_params ? "-1" : "0");
+      break;
+    case Codec::kMjpeg:
+      d += "jpegenc quality=" + std::to_string(s.quality * 10) + " ! rtpjpegpay name=pay0 pt=26";
+      break;
+    case Codec::kMpeg4:
+      // config-interval repeats the VOL header so that a receiver that joins late can decode.
+      d += "avenc_mpeg4 bitrate=" + std::to_string(s.bitrate * 1000000) +
+           " gop-size=" + std::to_string(s.fps * 2) +
+           " ! rtpmp4vpay name=pay0 pt=96 config-interval=1";
+      break;
+  }
+  d += " )";
+  return d;
+}
+
+}  // namespace camsim

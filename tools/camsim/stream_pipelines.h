@@ -1,0 +1,31 @@
+// gst-launch descriptions of the simulator's streams, built from the current encoder settings.
+#pragma once
+
+#include <string>
+
+#include "params.h"
+
+namespace camsim {
+
+enum class StreamKind {
+  kMain,   // "/" and "/main": the main stream in its current codec
+  kSub,    // "/sub": the second stream, MJPEG at the dual resolution and quality
+  kMpeg4,  // "/mpeg4": MPEG-4 at the main stream's settings
+  kMjpeg,  // "/mjpeg" on 8554 and "/" on 665: MJPEG at the main stream's settings
+};
+
+struct StreamShape {
+  Codec codec;
+  PictureSize size;
+  int fps;
+  int bitrate;  // Mbit/s
+  int quality;  // 1..10
+};
+
+StreamShape ShapeOf(StreamKind kind, const VideoConfig& video);
+
+// A bin description for GstRTSPMediaFactory: a moving test pattern, the encoder and "pay0".
+// With inband_params H.264 carries SPS/PPS before every IDR picture as well as in the SDP.
+std::string LaunchDescription(const StreamShape& shape, bool inband_params);
+
+}  // namespace camsim
