@@ -1,0 +1,87 @@
+#include "base/file_util.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace korvane {
+namespace {
+
+class FileUtilTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tollivar_base_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    for (const auto& f : files_) {
+      chmod(f.c_str(), 0600);
+      unlink(f.c_str());
+    }
+    rmdir(dir_.c_str());
+    SetHostExecutableFolderForTesting("");
+  }
+  std::string MakeFile(const std::string& name, mode_t mode) {
+    const std::string path = dir_ + "/" + name;
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    EXPECT_NE(f, nullptr);
+    if (f != nullptr) {
+      std::fputs("<x/>", f);
+      std::fclose(f);
+    }
+    chmod(path.c_str(), mode);
+    files_.push_back(path);
+    return path;
+  }
+  std::string dir_;
+  std::vector<std::string> files_;
+};
+
+TEST_F(FileUtilTest, EmptyPathIsAbsent) { EXPECT_FALSE(FileExists("")); }
+
+TEST_F(FileUtilTest, MissingFileIsAbsent) {
+  EXPECT_FALSE(FileExists(dir_ + "/missing.xml"));
+  EXPECT_FALSE(FileExists(dir_ + "/no_such_dir/missing.xml"));
+}
+
+TEST_F(FileUtilTest, ReadableFileIsPresent) {
+  EXPECT_TRUE(FileExists(MakeFile("Tollivar.xml", 0644)));
+}
+
+TEST_F(FileUtilTest, FileThatCannotBeOpenedStillCountsAsPresent) {
+  const std::string path = MakeFile("locked.xml", 0000);
+  EXPECT_TRUE(FileExists(path));  // EACCES for a normal user; opens anyway for root
+}
+
+TEST_F(FileUtilTest, HostFolderIsWhereThisProgramLives) {
+  const std::string folder = GetHostExecutableFolder();
+  ASSERT_FALSE(folder.empty());
+  EXPECT_EQ(folder.front(), '/');
+  EXPECT_EQ(folder.back(), '/');
+  char exe[4096] = {};
+  ASSERT_GT(readlink("/proc/self/exe", exe, sizeof(exe) - 1), 0);
+  const std::string path(exe);
+  EXPECT_EQ(path.substr(0, folder.size()), folder);
+  EXPECT_EQ(path.find('/', folder.size()), std::string::npos);
+  EXPECT_TRUE(FileExists(path));
+}
+
+TEST_F(FileUtilTest, TestHookRedirectsTheFolderAndCanBeUndone) {
+  const std::string real = GetHostExecutableFolder();
+  SetHostExecutableFolderForTesting(dir_);
+  EXPECT_EQ(GetHostExecutableFolder(), dir_ + "/");
+  SetHostExecutableFolderForTesting(dir_ + "/");
+  EXPECT_EQ(GetHostExecutableFolder(), dir_ + "/");
+  SetHostExecutableFolderForTesting("");
+  EXPECT_EQ(GetHostExecutableFolder(), real);
+}
+
+}  // namespace
+}  // namespace korvane

@@ -1,0 +1,164 @@
+#include "base/socket_posix.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "base/event.h"
+
+namespace korvane {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+sockaddr_in Loopback(uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  return a;
+}
+
+// A TCP listener on 127.0.0.1 at a free port.
+struct Listener {
+  CSocketHandle fd{socket(AF_INET, SOCK_STREAM, 0)};
+  sockaddr_in address = Loopback(0);
+  explicit Listener(int backlog, bool listen_now = true) {
+    bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    socklen_t length = sizeof(address);
+    getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &length);
+    if (listen_now) listen(fd.Get(), backlog);
+  }
+};
+
+TEST(SocketHandleTest, ClosesOnDestructionAndReset) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(fd, 0);
+  { CSocketHandle handle(fd); }
+  EXPECT_FALSE(IsOpen(fd));
+
+  int first = socket(AF_INET, SOCK_DGRAM, 0);
+  int second = socket(AF_INET, SOCK_DGRAM, 0);
+  CSocketHandle handle(first);
+  handle.Reset(second);
+  EXPECT_FALSE(IsOpen(first));
+  EXPECT_TRUE(IsOpen(second));
+  handle.Close();
+  EXPECT_FALSE(IsOpen(second));
+  EXPECT_FALSE(handle.IsValid());
+}
+
+TEST(SocketHandleTest, MoveTransfersOwnershipAndReleaseGivesItUp) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  CSocketHandle a(fd);
+  CSocketHandle b(std::move(a));
+  EXPECT_FALSE(a.IsValid());
+  EXPECT_EQ(b.Get(), fd);
+  CSocketHandle c;
+  c = std::move(b);
+  EXPECT_EQ(c.Get(), fd);
+  EXPECT_TRUE(IsOpen(fd));
+  const int released = c.Release();
+  EXPECT_EQ(released, fd);
+  EXPECT_FALSE(c.IsValid());
+  EXPECT_TRUE(IsOpen(fd));
+  close(fd);
+}
+
+TEST(SocketTest, SetNonBlockingTogglesTheFlag) {
+  CSocketHandle s(socket(AF_INET, SOCK_DGRAM, 0));
+  ASSERT_TRUE(SetNonBlocking(s.Get(), true));
+  EXPECT_NE(fcntl(s.Get(), F_GETFL) & O_NONBLOCK, 0);
+  ASSERT_TRUE(SetNonBlocking(s.Get(), false));
+  EXPECT_EQ(fcntl(s.Get(), F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_FALSE(SetNonBlocking(-1, true));
+}
+
+TEST(SocketTest, ConnectsToListeningLoopbackPort) {
+  Listener listener(4);
+  CSocketHandle client(socket(AF_INET, SOCK_STREAM, 0));
+  CManualEvent stop;
+  EXPECT_EQ(ConnectWithTimeout(client.Get(), reinterpret_cast<sockaddr*>(&listener.address),
+                               sizeof(listener.address), 5000, &stop),
+            0);
+}
+
+TEST(SocketTest, RefusedConnectReportsTheError) {
+  Listener closed(0, /*listen_now=*/false);  // bound, never listening: the port refuses
+  CSocketHandle client(socket(AF_INET, SOCK_STREAM, 0));
+  const int error = ConnectWithTimeout(client.Get(), reinterpret_cast<sockaddr*>(&closed.address),
+                                       sizeof(closed.address), 5000, nullptr);
+  EXPECT_EQ(error, ECONNREFUSED) << ErrnoText(error);
+}
+
+// With the listener's accept queue full, Linux drops further SYNs on loopback, so the connect
+// stays pending: the wait must end on the time-out or on the stop event.
+class PendingConnect : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (int i = 0; i < 8; ++i) {
+      CSocketHandle filler(socket(AF_INET, SOCK_STREAM, 0));
+      const int error =
+          ConnectWithTimeout(filler.Get(), reinterpret_cast<sockaddr*>(&listener_.address),
+                             sizeof(listener_.address), 200, nullptr);
+      if (error == ETIMEDOUT) {
+        pending_available_ = true;
+        return;
+      }
+      fillers_.push_back(std::move(filler));
+    }
+  }
+  Listener listener_{0};
+  std::vector<CSocketHandle> fillers_;
+  bool pending_available_ = false;
+};
+
+TEST_F(PendingConnect, TimesOut) {
+  if (!pending_available_) GTEST_SKIP() << "this kernel completes every loopback connect";
+  CSocketHandle client(socket(AF_INET, SOCK_STREAM, 0));
+  const auto start = Clock::now();
+  EXPECT_EQ(ConnectWithTimeout(client.Get(), reinterpret_cast<sockaddr*>(&listener_.address),
+                               sizeof(listener_.address), 150, nullptr),
+            ETIMEDOUT);
+  EXPECT_GE(Clock::now() - start, 150ms);
+}
+
+TEST_F(PendingConnect, StopEventCancels) {
+  if (!pending_available_) GTEST_SKIP() << "this kernel completes every loopback connect";
+  CSocketHandle client(socket(AF_INET, SOCK_STREAM, 0));
+  CManualEvent stop;
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(30ms);
+    stop.Set();
+  });
+  EXPECT_EQ(ConnectWithTimeout(client.Get(), reinterpret_cast<sockaddr*>(&listener_.address),
+                               sizeof(listener_.address), 20000, &stop),
+            ECANCELED);
+  stopper.join();
+}
+
+TEST(SocketTest, BadArguments) {
+  sockaddr_in a = Loopback(9);
+  EXPECT_EQ(ConnectWithTimeout(-1, reinterpret_cast<sockaddr*>(&a), sizeof(a), 10, nullptr), EBADF);
+}
+
+TEST(SocketTest, ErrnoText) {
+  EXPECT_EQ(ErrnoText(ECONNREFUSED), "Connection refused");
+  EXPECT_EQ(ErrnoText(ETIMEDOUT), "Connection timed out");
+  EXPECT_FALSE(ErrnoText(123456).empty());
+}
+
+}  // namespace
+}  // namespace korvane

@@ -1,0 +1,105 @@
+#include "base/time.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace korvane {
+namespace {
+
+// 2020-01-01T00:00:00Z as a file time.
+constexpr uint64_t kFileTime2020 = 132223104000000000ULL;
+constexpr uint64_t kOneSecond = 10000000ULL;
+
+TEST(FileTimeTest, NowMatchesTheSystemClock) {
+  const auto unix_seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count();
+  const uint64_t now = GetFileTimeNow();
+  ASSERT_GT(now, kFileTime2020);
+  const int64_t derived_seconds = static_cast<int64_t>((now - 116444736000000000ULL) / kOneSecond);
+  EXPECT_NEAR(static_cast<double>(derived_seconds), static_cast<double>(unix_seconds), 2.0);
+}
+
+struct ElapsedCase {
+  const char* name;
+  int64_t offset_units;  // stamp = now + offset
+  uint32_t min_ms;
+  uint32_t max_ms;
+};
+
+class ElapsedTest : public ::testing::TestWithParam<ElapsedCase> {};
+
+TEST_P(ElapsedTest, FromStoredStamp) {
+  CTime stamp;
+  stamp.Set(GetFileTimeNow() + static_cast<uint64_t>(GetParam().offset_units));
+  const uint32_t elapsed = stamp.GetElapsedMs();
+  EXPECT_GE(elapsed, GetParam().min_ms);
+  EXPECT_LE(elapsed, GetParam().max_ms);
+  // The free form gives the same on a plain value.
+  const uint32_t plain = GetElapsedMs(stamp.Get());
+  EXPECT_GE(plain, GetParam().min_ms);
+  EXPECT_LE(plain, GetParam().max_ms);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ElapsedTest,
+    ::testing::Values(ElapsedCase{"OneSecondAgo", -static_cast<int64_t>(kOneSecond), 1000, 1500},
+                      ElapsedCase{"OneMinuteAgo", -60 * static_cast<int64_t>(kOneSecond), 60000,
+                                  60500},
+                      ElapsedCase{"InTheFuture", 60 * static_cast<int64_t>(kOneSecond), 0, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TimeTest, NewStampIsNow) {
+  CTime stamp;
+  const uint64_t now = GetFileTimeNow();
+  EXPECT_LE(stamp.Get(), now);
+  EXPECT_LT(now - stamp.Get(), 5 * kOneSecond);
+  EXPECT_LT(stamp.GetElapsedMs(), 5000u);
+}
+
+TEST(TimeTest, SetNowMovesTheStampForward) {
+  CTime stamp;
+  stamp.Set(GetFileTimeNow() - 10 * kOneSecond);
+  EXPECT_GE(stamp.GetElapsedMs(), 10000u);
+  stamp.SetNow();
+  EXPECT_LT(stamp.GetElapsedMs(), 5000u);
+}
+
+TEST(TimeTest, ZeroStampReportsTheTimeSince1601Truncated) {
+  CTime stamp;
+  stamp.Set(0);
+  const uint64_t before = GetFileTimeNow() / 10000;
+  const uint32_t elapsed = stamp.GetElapsedMs();
+  const uint64_t after = GetFileTimeNow() / 10000;
+  // The full count does not fit in 32 bits; the low bits are kept.
+  const uint32_t low_before = static_cast<uint32_t>(before);
+  EXPECT_LE(static_cast<uint32_t>(elapsed - low_before),
+            static_cast<uint32_t>(after - before) + 1u);
+}
+
+TEST(TimeTest, ReadersNeverSeeHalfAnUpdate) {
+  constexpr uint64_t kA = 0x00000000FFFFFFFFULL;
+  constexpr uint64_t kB = 0xFFFFFFFF00000000ULL;
+  CTime stamp;
+  stamp.Set(kA);
+  std::atomic<bool> torn{false};
+  std::thread writer([&] {
+    for (int i = 0; i < 20000; ++i) stamp.Set(i % 2 ? kA : kB);
+  });
+  std::thread reader([&] {
+    for (int i = 0; i < 20000; ++i) {
+      const uint64_t v = stamp.Get();
+      if (v != kA && v != kB) torn = true;
+    }
+  });
+  writer.join();
+  reader.join();
+  EXPECT_FALSE(torn.load());
+}
+
+}  // namespace
+}  // namespace korvane
