@@ -1,0 +1,91 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "camera/base_http_sender.h"
+#include "camera/http_authenticator.h"
+
+namespace Web {
+
+// The camera HTTP client on libcurl: one easy handle in a private multi handle, so the
+// sender keeps one connection to its camera for its whole life.
+//
+// Time-outs, all from the device's request time-out T: resolving and connecting take at most T;
+// after that the answer fails when nothing (no header line, no body bytes) arrives for T; and
+// the whole request, body included, ends after kWholeRequestTimeouts x T, so a server that
+// trickles a byte at a time cannot hold the calling thread. The body is read during Send() into
+// the sender (at most kMaxBodyBytes) and handed out by the read operations.
+//
+// Authentication: the first request offers Basic (or the request's preferred scheme) at once.
+// A 401 answer teaches the sender the first scheme the camera offers, in the order of its
+// WWW-Authenticate headers; when that differs from the preferred one the request is repeated
+// once with it, and every later request uses it from the start. Digest (RFC 7616) is answered
+// from the challenge of the 401, and again once when the camera reports the nonce stale.
+class CHttpSender : public CBaseHttpSender {
+ public:
+  static constexpr size_t kMaxBodyBytes = size_t{256} << 20;
+  static constexpr uint32_t kWholeRequestTimeouts = 3;
+  static constexpr uint32_t kReadChunkBytes = 8192;
+  static constexpr const char* kUserAgent = "Korvane::HttpSender";
+
+  explicit CHttpSender(const korvane::DEVICE_INFO& device);
+  ~CHttpSender() override;
+
+  bool Send(const HttpRequest& request) override;
+  void CloseRequest() override;
+  uint32_t QueryDataAvailable() override;
+  uint32_t ReadResponse(std::vector<uint8_t>& body) override;
+  uint32_t ReadAvailable(std::vector<uint8_t>& out, uint32_t count, bool clear) override;
+
+  // Polled about every 50 ms while a request waits; when it returns true the request is
+  // abandoned as if it had timed out. Owners pass a test of their stop event so that a stop
+  // never waits for a slow camera. Set it before the first Send.
+  void SetAbortCheck(std::function<bool()> check) { abortCheck_ = std::move(check); }
+
+  // Lowers the body cap so that tests need not move 256 MiB.
+  void SetMaxBodyBytesForTesting(size_t bytes) { maxBodyBytes_ = bytes; }
+
+ private:
+  enum class Outcome {
+    kNoAnswer,        // no complete status line and headers
+    kBodyIncomplete,  // headers read, the body cut short (time-out, broken connection)
+    kComplete,        // headers and the whole body (or the body up to the cap)
+  };
+
+  // One request with credentials of `scheme` (0: none); answers a Digest challenge once.
+  Outcome Exchange(const HttpRequest& request, uint32_t scheme);
+  // One request on the wire with the given Authorization value.
+  Outcome Transfer(const HttpRequest& request, const std::optional<std::string>& authorization,
+                   uint32_t curlAuthScheme);
+  Outcome RunTransfer();
+  uint32_t RequestTimeoutMs() const;
+
+  static size_t OnHeader(char* data, size_t size, size_t count, void* self);
+  static size_t OnBody(char* data, size_t size, size_t count, void* self);
+
+  void* multi_ = nullptr;  // CURLM
+  void* easy_ = nullptr;   // CURL
+  CHttpAuthenticator authenticator_;
+  std::function<bool()> abortCheck_;
+  size_t maxBodyBytes_ = kMaxBodyBytes;
+
+  // The answer kept for reading.
+  bool hasRequest_ = false;
+  bool bodyComplete_ = false;
+  std::vector<uint8_t> body_;
+  size_t readPos_ = 0;
+
+  // State of the transfer in progress, filled by the callbacks.
+  std::vector<std::string> authenticateHeaders_;
+  bool headersDone_ = false;
+  bool bodyCapped_ = false;
+  std::chrono::steady_clock::time_point lastActivity_;
+};
+
+}  // namespace Web

@@ -1,0 +1,94 @@
+#include "camera/xml_parser.h"
+
+#include <pugixml.hpp>
+
+#include <exception>
+
+#include "base/file_util.h"
+
+namespace korvane {
+
+CXMLParser::CXMLParser() = default;
+
+CXMLParser::~CXMLParser() { Close(); }
+
+std::string CXMLParser::MakeFullPath(const std::string& name) {
+  if (name.empty()) return {};
+  try {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (directory_.empty()) {
+      directory_ = GetHostExecutableFolder();
+      if (directory_.empty()) return {};
+    }
+    std::string path = directory_;
+    if (path.back() != '/') path += '/';
+    return path + name;
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
+bool CXMLParser::Open(const std::string& name) {
+  const std::string path = MakeFullPath(name);
+  if (path.empty() || !FileExists(path)) return false;
+  std::lock_guard<std::mutex> guard(lock_);
+  if (loaded_) return false;
+  try {
+    auto document = std::make_unique<pugi::xml_document>();
+    const pugi::xml_parse_result parsed =
+        document->load_file(path.c_str(), pugi::parse_default | pugi::parse_ws_pcdata);
+    if (!parsed) return false;
+    document_ = std::move(document);
+    loaded_ = true;
+    filePath_ = path;
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool CXMLParser::NodeExists(const std::string& xpath) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!loaded_) return false;
+  try {
+    return static_cast<bool>(document_->select_node(xpath.c_str()));
+  } catch (const std::exception&) {
+    return false;  // an XPath that does not compile selects nothing
+  }
+}
+
+std::string CXMLParser::GetNodeText(const std::string& xpath) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!loaded_) return {};
+  try {
+    const pugi::xpath_node found = document_->select_node(xpath.c_str());
+    if (!found) return {};
+    const pugi::xml_node node = found.node();
+    if (!node) return found.attribute().value();  // an attribute's value is its text child
+    const pugi::xml_node child = node.first_child();
+    if (!child) return {};
+    return child.value();
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
+void CXMLParser::Close() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!loaded_) return;
+  document_.reset();
+  loaded_ = false;
+  filePath_.clear();
+}
+
+bool CXMLParser::IsLoaded() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return loaded_;
+}
+
+std::string CXMLParser::FilePath() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return filePath_;
+}
+
+}  // namespace korvane

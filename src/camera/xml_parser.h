@@ -1,0 +1,48 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace pugi {
+class xml_document;
+}
+
+namespace korvane {
+
+// Loads one XML file from the host executable's folder and answers XPath 1.0 questions about
+// it. Whitespace-only text is kept as text, so an element's first child is exactly what the
+// file has there.
+class CXMLParser {
+ public:
+  CXMLParser();
+  virtual ~CXMLParser();
+  CXMLParser(const CXMLParser&) = delete;
+  CXMLParser& operator=(const CXMLParser&) = delete;
+
+  // The host executable's folder followed by `name`; empty for an empty name, or when the
+  // folder is unknown.
+  std::string MakeFullPath(const std::string& name);
+  // Loads the file `name` of the host executable's folder. False when it does not exist, is
+  // not well-formed XML, or a document is already loaded.
+  bool Open(const std::string& name);
+  // True when the XPath selects a node. False when nothing is loaded or the XPath is invalid.
+  bool NodeExists(const std::string& xpath) const;
+  // The value of the first child of the first node that the XPath selects (an element's
+  // text); empty when there is none, nothing is loaded or the XPath is invalid.
+  std::string GetNodeText(const std::string& xpath) const;
+  // Drops the loaded document.
+  void Close();
+
+  bool IsLoaded() const;
+  std::string FilePath() const;
+
+ private:
+  mutable std::mutex lock_;
+  std::unique_ptr<pugi::xml_document> document_;  // guarded by lock_
+  bool loaded_ = false;                            // guarded by lock_
+  std::string directory_;                          // guarded by lock_
+  std::string filePath_;                           // guarded by lock_
+};
+
+}  // namespace korvane
