@@ -173,9 +173,27 @@ std::string CBaseRTSPClient::MakeControlUrl(const std::string& base_url,
   return url + control;
 }
 
+namespace {
+
+// An interleaved session must name TCP as the lower transport: a bare "RTP/AVP" means UDP
+// (RFC 2326 section 12.39), and the camera would then send the media where nobody listens.
+std::string WithTcpLowerTransport(const std::string& profile) {
+  const size_t first = profile.find('/');
+  const size_t second = first == std::string::npos ? first : profile.find('/', first + 1);
+  if (second == std::string::npos) {
+    return profile + "/TCP";
+  }
+  return profile.substr(0, second) + "/TCP";
+}
+
+}  // namespace
+
 std::string CBaseRTSPClient::MakeTransportLine(const std::string& sdp_profile, TransportMode mode,
                                                uint16_t rtp_port, uint16_t rtcp_port) {
   std::string profile = sdp_profile;
+  if (!profile.empty() && mode != kRtpOverUdp) {
+    profile = WithTcpLowerTransport(profile);
+  }
   std::string ports;
   switch (mode) {
     case kRtpOverUdp:
