@@ -26,7 +26,7 @@ HOST = "127.0.0.1"
 USER, PASSWORD = "viewer", "secret"
 PIPELINES = {
     "/h264": "videotestsrc is-live=true ! video/x-raw,width=320,height=240,framerate=10/1 ! "
-             "x264enc tune=zerolatency key-int-max=10 ! rtph264pay name=pay0 pt=96",
+             "x264enc tune=zerolatency key-int-max=10 bitrate=150 ! rtph264pay name=pay0 pt=96",
     "/mpeg4": "videotestsrc is-live=true ! video/x-raw,width=320,height=240,framerate=10/1 ! "
               "avenc_mpeg4 ! rtpmp4vpay name=pay0 pt=96 config-interval=1",
     "/jpeg": "videotestsrc is-live=true ! video/x-raw,width=320,height=240,framerate=10/1,"
@@ -144,7 +144,8 @@ def capture(plain_port, basic_port, digest_port):
     session = session_of(setup)
     play = c.request("PLAY", url, [f"Session: {session}", "Range: npt=0.000-"])
     save("play.txt", how + ": PLAY", play)
-    stream = c.read_raw(96 * 1024, 8)
+    # Long enough for the RTCP sender reports on channel 1 to show up between the RTP frames.
+    stream = c.read_raw(256 * 1024, 7)
     with open(os.path.join(HERE, "h264_interleaved.bin"), "wb") as f:
         f.write(stream)
 
