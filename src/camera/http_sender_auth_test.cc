@@ -1,0 +1,223 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "camera/http_authenticator.h"
+#include "camera/http_sender.h"
+#include "camera/http_utils.h"
+#include "camera/testing/camera_test_util.h"
+#include "camera/testing/scripted_http_server.h"
+#include "rtsp/text_helpers.h"
+
+// Authentication flows of CHttpSender against a scripted camera.
+namespace korvane {
+namespace {
+
+using testing::LoopbackDevice;
+using testing::ScriptedHttpServer;
+using testing::ScriptedReply;
+using testing::ScriptedRequest;
+
+constexpr char kUser[] = "admin";
+constexpr char kPassword[] = "secret";
+constexpr char kRealm[] = "CNB camera";
+
+std::string BasicValue(const std::string& user, const std::string& password) {
+  std::string encoded;
+  MakeBasicCredentials(user, password, encoded);
+  return "Basic " + encoded;
+}
+
+// Checks a Digest Authorization value the way a camera does (RFC 7616 section 3.4.1).
+bool DigestIsValid(const std::string& authorization, const std::string& method,
+                   const std::string& expectedNonce, const std::string& password) {
+  if (authorization.rfind("Digest ", 0) != 0) return false;
+  const auto parsed = Web::ParseAuthChallenges({authorization});
+  if (parsed.size() != 1) return false;
+  const auto& p = parsed[0].params;
+  auto get = [&p](const char* key) {
+    auto it = p.find(key);
+    return it == p.end() ? std::string() : it->second;
+  };
+  if (get("username") != kUser || get("realm") != kRealm || get("nonce") != expectedNonce) {
+    return false;
+  }
+  const std::string ha1 = Md5Hex(std::string(kUser) + ":" + kRealm + ":" + password);
+  const std::string ha2 = Md5Hex(method + ":" + get("uri"));
+  const std::string expected = Md5Hex(ha1 + ":" + get("nonce") + ":" + get("nc") + ":" +
+                                      get("cnonce") + ":" + get("qop") + ":" + ha2);
+  return get("qop") == "auth" && get("response") == expected;
+}
+
+std::string DigestChallenge(const std::string& nonce, bool stale = false) {
+  return std::string("WWW-Authenticate: Digest realm=\"") + kRealm + "\", qop=\"auth\", nonce=\"" +
+         nonce + "\", opaque=\"op\"" + (stale ? ", stale=true" : "");
+}
+
+std::string BasicChallenge() {
+  return std::string("WWW-Authenticate: Basic realm=\"") + kRealm + "\"";
+}
+
+TEST(HttpSenderAuthTest, BasicIsAcceptedInOneRequest) {
+  ScriptedHttpServer server([](const ScriptedRequest& request) {
+    if (request.Header("Authorization") == BasicValue(kUser, kPassword)) {
+      return ScriptedReply::Ok("ok");
+    }
+    return ScriptedReply::Status(401, "Unauthorized", {BasicChallenge()});
+  });
+  Web::CHttpSender sender(LoopbackDevice(server.port(), kUser, kPassword));
+  std::string text;
+  EXPECT_TRUE(RequestGetText(sender, text, "/a"));
+  EXPECT_EQ(text, "ok");
+  EXPECT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(sender.RememberedScheme(), 0u);
+}
+
+TEST(HttpSenderAuthTest, DigestOfferedFirstIsRepeatedOnceThenUsedAtOnce) {
+  ScriptedHttpServer server([](const ScriptedRequest& request) {
+    if (DigestIsValid(request.Header("Authorization"), request.method, "n-1", kPassword)) {
+      return ScriptedReply::Ok("ok");
+    }
+    return ScriptedReply::Status(401, "Unauthorized", {DigestChallenge("n-1"), BasicChallenge()});
+  });
+  Web::CHttpSender sender(LoopbackDevice(server.port(), kUser, kPassword));
+  EXPECT_TRUE(RequestGet("/first", sender));
+  auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].Header("Authorization"), BasicValue(kUser, kPassword));
+  EXPECT_EQ(requests[1].Header("Authorization").rfind("Digest ", 0), 0u);
+  EXPECT_EQ(requests[1].target, "/first");
+  EXPECT_EQ(sender.RememberedScheme(), Web::kAuthSchemeDigest);
+
+  EXPECT_TRUE(RequestGet("/second", sender));
+  requests = server.Requests();
+  ASSERT_EQ(requests.size(), 3u) << "the next request goes out with Digest at once";
+  EXPECT_NE(requests[2].Header("Authorization").find("nc=00000002"), std::string::npos);
+  EXPECT_NE(requests[2].Header("Authorization").find("uri=\"/second\""), std::string::npos);
+}
+
+TEST(HttpSenderAuthTest, WrongPasswordWithBasicFailsToSendThenGives401) {
+  ScriptedHttpServer server([](const ScriptedRequest&) {
+    return ScriptedReply::Status(401, "Unauthorized", {BasicChallenge(), DigestChallenge("n")});
+  });
+  Web::CHttpSender sender(LoopbackDevice(server.port(), kUser, "wrong"));
+  CResultDef result;
+  std::vector<uint8_t> body;
+  HUtils::RequestGetRD("/a", sender, result, body, false);
+  EXPECT_EQ(result.code, 11u);
+  EXPECT_EQ(server.Requests().size(), 1u) << "Basic was already offered: no repeat";
+  HUtils::RequestGetRD("/a", sender, result, body, false);
+  EXPECT_EQ(result.code, 8u);
+  EXPECT_EQ(sender.StatusCode(), 401u);
+  EXPECT_EQ(server.Requests().size(), 2u);
+}
+
+TEST(HttpSenderAuthTest, WrongPasswordWithDigestGives401AfterOneRepeat) {
+  ScriptedHttpServer server([](const ScriptedRequest& request) {
+    if (DigestIsValid(request.Header("Authorization"), request.method, "n", kPassword)) {
+      return ScriptedReply::Ok("ok");
+    }
+    return ScriptedReply::Status(401, "Unauthorized", {DigestChallenge("n")});
+  });
+  Web::CHttpSender sender(LoopbackDevice(server.port(), kUser, "wrong"));
+  CResultDef result;
+  std::vector<uint8_t> body;
+  HUtils::RequestGetRD("/a", sender, result, body, false);
+  EXPECT_EQ(result.code, 8u);
+  EXPECT_EQ(sender.StatusCode(), 401u);
+  EXPECT_EQ(server.Requests().size(), 2u);
+  HUtils::RequestGetRD("/a", sender, result, body, false);
+  EXPECT_EQ(result.code, 8u);
+  EXPECT_EQ(server.Requests().size(), 3u) << "a refused Digest is not retried";
+}
+
+TEST(HttpSenderAuthTest, EmptyUserNameSendsNoCredentials) {
+  std::atomic<int> status{200};
+  ScriptedHttpServer server([&status](const ScriptedRequest&) {
+    return ScriptedReply::Status(status.load(), "S", {DigestChallenge("n"), BasicChallenge()}, "x");
+  });
+  Web::CHttpSender sender(LoopbackDevice(server.port(), "", "password-without-user"));
+  EXPECT_TRUE(RequestGet("/a", sender));
+  status = 401;
+  EXPECT_FALSE(RequestGet("/b", sender));
+  EXPECT_FALSE(RequestGet("/c", sender));
+  const auto requests = server.Requests();
+  ASSERT_GE(requests.size(), 3u);
+  for (const ScriptedRequest& request : requests) {
+    EXPECT_EQ(request.Header("Authorization"), "") << request.target;
+  }
+}
+
+TEST(HttpSenderAuthTest, PreferenceFiveSendsNoCredentials) {
+  ScriptedHttpServer server([](const ScriptedRequest&) { return ScriptedReply::Ok("x"); });
+  Web::CHttpSender sender(LoopbackDevice(server.port(), kUser, kPassword));
+  Web::HttpRequest request;
+  request.object = "/a";
+  request.schemePreference = Web::kSchemePreferenceNoCredentials;
+  EXPECT_TRUE(sender.Send(request));
+  ASSERT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(server.Requests()[0].Header("Authorization"), "");
+}
+
+TEST(HttpSenderAuthTest, StaleDigestNonceIsRenewedOnce) {
+  std::mutex mutex;
+  std::string currentNonce = "n-1";
+  int served = 0;
+  ScriptedHttpServer server([&](const ScriptedRequest& request) {
+    std::lock_guard<std::mutex> guard(mutex);
+    const std::string authorization = request.Header("Authorization");
+    if (DigestIsValid(authorization, request.method, currentNonce, kPassword)) {
+      // Each nonce serves one request, then the camera declares it stale.
+      ++served;
+      currentNonce = "n-" + std::to_string(served + 1);
+      return ScriptedReply::Ok("ok");
+    }
+    const bool stale = DigestIsValid(authorization, request.method,
+                                     "n-" + std::to_string(served), kPassword);
+    return ScriptedReply::Status(401, "Unauthorized", {DigestChallenge(currentNonce, stale)});
+  });
+  Web::CHttpSender sender(LoopbackDevice(server.port(), kUser, kPassword));
+  EXPECT_TRUE(RequestGet("/a", sender));  // Basic, then Digest with n-1
+  EXPECT_EQ(server.Requests().size(), 2u);
+  EXPECT_TRUE(RequestGet("/b", sender));  // Digest with n-1 (stale), then with n-2
+  EXPECT_EQ(server.Requests().size(), 4u);
+  EXPECT_TRUE(RequestGet("/c", sender));
+  EXPECT_EQ(server.Requests().size(), 6u);
+}
+
+TEST(HttpSenderAuthTest, NoKnownSchemeOfferedFailsWithoutRepeat) {
+  ScriptedHttpServer server([](const ScriptedRequest&) {
+    return ScriptedReply::Status(401, "Unauthorized", {"WWW-Authenticate: Bearer realm=\"x\""});
+  });
+  Web::CHttpSender sender(LoopbackDevice(server.port(), kUser, kPassword));
+  EXPECT_FALSE(RequestGet("/a", sender));
+  EXPECT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(sender.RememberedScheme(), 0u);
+}
+
+TEST(HttpSenderAuthTest, RememberedSchemeSurvivesLaterRequests) {
+  // The camera wants Digest; once learnt, a transient 401 with Basic listed first does not
+  // switch the sender back.
+  std::atomic<bool> offerBasicFirst{false};
+  ScriptedHttpServer server([&offerBasicFirst](const ScriptedRequest& request) {
+    if (!offerBasicFirst &&
+        DigestIsValid(request.Header("Authorization"), request.method, "n", kPassword)) {
+      return ScriptedReply::Ok("ok");
+    }
+    if (offerBasicFirst) {
+      return ScriptedReply::Status(401, "Unauthorized", {BasicChallenge(), DigestChallenge("n")});
+    }
+    return ScriptedReply::Status(401, "Unauthorized", {DigestChallenge("n")});
+  });
+  Web::CHttpSender sender(LoopbackDevice(server.port(), kUser, kPassword));
+  EXPECT_TRUE(RequestGet("/a", sender));
+  offerBasicFirst = true;
+  EXPECT_FALSE(RequestGet("/b", sender));
+  EXPECT_EQ(sender.RememberedScheme(), Web::kAuthSchemeDigest);
+  EXPECT_EQ(sender.StatusCode(), 401u);
+}
+
+}  // namespace
+}  // namespace korvane

@@ -1,0 +1,327 @@
+#include "camera/http_sender.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "camera/http_utils.h"
+#include "camera/testing/camera_test_util.h"
+#include "camera/testing/scripted_http_server.h"
+
+// Transport behaviour of CHttpSender: bodies, time-outs, connection reuse, request forms.
+namespace korvane {
+namespace {
+
+using testing::LoopbackDevice;
+using testing::MeasureMs;
+using testing::ScriptedHttpServer;
+using testing::ScriptedReply;
+using testing::ScriptedRequest;
+
+std::string Pattern(size_t size) {
+  std::string text(size, '\0');
+  for (size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+  return text;
+}
+
+// A port on 127.0.0.1 where nobody listens.
+uint16_t ClosedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+TEST(HttpSenderTest, BodyWithoutContentLengthIsReadToItsEnd) {
+  const std::string body = Pattern(100000);  // many 8 KiB chunks
+  ScriptedHttpServer server([&body](const ScriptedRequest&) {
+    return ScriptedReply::Status(200, "OK", {}, body, /*withContentLength=*/false);
+  });
+  Web::CHttpSender sender(LoopbackDevice(server.port()));
+  std::string text;
+  ASSERT_TRUE(RequestGetText(sender, text, "/a"));
+  EXPECT_EQ(sender.ContentLength(), 0u);
+  EXPECT_EQ(text, body);
+}
+
+TEST(HttpSenderTest, TenMegabyteReplyIsReadWhole) {
+  const std::string body = Pattern(10u << 20);
+  ScriptedHttpServer server([&body](const ScriptedRequest&) { return ScriptedReply::Ok(body); });
+  Web::CHttpSender sender(LoopbackDevice(server.port()));
+  std::string text;
+  ASSERT_TRUE(RequestGetText(sender, text, "/cgi-bin/Param.cgi?action=list"));
+  EXPECT_EQ(sender.ContentLength(), body.size());
+  EXPECT_TRUE(text == body);
+}
+
+TEST(HttpSenderTest, BodyIsCappedWithoutContentLength) {
+  const std::string body = Pattern(50000);
+  ScriptedHttpServer server([&body](const ScriptedRequest&) {
+    return ScriptedReply::Status(200, "OK", {}, body, false);
+  });
+  Web::CHttpSender sender(LoopbackDevice(server.port()));
+  sender.SetMaxBodyBytesForTesting(10000);
+  std::string text;
+  ASSERT_TRUE(RequestGetText(sender, text, "/a"));
+  EXPECT_EQ(text, body.substr(0, 10000));
+}
+
+TEST(HttpSenderTest, BodyCutShortIsNotHandedOnAsWhole) {
+  ScriptedHttpServer server([](const ScriptedRequest&) {
+    ScriptedReply reply;
+    reply.bytes = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly part of it";
+    reply.closeAfter = true;
+    return reply;
+  });
+  Web::CHttpSender sender(LoopbackDevice(server.port()));
+  CResultDef result;
+  std::vector<uint8_t> body;
+  HUtils::RequestGetRD("/a", sender, result, body, true);
+  EXPECT_EQ(result.code, 12u);
+  EXPECT_TRUE(body.empty());
+}
+
+TEST(HttpSenderTest, ChunkedBodyIsDecoded) {
+  ScriptedHttpServer server([](const ScriptedRequest&) {
+    ScriptedReply reply;
+    reply.bytes =
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+        "5\r\nhello\r\n7\r\n, world\r\n0\r\n\r\n";
+    return reply;
+  });
+  Web::CHttpSender sender(LoopbackDevice(server.port()));
+  std::string text;
+  ASSERT_TRUE(RequestGetText(sender, text, "/a"));
+  EXPECT_EQ(text, "hello, world");
+}
+
+TEST(HttpSenderTest, ServerThatNeverAnswersFailsWithinTheTimeout) {
+  ScriptedHttpServer server([](const ScriptedRequest&) { return ScriptedReply::NeverAnswer(); });
+  constexpr uint32_t kTimeoutMs = 600;
+  Web::CHttpSender sender(LoopbackDevice(server.port(), "admin", "secret", kTimeoutMs));
+  bool ok = true;
+  const int64_t elapsed = MeasureMs([&] { ok = RequestGet("/a", sender); });
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(sender.StatusCode(), 0u);
+  EXPECT_GE(elapsed, kTimeoutMs - 50);
+  EXPECT_LT(elapsed, kTimeoutMs + 2500) << "bound: one request time-out, with a margin";
+}
+
+TEST(HttpSenderTest, TricklingServerIsCutOffByTheWholeRequestBound) {
+  // One byte every 10 ms keeps every single read well inside the time-out; only the bound on
+  // the whole request can end it (the answer would take minutes).
+  ScriptedHttpServer server([](const ScriptedRequest&) {
+    ScriptedReply reply = ScriptedReply::Ok(std::string(20000, 'x'));
+    reply.byteIntervalMs = 10;
+    return reply;
+  });
+  constexpr uint32_t kTimeoutMs = 400;
+  Web::CHttpSender sender(LoopbackDevice(server.port(), "admin", "secret", kTimeoutMs));
+  std::string text;
+  bool ok = true;
+  const int64_t elapsed = MeasureMs([&] { ok = RequestGetText(sender, text, "/a"); });
+  EXPECT_FALSE(ok);
+  EXPECT_TRUE(text.empty());
+  EXPECT_GE(elapsed, kTimeoutMs * Web::CHttpSender::kWholeRequestTimeouts - 100);
+  EXPECT_LT(elapsed, kTimeoutMs * Web::CHttpSender::kWholeRequestTimeouts + 3000);
+}
+
+TEST(HttpSenderTest, SlowButSteadyAnswerWithinTheBoundSucceeds) {
+  ScriptedHttpServer server([](const ScriptedRequest&) {
+    ScriptedReply reply = ScriptedReply::Ok("abcdefghij");
+    reply.byteIntervalMs = 5;  // about 60 bytes: 0.3 s
+    return reply;
+  });
+  Web::CHttpSender sender(LoopbackDevice(server.port(), "admin", "secret", 2000));
+  std::string text;
+  EXPECT_TRUE(RequestGetText(sender, text, "/a"));
+  EXPECT_EQ(text, "abcdefghij");
+}
+
+TEST(HttpSenderTest, CloseWithoutAnswerFailsAtOnce) {
+  ScriptedHttpServer server([](const ScriptedRequest&) {
+    return ScriptedReply::CloseWithoutAnswer();
+  });
+  Web::CHttpSender sender(LoopbackDevice(server.port()));
+  bool ok = true;
+  const int64_t elapsed = MeasureMs([&] { ok = RequestGet("/a", sender); });
+  EXPECT_FALSE(ok);
+  EXPECT_LT(elapsed, 2500);
+}
+
+TEST(HttpSenderTest, RefusedConnectionFails) {
+  Web::CHttpSender sender(LoopbackDevice(ClosedPort()));
+  EXPECT_FALSE(RequestGet("/a", sender));
+  EXPECT_EQ(sender.StatusCode(), 0u);
+}
+
+TEST(HttpSenderTest, AbortCheckEndsAWaitEarly) {
+  ScriptedHttpServer server([](const ScriptedRequest&) { return ScriptedReply::NeverAnswer(); });
+  Web::CHttpSender sender(LoopbackDevice(server.port(), "admin", "secret", 20000));
+  const auto start = std::chrono::steady_clock::now();
+  sender.SetAbortCheck(
+      [start] { return std::chrono::steady_clock::now() - start > std::chrono::milliseconds(200); });
+  bool ok = true;
+  const int64_t elapsed = MeasureMs([&] { ok = RequestGet("/a", sender); });
+  EXPECT_FALSE(ok);
+  EXPECT_LT(elapsed, 3000);
+}
+
+TEST(HttpSenderTest, OneConnectionServesEveryRequest) {
+  ScriptedHttpServer server([](const ScriptedRequest&) { return ScriptedReply::Ok("x"); });
+  Web::CHttpSender sender(LoopbackDevice(server.port()));
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(RequestGet("/a", sender));
+  EXPECT_EQ(server.Requests().size(), 5u);
+  EXPECT_EQ(server.ConnectionCount(), 1);
+}
+
+TEST(HttpSenderTest, SenderRecoversAfterTheServerDroppedTheConnection) {
+  std::atomic<int> count{0};
+  ScriptedHttpServer server([&count](const ScriptedRequest&) {
+    ScriptedReply reply = ScriptedReply::Ok("x");
+    reply.closeAfter = ++count == 1;  // the first answer closes its connection
+    return reply;
+  });
+  Web::CHttpSender sender(LoopbackDevice(server.port()));
+  EXPECT_TRUE(RequestGet("/a", sender));
+  EXPECT_TRUE(RequestGet("/b", sender));
+  EXPECT_EQ(server.ConnectionCount(), 2);
+}
+
+TEST(HttpSenderTest, RequestGoesOutAsGiven) {
+  ScriptedHttpServer server([](const ScriptedRequest&) { return ScriptedReply::Ok("x"); });
+  Web::CHttpSender sender(LoopbackDevice(server.port()));
+  const std::string path = "/cgi-bin/Param.cgi?action=update&video.codec=h264&video.bitrate=2048";
+  EXPECT_TRUE(RequestGet(path, sender));
+  EXPECT_TRUE(RequestGet("/cnb-cgi/ptzCtl?cmd=3&id=1&ps=20&ts=0&pr=0", sender));
+  EXPECT_TRUE(RequestGet("/a/../b?x=%41", sender));
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0].target, path);
+  EXPECT_EQ(requests[0].Header("User-Agent"), "Korvane::HttpSender");
+  EXPECT_EQ(requests[0].Header("Host"), "127.0.0.1:" + std::to_string(server.port()));
+  EXPECT_EQ(requests[1].target, "/cnb-cgi/ptzCtl?cmd=3&id=1&ps=20&ts=0&pr=0");
+  EXPECT_EQ(requests[2].target, "/a/../b?x=%41");
+}
+
+TEST(HttpSenderTest, BytesThatCannotTravelRawAreEscaped) {
+  ScriptedHttpServer server([](const ScriptedRequest&) { return ScriptedReply::Ok("x"); });
+  Web::CHttpSender sender(LoopbackDevice(server.port()));
+  EXPECT_TRUE(RequestGet("/a?title=front door\r\nX: y#z", sender));
+  ASSERT_EQ(server.Requests().size(), 1u);
+  std::string target = server.Requests()[0].target;
+  for (char& c : target) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  EXPECT_EQ(target, "/a?title=front%20door%0d%0ax:%20y%23z");
+  EXPECT_EQ(server.Requests()[0].Header("X"), "");
+}
+
+TEST(HttpSenderTest, HeaderLinesAreAddedAndUnsafeOnesRefused) {
+  ScriptedHttpServer server([](const ScriptedRequest&) { return ScriptedReply::Ok("x"); });
+  Web::CHttpSender sender(LoopbackDevice(server.port()));
+  Web::HttpRequest request;
+  request.object = "/a";
+  request.headerLines = {"X-Camera-Test: 1", "User-Agent: other"};
+  EXPECT_TRUE(sender.Send(request));
+  ASSERT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(server.Requests()[0].Header("X-Camera-Test"), "1");
+  EXPECT_EQ(server.Requests()[0].Header("User-Agent"), "other");  // replaced, not doubled
+
+  request.headerLines = {"X-Evil: 1\r\nX-Injected: 2"};
+  EXPECT_FALSE(sender.Send(request));
+  EXPECT_EQ(server.Requests().size(), 1u);
+}
+
+TEST(HttpSenderTest, RequestsItCannotCarryAreRefused) {
+  ScriptedHttpServer server([](const ScriptedRequest&) { return ScriptedReply::Ok("x"); });
+  Web::CHttpSender sender(LoopbackDevice(server.port()));
+  Web::HttpRequest request;
+  request.object = "";
+  EXPECT_FALSE(sender.Send(request));
+  request.object = "/a";
+  request.verb = "";
+  EXPECT_FALSE(sender.Send(request));
+  request.verb = "GET";
+  request.totalLength = 10;  // the rest of the body would follow later
+  EXPECT_FALSE(sender.Send(request));
+  request.totalLength = 0;
+  request.flags |= Web::kRequestFlagNoResponseWait;
+  EXPECT_FALSE(sender.Send(request));
+  EXPECT_TRUE(server.Requests().empty());
+}
+
+TEST(HttpSenderTest, BadAddressesFailWithoutTraffic) {
+  for (const char* address : {"", "bad host name", "127.0.0.1\r\nX: y", "[::1"}) {
+    DEVICE_INFO device = LoopbackDevice(1);
+    device.address = address;
+    Web::CHttpSender sender(device);
+    EXPECT_FALSE(RequestGet("/a", sender)) << address;
+  }
+  DEVICE_INFO device = LoopbackDevice(0);
+  Web::CHttpSender sender(device);
+  EXPECT_FALSE(RequestGet("/a", sender));
+}
+
+TEST(HttpSenderTest, ReadAvailableHandsOutTheBodyPieceByPiece) {
+  ScriptedHttpServer server([](const ScriptedRequest&) { return ScriptedReply::Ok("0123456789"); });
+  Web::CHttpSender sender(LoopbackDevice(server.port()));
+  std::vector<uint8_t> out{'z'};
+  EXPECT_EQ(sender.ReadAvailable(out, 4, false), 0u) << "no request yet";
+  Web::HttpRequest request;
+  request.object = "/a";
+  ASSERT_TRUE(sender.Send(request));
+  EXPECT_EQ(sender.StatusCode(), 200u);
+  EXPECT_EQ(sender.ContentLength(), 10u);
+  EXPECT_EQ(sender.QueryDataAvailable(), 10u);
+  EXPECT_EQ(sender.ReadAvailable(out, 4, false), 4u);
+  EXPECT_EQ(std::string(out.begin(), out.end()), "z0123");
+  EXPECT_EQ(sender.ReadAvailable(out, 0, false), 0u);
+  EXPECT_EQ(sender.ReadAvailable(out, 100, true), 6u);
+  EXPECT_EQ(std::string(out.begin(), out.end()), "456789");
+  EXPECT_EQ(sender.QueryDataAvailable(), 0u);
+  EXPECT_EQ(sender.ReadAvailable(out, 100, false), 0u);
+
+  ASSERT_TRUE(sender.Send(request));
+  sender.CloseRequest();
+  EXPECT_EQ(sender.QueryDataAvailable(), 0u);
+  std::vector<uint8_t> body;
+  EXPECT_EQ(sender.ReadResponse(body), 0u);
+}
+
+TEST(HttpSenderTest, ReadResponseStopsAtContentLength) {
+  ScriptedHttpServer server([](const ScriptedRequest&) { return ScriptedReply::Ok("abcdef"); });
+  Web::CHttpSender sender(LoopbackDevice(server.port()));
+  Web::HttpRequest request;
+  request.object = "/a";
+  ASSERT_TRUE(sender.Send(request));
+  std::vector<uint8_t> first;
+  EXPECT_EQ(sender.ReadAvailable(first, 2, true), 2u);
+  std::vector<uint8_t> rest{'x'};
+  EXPECT_EQ(sender.ReadResponse(rest), 4u);
+  EXPECT_EQ(std::string(rest.begin(), rest.end()), "cdef");
+}
+
+TEST(HttpSenderTest, ZeroTimeoutStillBoundsTheWait) {
+  ScriptedHttpServer server([](const ScriptedRequest&) { return ScriptedReply::NeverAnswer(); });
+  DEVICE_INFO device = LoopbackDevice(server.port());
+  device.requestTimeoutMs = 0;  // taken as the default, never as "wait for ever"
+  Web::CHttpSender sender(device);
+  bool ok = true;
+  const int64_t elapsed = MeasureMs([&] { ok = RequestGet("/a", sender); });
+  EXPECT_FALSE(ok);
+  EXPECT_LT(elapsed, DEVICE_INFO::kDefaultRequestTimeoutMs + 3000);
+}
+
+}  // namespace
+}  // namespace korvane
