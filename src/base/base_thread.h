@@ -77,9 +77,10 @@ class CBaseThread {
 
   std::string name_;
   // Serialises StartThread/JoinThread/StopThread between owner threads.
-  mutable std::mutex handle_mutex_;
+  std::mutex handle_mutex_;
   pthread_t handle_{};
-  bool has_handle_ = false;
+  // Written under handle_mutex_; read without it by IsRunning(), which must never block.
+  std::atomic<bool> has_handle_{false};
   std::atomic<uint32_t> thread_id_{0};
   IDebugMessage* const logger_;
   CManualEvent stop_event_;

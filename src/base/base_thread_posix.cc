@@ -36,8 +36,8 @@ bool CBaseThread::IsCurrentThread() const {
 }
 
 bool CBaseThread::IsRunning() const {
-  std::lock_guard<std::mutex> guard(handle_mutex_);
-  return has_handle_ && !exited_event_.IsSet();
+  // No lock: an owner may hold handle_mutex_ for as long as a join lasts.
+  return has_handle_.load() && !exited_event_.IsSet();
 }
 
 void CBaseThread::ReleaseHandleLocked() {

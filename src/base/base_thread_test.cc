@@ -226,6 +226,20 @@ TEST(BaseThreadTest, TwoOwnersJoiningAtOnceBothSucceed) {
   EXPECT_FALSE(t.IsRunning());
 }
 
+// Run() asks whether its own thread runs while the owner is blocked in JoinThread().
+TEST(BaseThreadTest, IsRunningDoesNotBlockDuringAJoin) {
+  TestThread t;
+  std::atomic<int> running_seen{-1};
+  t.body = [&](TestThread& self) {
+    WaitForStop(self);
+    std::this_thread::sleep_for(20ms);  // the owner is inside JoinThread by now
+    running_seen = self.IsRunning() ? 1 : 0;
+  };
+  ASSERT_TRUE(t.StartThread("asks"));
+  EXPECT_TRUE(t.JoinThread(5000));
+  EXPECT_EQ(running_seen.load(), 1);
+}
+
 TEST(BaseThreadTest, DestructionStopsARunningThread) {
   std::atomic<bool> ended{false};
   {
