@@ -1,0 +1,203 @@
+#pragma once
+
+// Test doubles and helpers shared by the depacketizer tests: a host frame factory that records
+// what the parsers write, a driver that hands it out, a client that keeps the frames, and the
+// reader of the RTP fixtures in testdata/.
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/recording_debug_message.h"
+#include "driver/idriver.h"
+#include "media/media_parser_client.h"
+#include "rtp/rtp_packet.h"
+#include "tollivar/media_frame.h"
+
+namespace korvane::testing {
+
+struct DeliveredFrame {
+  uint32_t create_fourcc = 0;
+  uint32_t capacity = 0;
+  uint32_t fourcc = 0;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  uint32_t size_class = 0;
+  uint32_t data_size = 0;
+  bool time_set = false;
+  ipcapture::SYSTEMTIME time{};
+  std::vector<uint8_t> data;  // the first data_size bytes
+};
+
+class TestFrame : public ipcapture::IMediaFrame {
+ public:
+  TestFrame(uint32_t fourcc, uint32_t capacity) : storage_(capacity) {
+    record.create_fourcc = fourcc;
+    record.capacity = capacity;
+  }
+  uint8_t* GetData() override { return fail_data_ ? nullptr : storage_.data(); }
+  void SetDataSize(uint32_t size) override { record.data_size = size; }
+  void SetTime(const ipcapture::SYSTEMTIME* utc) override {
+    record.time_set = true;
+    record.time = *utc;
+  }
+  void SetFourCC(uint32_t fourcc) override { record.fourcc = fourcc; }
+  void SetHeight(uint32_t height) override { record.height = height; }
+  void SetWidth(uint32_t width) override { record.width = width; }
+  void SetSizeClass(uint32_t size_class) override { record.size_class = size_class; }
+
+  DeliveredFrame Snapshot() const {
+    DeliveredFrame copy = record;
+    if (copy.fourcc == 0) copy.fourcc = copy.create_fourcc;
+    const size_t n = std::min<size_t>(record.data_size, storage_.size());
+    copy.data.assign(storage_.begin(), storage_.begin() + static_cast<std::ptrdiff_t>(n));
+    return copy;
+  }
+
+  DeliveredFrame record;
+  bool fail_data_ = false;
+
+ private:
+  std::vector<uint8_t> storage_;
+};
+
+class TestFrameFactory : public ipcapture::IFrameFactory {
+ public:
+  ipcapture::IMediaFrame* CreateFrame(uint32_t fourcc, uint32_t capacity,
+                                      const char* driver_name) override {
+    ++created;
+    last_driver_name = driver_name != nullptr ? driver_name : "";
+    if (refuse) return nullptr;
+    auto frame = std::make_unique<TestFrame>(fourcc, capacity);
+    frame->fail_data_ = fail_data;
+    TestFrame* raw = frame.get();
+    live_.push_back(std::move(frame));
+    return raw;
+  }
+  void ReleaseFrame(ipcapture::IMediaFrame* frame) override {
+    ++released;
+    for (auto it = live_.begin(); it != live_.end(); ++it) {
+      if (it->get() == frame) {
+        live_.erase(it);
+        return;
+      }
+    }
+    ++unknown_releases;
+  }
+  size_t Live() const { return live_.size(); }
+
+  int created = 0;
+  int released = 0;
+  int unknown_releases = 0;
+  bool refuse = false;
+  bool fail_data = false;
+  std::string last_driver_name;
+
+ private:
+  std::vector<std::unique_ptr<TestFrame>> live_;
+};
+
+class TestDriver : public IDriver {
+ public:
+  TestDriver() {
+    device.address = "127.0.0.1";
+    device.port = 8080;
+  }
+  void DebugMessage(int level, const char* format, ...) override
+      __attribute__((format(printf, 3, 4))) {
+    va_list args;
+    va_start(args, format);
+    char text[1024];
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    log.DebugMessage(level, "%s", text);
+  }
+  std::string GetDriverName() override { return "Tollivar"; }
+  const DEVICE_INFO* GetDeviceInfo() override { return &device; }
+  std::pair<uint32_t, uint32_t> GetIOCounts() override { return {0, 0}; }
+  ipcapture::IFrameFactory* GetHostContext() override { return factory; }
+  bool GetOptionFlag() override { return false; }
+  int32_t GetCodecType() override { return 3; }
+  uint32_t GetChannelCount() override { return 1; }
+  std::string GetAddressAndPort() override { return "127.0.0.1:8080"; }
+  std::string GetCustomParameter(int32_t) override { return {}; }
+  int32_t GetCustomParameterInt(int32_t) override { return kCustomParameterAbsent; }
+
+  DEVICE_INFO device;
+  ipcapture::IFrameFactory* factory = nullptr;
+  CRecordingDebugMessage log;
+};
+
+class CollectingClient : public IMediaParserClient {
+ public:
+  bool OnFrame(ipcapture::IMediaFrame* frame) override {
+    frames.push_back(static_cast<TestFrame*>(frame)->Snapshot());
+    return accept;
+  }
+  std::pair<uint32_t, uint32_t> GetVideoSize() override { return {0, 0}; }
+
+  std::vector<DeliveredFrame> frames;
+  bool accept = true;
+};
+
+// Everything a parser test needs, wired together.
+struct Harness {
+  Harness() { driver.factory = &factory; }
+  TestFrameFactory factory;
+  TestDriver driver;
+  CollectingClient client;
+};
+
+// Builds an RTP packet (RFC 3550 fixed header, payload type 96) and parses it.
+inline CRTPPacket MakePacket(uint16_t sequence, uint32_t timestamp, bool marker,
+                             const std::vector<uint8_t>& payload) {
+  std::vector<uint8_t> wire = {0x80,
+                               static_cast<uint8_t>((marker ? 0x80 : 0) | 96),
+                               static_cast<uint8_t>(sequence >> 8),
+                               static_cast<uint8_t>(sequence),
+                               static_cast<uint8_t>(timestamp >> 24),
+                               static_cast<uint8_t>(timestamp >> 16),
+                               static_cast<uint8_t>(timestamp >> 8),
+                               static_cast<uint8_t>(timestamp),
+                               0x12, 0x34, 0x56, 0x78};
+  wire.insert(wire.end(), payload.begin(), payload.end());
+  CRTPPacket packet;
+  packet.Parse(wire);
+  return packet;
+}
+
+inline std::string TestDataPath(const std::string& name) {
+  return std::string(TOLLIVAR_MEDIA_TESTDATA) + "/" + name;
+}
+
+// Reads a fixture: per packet a 2-byte big-endian length, then the RTP packet.
+inline std::vector<std::vector<uint8_t>> ReadFixture(const std::string& name) {
+  std::ifstream in(TestDataPath(name), std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+  std::vector<std::vector<uint8_t>> packets;
+  size_t pos = 0;
+  while (pos + 2 <= bytes.size()) {
+    const size_t length = (size_t{bytes[pos]} << 8) | bytes[pos + 1];
+    pos += 2;
+    if (pos + length > bytes.size()) break;
+    packets.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(pos),
+                         bytes.begin() + static_cast<std::ptrdiff_t>(pos + length));
+    pos += length;
+  }
+  return packets;
+}
+
+inline std::string ReadTextFile(const std::string& path) {
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+}  // namespace korvane::testing
