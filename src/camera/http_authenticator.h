@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "camera/http_request.h"
+
 namespace Web {
 
 // One challenge of a WWW-Authenticate header (RFC 7235 section 4.1).
