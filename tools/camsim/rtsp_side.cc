@@ -4,6 +4,8 @@
 #include <gst/rtsp-server/rtsp-server.h>
 
 #include <cstdlib>
+#include <deque>
+#include <mutex>
 #include <limits>
 
 namespace camsim {
@@ -15,16 +17,116 @@ GstPadProbeReturn DropWhilePaused(GstPad*, GstPadProbeInfo*, gpointer user) {
   return static_cast<RtspSide*>(user)->ShouldDropMedia() ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
 }
 
-// Every media gets a probe on its payloader so that the media-pause switch can silence it.
+// Copies the time stamps of the pictures going into an encoder onto the buffers coming out.
+// The encoder makes one output buffer per picture, in order (no B-pictures).
+class Restamper {
+ public:
+  static void Attach(GstElement* encoder) {
+    auto* self = new Restamper;
+    g_object_set_data_full(G_OBJECT(encoder), "camsim-restamper", self,
+                           [](gpointer p) { delete static_cast<Restamper*>(p); });
+    if (GstPad* sink = gst_element_get_static_pad(encoder, "sink")) {
+      gst_pad_add_probe(sink,
+                        static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
+                                                     GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM |
+                                                     GST_PAD_PROBE_TYPE_EVENT_FLUSH),
+                        OnInput, self, nullptr);
+      gst_object_unref(sink);
+    }
+    if (GstPad* src = gst_element_get_static_pad(encoder, "src")) {
+      gst_pad_add_probe(src,
+                        static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
+                                                     GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+                        OnOutput, self, nullptr);
+      gst_object_unref(src);
+    }
+  }
+
+ private:
+  static constexpr size_t kMaxPending = 256;
+
+  static GstPadProbeReturn OnInput(GstPad*, GstPadProbeInfo* info, gpointer user) {
+    auto* self = static_cast<Restamper*>(user);
+    std::lock_guard guard(self->lock_);
+    if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
+      GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+      self->pending_.push_back(GST_BUFFER_PTS(buffer));
+      if (self->pending_.size() > kMaxPending) self->pending_.pop_front();
+    } else if (GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info)) {
+      if (GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) self->pending_.clear();
+      if (GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT) {
+        const GstSegment* segment = nullptr;
+        gst_event_parse_segment(event, &segment);
+        gst_segment_copy_into(segment, &self->input_segment_);
+        self->have_segment_ = true;
+      }
+    }
+    return GST_PAD_PROBE_OK;
+  }
+
+  static GstPadProbeReturn OnOutput(GstPad*, GstPadProbeInfo* info, gpointer user) {
+    auto* self = static_cast<Restamper*>(user);
+    if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
+      // The encoder moves its segment 1000 hours ahead; the pictures keep the input's times,
+      // so they keep the input's segment too.
+      GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+      std::lock_guard guard(self->lock_);
+      if (event && GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT && self->have_segment_) {
+        GstEvent* replacement = gst_event_new_segment(&self->input_segment_);
+        gst_event_set_seqnum(replacement, gst_event_get_seqnum(event));
+        gst_event_unref(event);
+        GST_PAD_PROBE_INFO_DATA(info) = replacement;
+      }
+      return GST_PAD_PROBE_OK;
+    }
+    GstClockTime pts;
+    {
+      std::lock_guard guard(self->lock_);
+      if (self->pending_.empty()) return GST_PAD_PROBE_OK;
+      pts = self->pending_.front();
+      self->pending_.pop_front();
+    }
+    GstBuffer* buffer = gst_buffer_make_writable(GST_PAD_PROBE_INFO_BUFFER(info));
+    GST_BUFFER_PTS(buffer) = pts;
+    GST_BUFFER_DTS(buffer) = pts;
+    GST_PAD_PROBE_INFO_DATA(info) = buffer;
+    return GST_PAD_PROBE_OK;
+  }
+
+  std::mutex lock_;
+  std::deque<GstClockTime> pending_;
+  GstSegment input_segment_{};
+  bool have_segment_ = false;
+};
+
+// A camera is live and cannot seek. Without this the test source answers the seeking query
+// with "yes", the server turns a PLAY with "Range: npt=0-" into a flushing seek, the time
+// stamps restart at zero and avenc_mpeg4 rejects every later picture ("Invalid pts").
+GstPadProbeReturn AnswerNotSeekable(GstPad*, GstPadProbeInfo* info, gpointer) {
+  GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+  if (!query || GST_QUERY_TYPE(query) != GST_QUERY_SEEKING) return GST_PAD_PROBE_OK;
+  GstFormat format = GST_FORMAT_TIME;
+  gst_query_parse_seeking(query, &format, nullptr, nullptr, nullptr);
+  gst_query_set_seeking(query, format, FALSE, 0, -1);
+  return GST_PAD_PROBE_HANDLED;
+}
+
+// Every media gets probes on its payloader: the media-pause switch and the seek refusal.
 void OnMediaConstructed(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer user) {
   GstElement* element = gst_rtsp_media_get_element(media);
   if (!element) return;
+  if (GstElement* encoder = gst_bin_get_by_name(GST_BIN(element), kRestampedEncoder)) {
+    Restamper::Attach(encoder);
+    gst_object_unref(encoder);
+  }
   if (GstElement* pay = gst_bin_get_by_name(GST_BIN(element), "pay0")) {
     if (GstPad* pad = gst_element_get_static_pad(pay, "src")) {
       gst_pad_add_probe(pad,
                         static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
                                                      GST_PAD_PROBE_TYPE_BUFFER_LIST),
                         DropWhilePaused, user, nullptr);
+      gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_QUERY_UPSTREAM, AnswerNotSeekable, nullptr,
+                        nullptr);
       gst_object_unref(pad);
     }
     gst_object_unref(pay);

@@ -35,7 +35,8 @@ std::string LaunchDescription(const StreamShape& s, bool inband_params) {
       break;
     case Codec::kMpeg4:
       // config-interval repeats the VOL header so that a receiver that joins late can decode.
-      d += "avenc_mpeg4 bitrate=" + std::to_string(s.bitrate * 1000000) +
+      // The encoder is named so that the RTSP side can restore its output time stamps.
+      d += std::string("avenc_mpeg4 name=") + kRestampedEncoder + " bitrate=" + std::to_string(s.bitrate * 1000000) +
            " gop-size=" + std::to_string(s.fps * 2) +
            " ! rtpmp4vpay name=pay0 pt=96 config-interval=1";
       break;

@@ -14,6 +14,11 @@ enum class StreamKind {
   kMjpeg,  // "/mjpeg" on 8554 and "/" on 665: MJPEG at the main stream's settings
 };
 
+// avenc_mpeg4 (GStreamer 1.22 with libavcodec 59) stamps every output buffer with an
+// overflowed time (~2562047 h), which stalls every synchronising sink downstream. The encoder of
+// that codec carries this name; the RTSP side copies the input time stamps onto its output.
+inline constexpr char kRestampedEncoder[] = "restamp0";
+
 struct StreamShape {
   Codec codec;
   PictureSize size;
