@@ -1,5 +1,7 @@
 #include "driver/tollivar_driver.h"
 
+#include "channels/codec_channels_rtsp.h"
+
 namespace korvane {
 
 CTollivarDriver::~CTollivarDriver() {
@@ -39,12 +41,15 @@ bool CTollivarDriver::CreatePTZDriver() {
   return true;
 }
 
-std::unique_ptr<ICameraChannel> CTollivarDriver::CreateChannel(std::uint32_t /*index*/,
-                                                               ipcapture::IFrameSink* /*sink*/) {
+std::unique_ptr<ICameraChannel> CTollivarDriver::CreateChannel(std::uint32_t index,
+                                                               ipcapture::IFrameSink* sink) {
   switch (GetCodecType()) {
-    // One case per codec channel class, each built with (index, this, sink), e.g.
-    //   case ipcapture::kCodecH264: return std::make_unique<CH264ChannelRTSP>(index, this, sink);
-    // The codec channel classes are not part of this build yet, so no codec type has a channel.
+    case ipcapture::kCodecMjpeg:
+      return std::make_unique<CMJPEGChannelRTSP>(index, this, sink);
+    case ipcapture::kCodecMpeg4:
+      return std::make_unique<CMPEGChannelRTSP>(index, this, sink);
+    case ipcapture::kCodecH264:
+      return std::make_unique<CH264ChannelRTSP>(index, this, sink);
     default:
       return nullptr;
   }

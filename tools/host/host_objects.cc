@@ -46,7 +46,8 @@ void MessageSink::OnDebugInfo(ipc::CDebugInfoIf* info) {
   if (level <= max_level_) {
     static const char* const kNames[] = {"?", "error", "warning", "info", "debug"};
     const char* name = level >= 1 && level <= 4 ? kNames[level] : kNames[0];
-    std::fprintf(stderr, "\r\033[K[%s] %s\n", name, text != nullptr ? text : "");
+    std::fprintf(stderr, "%s[%s] %s\n", terminal_ ? "\r\033[K" : "", name,
+                 text != nullptr ? text : "");
   }
 }
 

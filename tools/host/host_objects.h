@@ -22,7 +22,7 @@ namespace ipc = korvane::ipcapture;
 // thread; a mutex keeps them whole and away from the progress line.
 class MessageSink final : public ipc::IHostMessageSink {
  public:
-  explicit MessageSink(int max_level) : max_level_(max_level) {}
+  MessageSink(int max_level, bool terminal) : max_level_(max_level), terminal_(terminal) {}
   void OnDebugInfo(ipc::CDebugInfoIf* info) override;
 
   // Number of lines received whose text contains `needle`.
@@ -31,6 +31,7 @@ class MessageSink final : public ipc::IHostMessageSink {
 
  private:
   const int max_level_;
+  const bool terminal_;  // stderr is a terminal: clear the progress line first
   std::mutex mutex_;
   std::vector<std::string> lines_;
 };

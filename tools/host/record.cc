@@ -122,7 +122,7 @@ int Record(const RecordOptions& o) {
 
   const std::string config_written = WriteTransportConfig(o);
 
-  MessageSink messages(o.log_level);
+  MessageSink messages(o.log_level, isatty(STDERR_FILENO) != 0);
   FrameFactory factory;
   DeviceDescription device;
   device.address = o.address;

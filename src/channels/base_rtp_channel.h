@@ -1,0 +1,86 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <utility>
+
+#include "base/event.h"
+#include "base/time.h"
+#include "channels/base_camera_channel.h"
+#include "media/media_parser_client.h"
+#include "rtp/rtcp_handler.h"
+#include "rtp/rtp_packet.h"
+#include "rtp/rtp_receiver.h"
+#include "rtp/rtp_receiver_user.h"
+#include "rtsp/base_rtsp_client.h"
+
+namespace korvane {
+
+// A channel that receives an RTP video stream and hands complete frames to the host. Runs the
+// capture loop: connect, wait for a first frame, watch the flow of frames, declare the signal
+// lost and reconnect when it stops. How the camera is prepared and how the stream is requested
+// is left to ConfigureCamera, ProcessPacket and OpenStream of the derived classes.
+class CBaseRTPChannel : public CBaseCameraChannel,
+                        public IRTPReceiverUser,
+                        public IMediaParserClient {
+ public:
+  // Local RTP ports probed in mode 0: even ports from kFirstPort up to (not including) kPortEnd;
+  // RTCP takes the next odd port.
+  static constexpr std::uint16_t kFirstPort = 3556;
+  static constexpr std::uint16_t kPortEnd = 4556;
+  static constexpr std::uint32_t kPortQuietWaitMs = 2000;
+  static constexpr std::uint32_t kReceiverStopMs = 2000;
+  static constexpr std::uint32_t kPassWaitMs = 1000;
+  static constexpr std::uint32_t kRetryPassWaitMs = 10;
+  static constexpr std::uint32_t kKeepAlivePeriodMs = 30000;
+
+  // `driver` and `sink` must outlive the channel.
+  CBaseRTPChannel(std::uint32_t index, IDriver* driver, ipcapture::IFrameSink* sink);
+  ~CBaseRTPChannel() override;
+
+  // IRTPReceiverUser
+  void OnPacket(const CRTPPacket& packet) override;
+  void OnPacketFrom(const sockaddr_in& from, const CRTPPacket& packet) override;
+  void OnTransportWait() override {}
+  void OnTransportClosed() override {}
+
+  // IMediaParserClient
+  bool OnFrame(ipcapture::IMediaFrame* frame) override;
+  std::pair<std::uint32_t, std::uint32_t> GetVideoSize() override;
+
+  TransportMode GetTransportMode() const { return transport_mode_.load(); }
+  std::uint32_t GetCameraAddress() const { return camera_address_; }
+  // Local ports of the RTP and RTCP transport of the current attempt; 0 without one.
+  std::uint16_t GetRtpPort() const { return receiver_.GetPort(); }
+  std::uint16_t GetRtcpPort() const { return rtcp_.GetPort(); }
+
+ protected:
+  std::uint32_t CaptureLoop() override;
+  // One connection attempt.
+  bool ConnectStream();
+  // Opens the RTP transport (mode 0 only); derived classes add the session.
+  virtual bool OpenStream();
+  virtual void CloseStream();
+  virtual void OnKeepAlive() {}
+  virtual bool ConfigureCamera() = 0;
+  // On the receiver's queue thread (mode 0) or the RTSP client thread (interleaved modes).
+  virtual void ProcessPacket(const CRTPPacket* packet) = 0;
+
+  CRTPReceiver& Receiver() { return receiver_; }
+  CRTCPHandler& Rtcp() { return rtcp_; }
+
+ private:
+  void StopTransport();
+
+  CRTPReceiver receiver_;
+  CRTCPHandler rtcp_;
+  CTime keep_alive_time_;
+  CManualEvent packet_event_;
+  CManualEvent frame_event_;
+  const std::uint32_t camera_address_;  // IPv4, network order; 0 when it does not resolve
+  std::atomic<TransportMode> transport_mode_{kRtpOverUdp};
+};
+
+}  // namespace korvane

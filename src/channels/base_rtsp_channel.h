@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+
+#include "channels/base_rtp_channel.h"
+#include "rtsp/base_rtsp_client.h"
+
+namespace korvane {
+
+// An RTP channel whose stream is requested with an RTSP session. The session is opened after the
+// RTP transport and closed before it, on every connection attempt.
+class CBaseRTSPChannel : public CBaseRTPChannel {
+ public:
+  CBaseRTSPChannel(std::uint32_t index, IDriver* driver, ipcapture::IFrameSink* sink);
+  ~CBaseRTSPChannel() override;
+
+ protected:
+  bool OpenStream() override;
+  void CloseStream() override;
+  // Sets the RTSP port and the stream path of the codec.
+  virtual void GetStreamParams(RTSPClientParams* params) = 0;
+
+  CBaseRTSPClient& RtspClient() { return rtsp_client_; }
+
+ private:
+  CBaseRTSPClient rtsp_client_;
+};
+
+}  // namespace korvane

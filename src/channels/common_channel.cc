@@ -1,0 +1,128 @@
+#include "channels/common_channel.h"
+
+#include <cstdio>
+
+#include "camera/http_utils.h"
+#include "camera/param_reply.h"
+#include "rtsp/text_helpers.h"
+
+namespace korvane {
+
+namespace {
+
+constexpr char kUpdatePath[] = "/cgi-bin/Param.cgi?action=update";
+
+void Append(std::string& path, const char* name, std::uint32_t value) {
+  char part[64];
+  std::snprintf(part, sizeof(part), "&%s=%u", name, value);
+  path += part;
+}
+
+}  // namespace
+
+std::pair<std::uint32_t, std::uint32_t> BitrateRange(std::uint32_t width, std::uint32_t height) {
+  if (width <= 352) return {1, 8};
+  if (width <= 720) return {1, 10};
+  if (width <= 1280 && height <= 720) return {3, 12};
+  if (width <= 1280) return {4, 15};
+  return {4, 17};
+}
+
+std::string BuildEncoderRequest(std::int32_t codec, std::int32_t stream_mode,
+                                const ChannelSettings& s) {
+  const std::uint32_t rate = IntervalToRate(s.frameIntervalMs);
+  const std::uint32_t index = ResolutionIndex(s.width, s.height);
+  // The MPEG-4 encoder and the camera's second (MJPEG) stream take only the D1 family above
+  // 719 pixels wide.
+  const std::uint32_t d1_index = s.width > 719 ? 3 : index;
+  const auto [min_rate, max_rate] = BitrateRange(s.width, s.height);
+  const std::uint32_t bitrate = min_rate + (max_rate - min_rate) * s.quality / 100;
+  const std::uint32_t quality = s.quality / 10 == 0 ? 1 : s.quality / 10;
+
+  std::string path = kUpdatePath;
+  switch (codec) {
+    case ipcapture::kCodecH264:
+      if (stream_mode != 0) path += "&video.codec=3";
+      Append(path, "video.resolution", stream_mode == 1 && s.width > 720 ? 2 : index);
+      Append(path, "video.framerate", rate);
+      Append(path, "video.bitrate", bitrate);
+      return path;
+    case ipcapture::kCodecMjpeg:
+      if (stream_mode != 0) {
+        path += "&video.codec=1";
+        Append(path, "video.resolution", index);
+        Append(path, "video.framerate", rate);
+        Append(path, "video.quality", quality);
+      } else {
+        // The second stream carries the MJPEG picture; the main stream keeps its codec.
+        Append(path, "video.resolution", d1_index);
+        Append(path, "video.framerate", rate);
+        path += "&video.dualcodecflag=1&video.dualcodec=1";
+        Append(path, "video.dualresolution", d1_index);
+        Append(path, "video.dualquality", quality);
+      }
+      return path;
+    case ipcapture::kCodecMpeg4:
+      path += "&video.codec=2";
+      Append(path, "video.resolution", d1_index);
+      Append(path, "video.framerate", rate);
+      Append(path, "video.bitrate", bitrate);
+      return path;
+    default:
+      return {};
+  }
+}
+
+StreamLocation StreamLocationFor(std::int32_t codec, std::int32_t stream_mode,
+                                 std::uint16_t rtsp_port) {
+  StreamLocation where;
+  where.port = rtsp_port;
+  switch (codec) {
+    case ipcapture::kCodecH264:
+      if (stream_mode == 0) where.path = "main";
+      break;
+    case ipcapture::kCodecMjpeg:
+      if (stream_mode == 0) {
+        where.path = "sub";
+      } else if (stream_mode == 1) {
+        where.port = kMjpegMode1Port;
+      } else if (stream_mode == 2) {
+        where.port = kMjpegMode2Port;
+        where.path = "mjpeg";
+      }
+      break;
+    case ipcapture::kCodecMpeg4:
+      if (stream_mode == 2) where.path = "mpeg4";
+      break;
+    default:
+      break;
+  }
+  return where;
+}
+
+CCommonChannel::CCommonChannel(std::uint32_t index, IDriver* driver,
+                               ipcapture::IFrameSink* sink, std::int32_t codec)
+    : CBaseRTSPChannel(index, driver, sink),
+      codec_(codec),
+      http_sender_(std::make_unique<Web::CHttpSender>(*driver->GetDeviceInfo())) {
+  const std::int32_t mode = driver->GetCustomParameterInt(kParamStreamMode);
+  if (mode != kCustomParameterAbsent) stream_mode_ = mode;
+}
+
+CCommonChannel::~CCommonChannel() { Stop(); }
+
+bool CCommonChannel::ConfigureCamera() {
+  const std::string path = BuildEncoderRequest(codec_, stream_mode_, Settings());
+  return !path.empty() && RequestGet(path, *http_sender_);
+}
+
+void CCommonChannel::GetStreamParams(RTSPClientParams* params) {
+  const std::int32_t port = Driver()->GetCustomParameterInt(kParamRtspPort);
+  const std::uint16_t rtsp_port = port > 0 && port <= 65535 ? static_cast<std::uint16_t>(port)
+                                                            : kDefaultRtspPort;
+  StreamLocation where = StreamLocationFor(codec_, stream_mode_, rtsp_port);
+  params->Port = where.port;
+  params->Path = std::move(where.path);
+}
+
+}  // namespace korvane
