@@ -1,0 +1,241 @@
+#include "media/h264_sps.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "media/bit_writer_for_test.h"
+
+namespace korvane {
+namespace {
+
+using testing::BitWriter;
+
+struct SpsFields {
+  uint32_t profile_idc = 66;
+  uint32_t level_idc = 30;
+  uint32_t sps_id = 0;
+  uint32_t chroma_format_idc = 1;  // written only for the high profiles
+  bool separate_colour_plane = false;
+  // Present scaling lists by index; each gets a few deltas.
+  std::vector<int> scaling_lists;
+  bool scaling_matrix_present = false;
+  uint32_t poc_type = 0;
+  std::vector<int32_t> poc_cycle;  // offset_for_ref_frame values for type 1
+  uint32_t width_mbs_minus1 = 21;
+  uint32_t height_map_units_minus1 = 17;
+  bool frame_mbs_only = true;
+  bool crop = false;
+  uint32_t crop_left = 0, crop_right = 0, crop_top = 0, crop_bottom = 0;
+};
+
+// The NAL unit of an SPS with these fields (header byte included), VUI absent.
+std::vector<uint8_t> MakeSps(const SpsFields& f) {
+  BitWriter w;
+  w.U(8, 0x67);  // forbidden 0, nal_ref_idc 3, type 7
+  w.U(8, f.profile_idc).U(8, 0).U(8, f.level_idc).Ue(f.sps_id);
+  const bool high = f.profile_idc >= 100 || f.profile_idc == 44;
+  if (high) {
+    w.Ue(f.chroma_format_idc);
+    if (f.chroma_format_idc == 3) w.U(1, f.separate_colour_plane);
+    w.Ue(0).Ue(0).U(1, 0);  // bit depths, transform bypass
+    w.U(1, f.scaling_matrix_present);
+    if (f.scaling_matrix_present) {
+      const int lists = f.chroma_format_idc == 3 ? 12 : 8;
+      for (int i = 0; i < lists; ++i) {
+        bool present = false;
+        for (int k : f.scaling_lists) present = present || k == i;
+        w.U(1, present);
+        if (present) {
+          // Entries 8, 20, 36, then next_scale 0 repeats the last for the rest of the list.
+          w.Se(12).Se(16).Se(-36);
+        }
+      }
+    }
+  }
+  w.Ue(0);  // log2_max_frame_num_minus4
+  w.Ue(f.poc_type);
+  if (f.poc_type == 0) w.Ue(2);
+  if (f.poc_type == 1) {
+    w.U(1, 0).Se(-3).Se(5).Ue(static_cast<uint32_t>(f.poc_cycle.size()));
+    for (int32_t v : f.poc_cycle) w.Se(v);
+  }
+  w.Ue(1).U(1, 0);  // max_num_ref_frames, gaps_in_frame_num_value_allowed_flag
+  w.Ue(f.width_mbs_minus1).Ue(f.height_map_units_minus1).U(1, f.frame_mbs_only);
+  if (!f.frame_mbs_only) w.U(1, 0);  // mb_adaptive_frame_field_flag
+  w.U(1, 1);                         // direct_8x8_inference_flag
+  w.U(1, f.crop);
+  if (f.crop) w.Ue(f.crop_left).Ue(f.crop_right).Ue(f.crop_top).Ue(f.crop_bottom);
+  w.U(1, 0);  // vui_parameters_present_flag
+  return testing::AddEmulationPrevention(w.Finish());
+}
+
+std::vector<uint8_t> WithStartCode(const std::vector<uint8_t>& nal, size_t lead = 0) {
+  std::vector<uint8_t> out(lead, 0xAB);
+  out.insert(out.end(), {0, 0, 1});
+  out.insert(out.end(), nal.begin(), nal.end());
+  return out;
+}
+
+struct SizeCase {
+  std::string name;
+  SpsFields fields;
+  std::optional<PictureSize> expected;
+};
+
+void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.name; }
+
+class SpsSizeTest : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(SpsSizeTest, DecodesCroppedSize) {
+  const auto sps = WithStartCode(MakeSps(GetParam().fields));
+  EXPECT_EQ(DecodeH264SpsSize(sps), GetParam().expected);
+}
+
+SpsFields Fields(auto&& edit) {
+  SpsFields f;
+  edit(f);
+  return f;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SpsSizeTest,
+    ::testing::Values(
+        SizeCase{"Cif", Fields([](SpsFields&) {}), PictureSize{352, 288}},
+        SizeCase{"Progressive1080", Fields([](SpsFields& f) {
+                   f.width_mbs_minus1 = 119;
+                   f.height_map_units_minus1 = 67;
+                   f.crop = true;
+                   f.crop_bottom = 4;  // 4 units of 2 lines in 4:2:0
+                 }),
+                 PictureSize{1920, 1080}},
+        SizeCase{"Interlaced576", Fields([](SpsFields& f) {
+                   f.width_mbs_minus1 = 43;
+                   f.frame_mbs_only = false;
+                 }),
+                 PictureSize{704, 576}},
+        // Field coding doubles the vertical crop unit: 4 units are 16 lines, not 8.
+        SizeCase{"Interlaced576Cropped", Fields([](SpsFields& f) {
+                   f.width_mbs_minus1 = 43;
+                   f.frame_mbs_only = false;
+                   f.crop = true;
+                   f.crop_bottom = 4;
+                 }),
+                 PictureSize{704, 560}},
+        SizeCase{"Interlaced1080", Fields([](SpsFields& f) {
+                   f.profile_idc = 100;
+                   f.width_mbs_minus1 = 119;
+                   f.height_map_units_minus1 = 33;  // 34 pairs of macroblock rows: 1088
+                   f.frame_mbs_only = false;
+                   f.crop = true;
+                   f.crop_bottom = 2;
+                 }),
+                 PictureSize{1920, 1080}},
+        // 4:4:4 has twelve scaling lists and a crop unit of one sample; lists 8 to 11 carry
+        // data here, so reading only eight would misplace every later field.
+        SizeCase{"High444WithScalingLists", Fields([](SpsFields& f) {
+                   f.profile_idc = 244;
+                   f.chroma_format_idc = 3;
+                   f.scaling_matrix_present = true;
+                   f.scaling_lists = {0, 6, 9, 11};
+                   f.width_mbs_minus1 = 119;
+                   f.height_map_units_minus1 = 67;
+                   f.crop = true;
+                   f.crop_bottom = 8;
+                 }),
+                 PictureSize{1920, 1080}},
+        SizeCase{"High422Cropped", Fields([](SpsFields& f) {
+                   f.profile_idc = 122;
+                   f.chroma_format_idc = 2;
+                   f.width_mbs_minus1 = 44;
+                   f.height_map_units_minus1 = 35;
+                   f.crop = true;
+                   f.crop_right = 4;   // units of 2 samples
+                   f.crop_bottom = 8;  // units of 1 line
+                 }),
+                 PictureSize{712, 568}},
+        SizeCase{"SeparateColourPlanes", Fields([](SpsFields& f) {
+                   f.profile_idc = 244;
+                   f.chroma_format_idc = 3;
+                   f.separate_colour_plane = true;
+                   f.crop = true;
+                   f.crop_right = 2;
+                 }),
+                 PictureSize{350, 288}},
+        SizeCase{"HighWithEightScalingLists", Fields([](SpsFields& f) {
+                   f.profile_idc = 100;
+                   f.scaling_matrix_present = true;
+                   f.scaling_lists = {1, 7};
+                 }),
+                 PictureSize{352, 288}},
+        SizeCase{"PocType1", Fields([](SpsFields& f) {
+                   f.poc_type = 1;
+                   f.poc_cycle = {1, -2, 3};
+                 }),
+                 PictureSize{352, 288}},
+        SizeCase{"PocType2", Fields([](SpsFields& f) { f.poc_type = 2; }),
+                 PictureSize{352, 288}},
+        SizeCase{"CropLargerThanPicture", Fields([](SpsFields& f) {
+                   f.crop = true;
+                   f.crop_right = 200;
+                 }),
+                 std::nullopt}),
+    [](const ::testing::TestParamInfo<SizeCase>& info) { return info.param.name; });
+
+TEST(SpsTest, TruncatedSpsFails) {
+  SpsFields f;
+  f.width_mbs_minus1 = 119;
+  const auto nal = MakeSps(f);
+  for (size_t keep = 1; keep + 1 < nal.size(); ++keep) {
+    const std::vector<uint8_t> cut(nal.begin(), nal.begin() + static_cast<std::ptrdiff_t>(keep));
+    EXPECT_EQ(DecodeH264SpsSize(WithStartCode(cut)), std::nullopt) << keep;
+  }
+}
+
+TEST(SpsTest, SearchesOnlyTheFirst64Offsets) {
+  const auto nal = MakeSps(SpsFields{});
+  EXPECT_EQ(DecodeH264SpsSize(WithStartCode(nal, 63)), (PictureSize{352, 288}));
+  EXPECT_EQ(DecodeH264SpsSize(WithStartCode(nal, 64)), std::nullopt);
+}
+
+TEST(SpsTest, SkipsOtherNalUnitsInFront) {
+  std::vector<uint8_t> buffer = {0, 0, 1, 0x09, 0xF0};  // access unit delimiter
+  const auto sps = WithStartCode(MakeSps(SpsFields{}));
+  buffer.insert(buffer.end(), sps.begin(), sps.end());
+  EXPECT_EQ(DecodeH264SpsSize(buffer), (PictureSize{352, 288}));
+}
+
+TEST(SpsTest, NoSpsNoSize) {
+  const std::vector<uint8_t> pps = {0, 0, 1, 0x68, 0xCE, 0x38, 0x80};
+  EXPECT_EQ(DecodeH264SpsSize(pps), std::nullopt);
+  EXPECT_EQ(DecodeH264SpsSize({}), std::nullopt);
+  const std::vector<uint8_t> header_only = {0, 0, 1, 0x67};
+  EXPECT_EQ(DecodeH264SpsSize(header_only), std::nullopt);
+}
+
+// level_idc 0 and seq_parameter_set_id 127 put 00 00 01 into the RBSP, which the NAL unit
+// carries as 00 00 03 01; read as is, the 03 would shift every later field.
+TEST(SpsTest, RemovesEmulationPreventionBytes) {
+  SpsFields f;
+  f.level_idc = 0;
+  f.sps_id = 127;
+  f.width_mbs_minus1 = 79;
+  f.height_map_units_minus1 = 44;
+  const auto nal = MakeSps(f);
+  ASSERT_EQ(nal[4], 0x03) << "the test SPS must contain an emulation prevention byte";
+  EXPECT_EQ(DecodeH264SpsSize(WithStartCode(nal)), (PictureSize{1280, 720}));
+}
+
+// SPS units as x264 wrote them (GStreamer's sprop-parameter-sets of two fixtures).
+TEST(SpsTest, RealEncoderSps) {
+  const std::vector<uint8_t> cif_444 = {0x67, 0xf4, 0x00, 0x0d, 0x90, 0xd9, 0x68, 0x16, 0x09,
+                                        0x6c, 0x05, 0x28, 0x30, 0x30, 0x32, 0x00, 0x00, 0x03,
+                                        0x00, 0x02, 0x00, 0x00, 0x03, 0x00, 0x65, 0x1e, 0x28,
+                                        0x55, 0x40};
+  EXPECT_EQ(DecodeH264SpsSize(WithStartCode(cif_444)), (PictureSize{352, 288}));
+}
+
+}  // namespace
+}  // namespace korvane
