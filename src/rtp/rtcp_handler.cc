@@ -191,21 +191,33 @@ void CRTCPHandler::OnData(IRTPClient* client, const sockaddr_in& from, const uin
                           size_t length) {
   if (client != &client_ || data == nullptr) return;
   if (from.sin_addr.s_addr != camera_address_.load(std::memory_order_acquire)) return;
-  if (length < kMinPacketSize) return;
+  const std::optional<CameraPacket> packet = ReadCameraPacket({data, length});
+  if (!packet) return;
   {
     CAutoLock guard(lock_);
     if (!peer_known_) {
       peer_ = from;
       // Only a sender report fixes the address reports go to.
-      if (data[1] == kSenderReport) peer_known_ = true;
+      if (packet->is_sender_report) peer_known_ = true;
     }
-    // Taken from the first RTCP packet of the (compound) datagram, whatever its type.
-    version_bits_ = data[0] & kVersionMask;
-    std::memcpy(sender_ssrc_.data(), data + 4, 4);  // SSRC of the sender
-    std::memcpy(lsr_.data(), data + 10, 4);         // middle 32 bits of an SR's NTP time
+    version_bits_ = packet->version_bits;
+    sender_ssrc_ = packet->sender_ssrc;
+    lsr_ = packet->lsr;
     last_arrival_ms_ = NowMs();
   }
   report_event_.Set();
+}
+
+std::optional<CRTCPHandler::CameraPacket> CRTCPHandler::ReadCameraPacket(
+    std::span<const uint8_t> datagram) {
+  if (datagram.size() < kMinPacketSize) return std::nullopt;
+  // RFC 3550 section 6.4.1: |V=2|P|RC| PT | length | SSRC of sender | NTP msw | NTP lsw | ...
+  CameraPacket packet;
+  packet.version_bits = datagram[0] & kVersionMask;
+  packet.is_sender_report = datagram[1] == kSenderReport;
+  std::memcpy(packet.sender_ssrc.data(), datagram.data() + 4, 4);
+  std::memcpy(packet.lsr.data(), datagram.data() + 10, 4);
+  return packet;
 }
 
 void CRTCPHandler::OnWaitTimeout(IRTPClient*) {}

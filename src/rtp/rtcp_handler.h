@@ -5,6 +5,8 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "base/base_thread.h"
@@ -21,6 +23,17 @@ namespace korvane {
 // with a receiver report (so that the camera keeps sending) and says BYE when the session ends.
 class CRTCPHandler : public CBaseThread, public IRTPClientUser {
  public:
+  // What the handler keeps of an RTCP datagram from the camera: read from the first packet of a
+  // compound datagram, whatever its type.
+  struct CameraPacket {
+    uint8_t version_bits = 0;  // top two bits of byte 0
+    bool is_sender_report = false;
+    std::array<uint8_t, 4> sender_ssrc{};  // bytes 4 to 7
+    std::array<uint8_t, 4> lsr{};          // bytes 10 to 13: middle of an SR's NTP time
+  };
+  // Nothing for a datagram shorter than kMinPacketSize.
+  static std::optional<CameraPacket> ReadCameraPacket(std::span<const uint8_t> datagram);
+
   static constexpr uint32_t kReceiveSize = 1536;
   static constexpr uint32_t kWaitSeconds = 1;
   static constexpr uint32_t kReportWaitMs = 10000;

@@ -274,6 +274,19 @@ INSTANTIATE_TEST_SUITE_P(
         SequenceCase{"TwoWrapsInSteps", Steps(71, 2000), 140000}),
     [](const ::testing::TestParamInfo<SequenceCase>& info) { return std::string(info.param.name); });
 
+TEST(RtcpCameraPacketTest, ReadsTheFieldsTheReportNeeds) {
+  const auto sr = MakeSenderReport(0xA1A2A3A4, 0xB1B2B3B4, 0xC1C2C3C4);
+  const auto packet = CRTCPHandler::ReadCameraPacket(sr);
+  ASSERT_TRUE(packet.has_value());
+  EXPECT_EQ(packet->version_bits, 0x80);
+  EXPECT_TRUE(packet->is_sender_report);
+  EXPECT_EQ(packet->sender_ssrc, (std::array<uint8_t, 4>{0xA1, 0xA2, 0xA3, 0xA4}));
+  EXPECT_EQ(packet->lsr, (std::array<uint8_t, 4>{0xB3, 0xB4, 0xC1, 0xC2}));
+  EXPECT_FALSE(CRTCPHandler::ReadCameraPacket(MakeCameraReceiverReport(1))->is_sender_report);
+  EXPECT_FALSE(CRTCPHandler::ReadCameraPacket(Truncated(sr, 14)).has_value());
+  EXPECT_TRUE(CRTCPHandler::ReadCameraPacket(Truncated(sr, 15)).has_value());
+}
+
 TEST(RtcpHandlerSsrcTest, EachHandlerPicksItsOwnSsrc) {
   CRecordingDebugMessage log;
   CRTCPHandler a(&log);
