@@ -117,7 +117,8 @@ void CRTPReceiver::OnData(IRTPClient* client, const sockaddr_in& from, const uin
   record->charge = sizeof(QueuedPacket) + kPerPacketOverhead + record->packet.Payload().size() +
                    record->packet.CsrcList().size() + record->packet.ExtensionData().size();
 
-  std::deque<std::unique_ptr<QueuedPacket>> evicted;
+  // A vector, not a deque: an empty std::deque allocates, and this runs for every packet.
+  std::vector<std::unique_ptr<QueuedPacket>> evicted;
   {
     CAutoLock guard(lock_);
     const size_t limit = queue_limit_.load(std::memory_order_relaxed);
