@@ -173,6 +173,14 @@ inline CRTPPacket MakePacket(uint16_t sequence, uint32_t timestamp, bool marker,
   return packet;
 }
 
+// Builds the packet and hands it to `parser`.
+template <typename Parser>
+void Feed(Parser& parser, uint16_t sequence, uint32_t timestamp, bool marker,
+          const std::vector<uint8_t>& payload) {
+  const CRTPPacket packet = MakePacket(sequence, timestamp, marker, payload);
+  parser.ParsePacket(&packet);
+}
+
 inline std::string TestDataPath(const std::string& name) {
   return std::string(TOLLIVAR_MEDIA_TESTDATA) + "/" + name;
 }
