@@ -1,0 +1,275 @@
+// End-to-end checks of cnb-camsim against independent peers: ffprobe (FFmpeg's RTSP client),
+// curl (Basic and Digest), and a raw RTSP client that counts interleaved RTP packets.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "camsim_process.h"
+
+namespace camsim::testing {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using namespace std::chrono_literals;
+
+std::string Probe(const std::string& url, const std::string& transport) {
+  auto r = RunCommand({"ffprobe", "-v", "error", "-rtsp_transport", transport, "-show_entries",
+                       "stream=codec_name,width,height", "-of", "csv=p=0", url},
+                      20s);
+  while (!r.out.empty() && (r.out.back() == '\n' || r.out.back() == '\r')) r.out.pop_back();
+  return r.exit_code == 0 ? r.out : "exit " + std::to_string(r.exit_code) + ": " + r.out;
+}
+
+struct HttpAnswer {
+  int curl_exit = -1;
+  int status = 0;
+  std::string body;
+};
+
+HttpAnswer Curl(const std::string& url, std::vector<std::string> options = {}) {
+  std::vector<std::string> argv = {"curl", "-s", "-g", "--max-time", "10", "-w", "\n%{http_code}"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.push_back(url);
+  const auto r = RunCommand(argv, 20s);
+  HttpAnswer answer;
+  answer.curl_exit = r.exit_code;
+  const auto cut = r.out.rfind('\n');
+  if (cut != std::string::npos) {
+    answer.body = r.out.substr(0, cut);
+    answer.status = std::atoi(r.out.c_str() + cut + 1);
+  }
+  return answer;
+}
+
+struct CodecCase {
+  const char* codec_option;
+  const char* expected;  // ffprobe's codec_name,width,height
+};
+
+class CodecStreamTest : public ::testing::TestWithParam<CodecCase> {};
+
+TEST_P(CodecStreamTest, MainStreamPlaysOverUdpAndTcp) {
+  CamsimProcess camsim;
+  ASSERT_TRUE(camsim.Start({"--codec", GetParam().codec_option, "--width", "320", "--height",
+                            "240"}));
+  for (const char* transport : {"udp", "tcp"}) {
+    EXPECT_EQ(Probe(camsim.RtspUrl("/"), transport), GetParam().expected) << transport;
+  }
+  // Both transports were really used, as SETUP asked for them.
+  const std::string log = camsim.ReadLog();
+  EXPECT_EQ(LinesWith(log, {"\"method\":\"SETUP\"", "RTP/AVP/UDP", "\"status\":200"}).size(), 1u);
+  EXPECT_EQ(LinesWith(log, {"\"method\":\"SETUP\"", "interleaved", "\"status\":200"}).size(), 1u);
+  EXPECT_EQ(camsim.Stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, CodecStreamTest,
+                         ::testing::Values(CodecCase{"h264", "h264,320,240"},
+                                           CodecCase{"mjpeg", "mjpeg,320,240"},
+                                           CodecCase{"mpeg4", "mpeg4,320,240"}));
+
+TEST(CamsimTest, EveryStreamPathCarriesItsCodec) {
+  CamsimProcess camsim;
+  ASSERT_TRUE(camsim.Start({"--codec", "h264", "--width", "320", "--height", "240",
+                            "--mjpeg-ports"}));
+  ASSERT_NE(camsim.Port("mjpeg8554"), 0);
+  ASSERT_NE(camsim.Port("mjpeg665"), 0);
+  struct PathCase {
+    uint16_t port;
+    const char* path;
+    const char* expected;
+  };
+  const std::vector<PathCase> cases = {
+      {camsim.rtsp_port(), "/main", "h264,320,240"},
+      {camsim.rtsp_port(), "/sub", "mjpeg,352,288"},  // the dual stream's default CIF size
+      {camsim.rtsp_port(), "/mpeg4", "mpeg4,320,240"},
+      {camsim.Port("mjpeg8554"), "/mjpeg", "mjpeg,320,240"},
+      {camsim.Port("mjpeg665"), "/", "mjpeg,320,240"},
+  };
+  for (const auto& c : cases) {
+    const std::string url = "rtsp://127.0.0.1:" + std::to_string(c.port) + c.path;
+    EXPECT_EQ(Probe(url, "tcp"), c.expected) << url;
+  }
+  EXPECT_EQ(camsim.Stop(), 0);
+}
+
+TEST(CamsimTest, DigestProtectsTheStreams) {
+  CamsimProcess camsim;
+  ASSERT_TRUE(camsim.Start({"--auth", "digest", "--user", "viewer", "--password", "s3cret",
+                            "--width", "320", "--height", "240"}));
+  EXPECT_EQ(Probe(camsim.RtspUrl("/", "viewer:s3cret"), "tcp"), "h264,320,240");
+  EXPECT_THAT(Probe(camsim.RtspUrl("/"), "tcp"), HasSubstr("exit"));
+  EXPECT_THAT(Probe(camsim.RtspUrl("/", "viewer:wrong"), "tcp"), HasSubstr("exit"));
+
+  const std::string log = camsim.ReadLog();
+  // The challenge, then the answer with credentials.
+  const auto refused = LinesWith(log, {"\"method\":\"DESCRIBE\"", "\"status\":401"});
+  const auto accepted = LinesWith(log, {"\"method\":\"DESCRIBE\"", "\"auth\":true", "\"status\":200"});
+  EXPECT_EQ(accepted.size(), 1u);
+  EXPECT_GE(refused.size(), 3u);
+  EXPECT_EQ(LinesWith(log, {"\"auth\":false", "\"status\":200", "\"method\":\"PLAY\""}).size(), 0u);
+  EXPECT_THAT(log, Not(HasSubstr("s3cret")));
+  EXPECT_EQ(camsim.Stop(), 0);
+}
+
+TEST(CamsimTest, HttpBasicAndDigestCheckTheCredentials) {
+  for (const char* mode : {"basic", "digest"}) {
+    SCOPED_TRACE(mode);
+    CamsimProcess camsim;
+    ASSERT_TRUE(camsim.Start({"--auth", mode, "--user", "admin", "--password", "pw 1"}));
+    const std::string scheme = std::string("--") + mode;
+    const std::string other = std::string(mode) == "basic" ? "--digest" : "--basic";
+    const std::string list = camsim.HttpUrl("/cgi-bin/Param.cgi?action=list");
+
+    const auto good = Curl(list, {scheme, "-u", "admin:pw 1"});
+    EXPECT_EQ(good.status, 200);
+    for (const char* key : {"sysinfo.modelname = ", "sysinfo.platform = A_TYPE", "firmware.kern = ",
+                            "condition.outputformat = ", "ptzcfg.cameraid = ",
+                            "network.ethaddress = ", "video.codec = 3", "alarm."}) {
+      EXPECT_THAT(good.body, HasSubstr(key));
+    }
+    EXPECT_THAT(good.body, HasSubstr("rtp.rtspport = " + std::to_string(camsim.rtsp_port()) + "\r\n"));
+    EXPECT_EQ(Curl(list, {scheme, "-u", "admin:pw 2"}).status, 401);
+    EXPECT_EQ(Curl(list).status, 401);
+    EXPECT_EQ(Curl(list, {other, "-u", "admin:pw 1"}).status, 401);  // the scheme is enforced
+    EXPECT_EQ(camsim.Stop(), 0);
+  }
+}
+
+TEST(CamsimTest, UpdateReconfiguresLaterSessionsAndIsLogged) {
+  CamsimProcess camsim;
+  ASSERT_TRUE(camsim.Start({"--codec", "h264", "--width", "320", "--height", "240"}));
+  EXPECT_EQ(Probe(camsim.RtspUrl("/"), "tcp"), "h264,320,240");
+
+  const std::string update = "/cgi-bin/Param.cgi?action=update&video.codec=1&video.resolution=1&video.quality=5";
+  const auto answer = Curl(camsim.HttpUrl(update));
+  EXPECT_EQ(answer.status, 200);
+  EXPECT_THAT(answer.body, HasSubstr("Success"));
+  const auto list = Curl(camsim.HttpUrl("/cgi-bin/Param.cgi?action=list")).body;
+  EXPECT_THAT(list, HasSubstr("\r\nvideo.codec = 1\r\n"));
+  EXPECT_THAT(list, HasSubstr("\r\nvideo.resolution = 1\r\n"));
+  EXPECT_EQ(Probe(camsim.RtspUrl("/"), "udp"), "mjpeg,352,288");
+
+  // A refused value changes nothing.
+  const auto refused = Curl(camsim.HttpUrl("/cgi-bin/Param.cgi?action=update&video.codec=2&video.resolution=0"));
+  EXPECT_THAT(refused.body, Not(HasSubstr("Success")));
+  EXPECT_EQ(Probe(camsim.RtspUrl("/"), "tcp"), "mjpeg,352,288");
+
+  const auto ptz = Curl(camsim.HttpUrl("/cnb-cgi/ptzCtl?cmd=65&id=1&ps=63&ts=63&pr=1"));
+  EXPECT_EQ(ptz.status, 200);
+
+  // Requests appear in order, with their exact query; the inspection path serves the same log.
+  const std::string log = camsim.ReadLog();
+  const auto http = LinesWith(log, {"\"proto\":\"http\""});
+  ASSERT_EQ(http.size(), 4u);
+  EXPECT_THAT(http[0], HasSubstr(R"("path":"/cgi-bin/Param.cgi","query":"action=update&video.codec=1&video.resolution=1&video.quality=5")"));
+  EXPECT_THAT(http[1], HasSubstr(R"("query":"action=list")"));
+  EXPECT_THAT(http[2], HasSubstr("video.resolution=0"));
+  EXPECT_THAT(http[3], HasSubstr(R"("path":"/cnb-cgi/ptzCtl","query":"cmd=65&id=1&ps=63&ts=63&pr=1","auth":false,"status":200)"));
+  EXPECT_EQ(Curl(camsim.HttpUrl("/camsim/requests")).body, log);
+  EXPECT_EQ(Curl(camsim.HttpUrl("/cnb-cgi/ptzCtl?cmd=x")).status, 400);
+  EXPECT_EQ(Curl(camsim.HttpUrl("/cgi-bin/nothing.cgi")).status, 404);
+  EXPECT_EQ(camsim.Stop(), 0);
+}
+
+TEST(CamsimTest, HttpFaultSwitches) {
+  CamsimProcess camsim;
+  ASSERT_TRUE(camsim.Start({"--auth", "basic", "--user", "admin", "--password", "pw",
+                            "--http-fault", "status:500"}));
+  const std::string list = camsim.HttpUrl("/cgi-bin/Param.cgi?action=list");
+  const std::vector<std::string> creds = {"--basic", "-u", "admin:pw"};
+  EXPECT_EQ(Curl(list, creds).status, 500);
+
+  struct FaultCase {
+    const char* fault;
+    int status;      // expected HTTP status, 0 when none arrives
+    int curl_exit;   // expected curl exit code
+  };
+  const std::vector<FaultCase> cases = {
+      {"status:404", 404, 0},
+      {"status:302", 302, 0},
+      {"wrong-password", 401, 0},
+      {"close", 0, 52},   // empty reply from server
+      {"slow:3", 0, 28},  // curl gives up after 1 s below
+      {"none", 200, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    ASSERT_EQ(Curl(camsim.HttpUrl(std::string("/camsim/control?http-fault=") + c.fault)).status, 200);
+    std::vector<std::string> options = creds;
+    if (std::string(c.fault).starts_with("slow")) options.insert(options.end(), {"--max-time", "1"});
+    const auto answer = Curl(list, options);
+    EXPECT_EQ(answer.curl_exit, c.curl_exit);
+    EXPECT_EQ(answer.status, c.status);
+  }
+  EXPECT_EQ(Curl(camsim.HttpUrl("/camsim/control?http-fault=bogus")).status, 400);
+  // The log keeps the faulted requests too, with the status they got (0: closed unanswered;
+  // a slow answer is logged with the status it is going to have).
+  const std::string log = camsim.ReadLog();
+  const auto requests = LinesWith(log, {"\"path\":\"/cgi-bin/Param.cgi\""});
+  ASSERT_EQ(requests.size(), 1 + cases.size());
+  EXPECT_THAT(requests[0], HasSubstr("\"status\":500"));
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const int logged = std::string(cases[i].fault).starts_with("slow") ? 200 : cases[i].status;
+    EXPECT_THAT(requests[i + 1], HasSubstr("\"status\":" + std::to_string(logged) + "}"))
+        << cases[i].fault;
+  }
+  EXPECT_EQ(camsim.Stop(), 0);  // also with a slow answer still pending
+}
+
+TEST(CamsimTest, MediaPauseSilencesRtpUntilResumed) {
+  CamsimProcess camsim;
+  ASSERT_TRUE(camsim.Start({"--codec", "mjpeg", "--width", "320", "--height", "240", "--fps", "10",
+                            "--session-timeout", "17"}));
+  InterleavedRtspClient client;
+  ASSERT_TRUE(client.Play(camsim.rtsp_port(), camsim.RtspUrl("/")));
+  EXPECT_THAT(client.session_header(), HasSubstr("timeout=17"));
+  EXPECT_GT(client.CountRtp(1500ms), 0);
+
+  EXPECT_THAT(Curl(camsim.HttpUrl("/camsim/control?media=pause")).body,
+              HasSubstr("\"media_paused\":true"));
+  client.CountRtp(500ms);  // what was already on its way
+  EXPECT_EQ(client.CountRtp(2000ms), 0);
+
+  EXPECT_THAT(Curl(camsim.HttpUrl("/camsim/control?media=resume")).body,
+              HasSubstr("\"media_paused\":false"));
+  EXPECT_GT(client.CountRtp(2000ms), 0);
+
+  // A timed pause ends by itself.
+  Curl(camsim.HttpUrl("/camsim/control?media=pause&seconds=2"));
+  client.CountRtp(500ms);
+  EXPECT_EQ(client.CountRtp(1000ms), 0);
+  client.CountRtp(1000ms);
+  EXPECT_GT(client.CountRtp(2000ms), 0);
+
+  const std::string log = camsim.ReadLog();
+  const auto ours = LinesWith(log, {"\"proto\":\"rtsp\"", "\"status\":200"});
+  ASSERT_EQ(ours.size(), 3u);
+  EXPECT_THAT(ours[0], HasSubstr(R"("method":"DESCRIBE")"));
+  EXPECT_THAT(ours[0], HasSubstr(R"("cseq":1,"auth":false,"session":false)"));
+  EXPECT_THAT(ours[1], HasSubstr(R"("method":"SETUP")"));
+  EXPECT_THAT(ours[2], HasSubstr(R"("cseq":3,"auth":false,"session":true)"));
+  EXPECT_EQ(camsim.Stop(), 0);
+}
+
+TEST(CamsimTest, BadCommandLineFailsAndHelpSucceeds) {
+  EXPECT_EQ(RunCommand({CAMSIM_BINARY, "--codec", "vp8"}, 10s).exit_code, 2);
+  const auto help = RunCommand({CAMSIM_BINARY, "--help"}, 10s);
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_THAT(help.out, HasSubstr("--log-requests"));
+}
+
+TEST(CamsimTest, BusyPortIsReported) {
+  CamsimProcess first;
+  ASSERT_TRUE(first.Start({}));
+  const auto second = RunCommand({CAMSIM_BINARY, "--rtsp-port", "0", "--http-port",
+                                  std::to_string(first.http_port())}, 20s);
+  EXPECT_EQ(second.exit_code, 1);
+  EXPECT_THAT(second.out, Not(HasSubstr("ready")));
+  EXPECT_EQ(first.Stop(), 0);
+}
+
+}  // namespace
+}  // namespace camsim::testing
