@@ -2,11 +2,20 @@
 
 #include <pugixml.hpp>
 
+#include <cstdint>
 #include <exception>
+#include <filesystem>
+#include <fstream>
 
 #include "base/file_util.h"
 
 namespace korvane {
+namespace {
+
+// Far above any configuration an administrator writes by hand.
+constexpr uintmax_t kMaxFileBytes = 16u << 20;
+
+}  // namespace
 
 CXMLParser::CXMLParser() = default;
 
@@ -34,9 +43,19 @@ bool CXMLParser::Open(const std::string& name) {
   std::lock_guard<std::mutex> guard(lock_);
   if (loaded_) return false;
   try {
+    // Read the file ourselves: only a regular file of bounded size is parsed (a directory or
+    // a device under that name would otherwise make the parser ask for absurd buffers).
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) return false;
+    const uintmax_t size = std::filesystem::file_size(path, error);
+    if (error || size > kMaxFileBytes) return false;
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return false;
+    std::string content(static_cast<size_t>(size), '\0');
+    if (!file.read(content.data(), static_cast<std::streamsize>(content.size()))) return false;
     auto document = std::make_unique<pugi::xml_document>();
-    const pugi::xml_parse_result parsed =
-        document->load_file(path.c_str(), pugi::parse_default | pugi::parse_ws_pcdata);
+    const pugi::xml_parse_result parsed = document->load_buffer(
+        content.data(), content.size(), pugi::parse_default | pugi::parse_ws_pcdata);
     if (!parsed) return false;
     document_ = std::move(document);
     loaded_ = true;

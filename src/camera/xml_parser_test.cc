@@ -67,7 +67,10 @@ TEST(XmlParserTest, OpenRefusesWhatItCannotLoad) {
   folder.Write("empty.xml", "");
   folder.Write("binary.xml", std::string("\x00\xff\x10<\x01", 5));
   std::filesystem::create_directory(folder.path() + "/dir.xml");
-  for (const char* name : {"missing.xml", "bad.xml", "empty.xml", "binary.xml", "dir.xml", ""}) {
+  // Too large to be a hand-written configuration: refused before parsing.
+  folder.Write("huge.xml", "<Configuration>" + std::string(17u << 20, ' ') + "</Configuration>");
+  for (const char* name :
+       {"missing.xml", "bad.xml", "empty.xml", "binary.xml", "dir.xml", "huge.xml", ""}) {
     CXMLParser parser;
     EXPECT_FALSE(parser.Open(name)) << name;
     EXPECT_FALSE(parser.IsLoaded());
