@@ -181,6 +181,7 @@ void Feed(Parser& parser, uint16_t sequence, uint32_t timestamp, bool marker,
   parser.ParsePacket(&packet);
 }
 
+#ifdef TOLLIVAR_MEDIA_TESTDATA
 inline std::string TestDataPath(const std::string& name) {
   return std::string(TOLLIVAR_MEDIA_TESTDATA) + "/" + name;
 }
@@ -202,6 +203,8 @@ inline std::vector<std::vector<uint8_t>> ReadFixture(const std::string& name) {
   }
   return packets;
 }
+
+#endif  // TOLLIVAR_MEDIA_TESTDATA
 
 inline std::string ReadTextFile(const std::string& path) {
   std::ifstream in(path);
