@@ -6,6 +6,7 @@
 #include <cctype>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -123,6 +124,8 @@ const BadAnswer kBadAnswers[] = {
      },
      1},
 };
+
+void PrintTo(const BadAnswer& bad, std::ostream* out) { *out << bad.name; }
 
 class BadAnswerTest : public ::testing::TestWithParam<BadAnswer> {};
 
@@ -262,6 +265,8 @@ struct InterleavedCase {
   const char* transport;
 };
 
+void PrintTo(const InterleavedCase& c, std::ostream* out) { *out << c.name; }
+
 class InterleavedTest : public ::testing::TestWithParam<InterleavedCase> {};
 
 TEST_P(InterleavedTest, MediaArrivesThroughOnPacketAndKeepAlivesGoOn) {
@@ -393,7 +398,7 @@ TEST(BaseRtspClientCloseTest, ClosedConnectionMidSessionDoesNotRaiseSigpipe) {
   CBaseRTSPClient client(nullptr);
   ASSERT_TRUE(client.Start(TestParams(port), nullptr, kRtpOverUdp));
   ASSERT_TRUE(server.WaitForClose(5s));
-  std::this_thread::sleep_for(4500ms);  // two keep-alive checks against the dead connection
+  std::this_thread::sleep_for(2500ms);  // a keep-alive check against the dead connection
   EXPECT_TRUE(client.IsRunning());
   const auto start = Clock::now();
   client.Close();
