@@ -181,9 +181,8 @@ TEST_F(UdpClientTest, EmptyDatagramIsNotDelivered) {
 
 TEST_F(UdpClientTest, SilentSocketReportsWaitTimeouts) {
   CUDPClient client(&log_);
-  client.SetWait(0, 0);
-  ASSERT_TRUE(client.Open(&user_, 0));
   client.SetWait(1, 0);
+  ASSERT_TRUE(client.Open(&user_, 0));
   std::this_thread::sleep_for(std::chrono::milliseconds(2600));
   // About one per second; generous bounds for a loaded machine.
   EXPECT_GE(user_.wait_timeouts_, 1);
