@@ -106,7 +106,7 @@ std::string GetParamValue(std::string_view name, std::string_view separator, std
     const auto resume_at = [&](size_t from) {
       return from == npos ? npos : text.find(name, std::max(from, pos + 1));
     };
-    const size_t last_terminator = pos == 0 ? npos : text.find_last_of(terminators, pos);
+    const size_t last_terminator = text.find_last_of(terminators, pos);
     const size_t key_start = (last_terminator == npos) ? 0 : last_terminator + 1;
     const size_t next = text.find_first_of(terminators, pos);
     const size_t sep = text.find(separator, pos);
