@@ -178,8 +178,9 @@ CUDPClient::WaitResult CUDPClient::WaitForReadable(int fd) {
 
 void CUDPClient::Run() {
   const int fd = thread_socket_;
-  uint32_t size = receive_size_.load(std::memory_order_relaxed);
+  // Flag first, then the size: a SetReceiveSize() in between is read again at the first read.
   receive_size_changed_.store(false, std::memory_order_relaxed);
+  uint32_t size = receive_size_.load(std::memory_order_acquire);
   // One buffer of the largest size for the life of the thread: reads take `size` of it.
   std::vector<uint8_t> buffer(kMaxReceiveSize);
 
