@@ -206,6 +206,7 @@ std::optional<std::string> InterleavedRtspClient::Request(const std::string& met
       while (buffer_.size() < end + 4 + body) {
         if (!Fill(deadline)) return std::nullopt;
       }
+      if (method == "DESCRIBE") sdp_ = buffer_.substr(end + 4, body);
       buffer_.erase(0, end + 4 + body);
       return head;
     }
@@ -234,14 +235,18 @@ bool InterleavedRtspClient::Play(uint16_t port, const std::string& url) {
 }
 
 int InterleavedRtspClient::CountRtp(std::chrono::milliseconds duration) {
+  return static_cast<int>(CollectRtp(duration).size());
+}
+
+std::vector<std::string> InterleavedRtspClient::CollectRtp(std::chrono::milliseconds duration) {
   const auto deadline = Clock::now() + duration;
-  int packets = 0;
+  std::vector<std::string> packets;
   while (true) {
     // RFC 2326 section 10.12: '$', channel, 16-bit length, then the packet.
     while (buffer_.size() >= 4 && buffer_[0] == '$') {
       const size_t length = (static_cast<uint8_t>(buffer_[2]) << 8) | static_cast<uint8_t>(buffer_[3]);
       if (buffer_.size() < 4 + length) break;
-      if (buffer_[1] == 0) ++packets;
+      if (buffer_[1] == 0) packets.push_back(buffer_.substr(4, length));
       buffer_.erase(0, 4 + length);
     }
     if (!buffer_.empty() && buffer_[0] != '$') {

@@ -59,8 +59,12 @@ class InterleavedRtspClient {
   bool Play(uint16_t port, const std::string& url);
   // The Session header of the SETUP answer, as received.
   const std::string& session_header() const { return session_header_; }
+  // The SDP of the DESCRIBE answer.
+  const std::string& sdp() const { return sdp_; }
   // Reads for `duration` and returns the number of RTP packets on channel 0.
   int CountRtp(std::chrono::milliseconds duration);
+  // Reads for `duration` and returns the RTP packets (header included) on channel 0.
+  std::vector<std::string> CollectRtp(std::chrono::milliseconds duration);
 
  private:
   std::optional<std::string> Request(const std::string& method, const std::string& url,
@@ -71,6 +75,7 @@ class InterleavedRtspClient {
   int cseq_ = 0;
   std::string buffer_;
   std::string session_header_;
+  std::string sdp_;
 };
 
 }  // namespace camsim::testing

@@ -3,7 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "camsim_process.h"
@@ -251,6 +254,85 @@ TEST(CamsimTest, MediaPauseSilencesRtpUntilResumed) {
   EXPECT_THAT(ours[0], HasSubstr(R"("cseq":1,"auth":false,"session":false)"));
   EXPECT_THAT(ours[1], HasSubstr(R"("method":"SETUP")"));
   EXPECT_THAT(ours[2], HasSubstr(R"("cseq":3,"auth":false,"session":true)"));
+  EXPECT_EQ(camsim.Stop(), 0);
+}
+
+// NAL unit types (RFC 6184 section 5.4) found in H.264 RTP payloads, STAP-A aggregates opened.
+std::vector<int> NalTypes(const std::vector<std::string>& packets) {
+  std::vector<int> types;
+  for (const auto& p : packets) {
+    const size_t header = 12 + 4 * (static_cast<uint8_t>(p[0]) & 0x0f);  // CSRC count
+    if (p.size() <= header) continue;
+    const int type = p[header] & 0x1f;
+    if (type != 24) {
+      types.push_back(type);
+      continue;
+    }
+    for (size_t at = header + 1; at + 2 < p.size();) {
+      const size_t size = (static_cast<uint8_t>(p[at]) << 8) | static_cast<uint8_t>(p[at + 1]);
+      if (at + 2 + size > p.size() || size == 0) break;
+      types.push_back(p[at + 2] & 0x1f);
+      at += 2 + size;
+    }
+  }
+  return types;
+}
+
+TEST(CamsimTest, ParameterSetsInTheSdpAndInBandOnlyWhenAsked) {
+  for (const bool inband : {false, true}) {
+    SCOPED_TRACE(inband ? "inband" : "sdp only");
+    CamsimProcess camsim;
+    std::vector<std::string> args = {"--codec", "h264", "--width", "320", "--height", "240",
+                                     "--fps", "10"};
+    if (inband) args.push_back("--inband-params");
+    ASSERT_TRUE(camsim.Start(args));
+    InterleavedRtspClient client;
+    ASSERT_TRUE(client.Play(camsim.rtsp_port(), camsim.RtspUrl("/")));
+    EXPECT_THAT(client.sdp(), HasSubstr("sprop-parameter-sets="));
+    // Key frames come every 2 s at most; 3 s hold at least one.
+    const auto types = NalTypes(client.CollectRtp(3000ms));
+    const auto count = [&](int t) { return std::count(types.begin(), types.end(), t); };
+    EXPECT_GT(count(5) + count(28), 0);  // IDR pictures (possibly fragmented, FU-A)
+    if (inband) {
+      EXPECT_GT(count(7), 0);  // SPS
+      EXPECT_GT(count(8), 0);  // PPS
+    } else {
+      EXPECT_EQ(count(7), 0);
+      EXPECT_EQ(count(8), 0);
+    }
+    EXPECT_EQ(camsim.Stop(), 0);
+  }
+}
+
+TEST(CamsimTest, PicturesMove) {
+  CamsimProcess camsim;
+  ASSERT_TRUE(camsim.Start({"--codec", "mjpeg", "--width", "320", "--height", "240"}));
+  const auto r = RunCommand({"ffmpeg", "-v", "error", "-rtsp_transport", "tcp", "-i",
+                             camsim.RtspUrl("/"), "-frames:v", "4", "-f", "framemd5", "-"},
+                            20s);
+  ASSERT_EQ(r.exit_code, 0);
+  std::set<std::string> hashes;
+  for (const auto& line : LinesWith(r.out, {","})) {
+    if (line.starts_with("#")) continue;
+    hashes.insert(line.substr(line.rfind(',') + 1));
+  }
+  EXPECT_EQ(hashes.size(), 4u);
+  EXPECT_EQ(camsim.Stop(), 0);
+}
+
+TEST(CamsimTest, SharedEncoderServesConcurrentClients) {
+  CamsimProcess camsim;
+  ASSERT_TRUE(camsim.Start({"--shared", "--width", "320", "--height", "240"}));
+  constexpr int kClients = 6;
+  std::vector<std::string> results(kClients);
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.emplace_back([&, i] {
+      results[i] = Probe(camsim.RtspUrl(i % 2 ? "/" : "/main"), i % 3 ? "tcp" : "udp");
+    });
+  }
+  for (auto& c : clients) c.join();
+  for (const auto& r : results) EXPECT_EQ(r, "h264,320,240");
   EXPECT_EQ(camsim.Stop(), 0);
 }
 

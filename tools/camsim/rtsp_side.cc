@@ -5,8 +5,11 @@
 
 #include <cstdlib>
 #include <deque>
-#include <mutex>
 #include <limits>
+#include <mutex>
+#include <span>
+
+#include "avc_filter.h"
 
 namespace camsim {
 namespace {
@@ -99,6 +102,27 @@ class Restamper {
   bool have_segment_ = false;
 };
 
+// Without in-band parameter sets the pictures carry none: they are announced in the SDP only.
+GstPadProbeReturn StripInBandParameterSets(GstPad*, GstPadProbeInfo* info, gpointer) {
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  GstMapInfo map;
+  if (!buffer || !gst_buffer_map(buffer, &map, GST_MAP_READ)) return GST_PAD_PROBE_OK;
+  auto stripped = StripParameterSets(std::span<const uint8_t>(map.data, map.size));
+  const bool changed = stripped && stripped->size() != map.size;
+  gst_buffer_unmap(buffer, &map);
+  if (!changed) return GST_PAD_PROBE_OK;
+  GstBuffer* replacement = gst_buffer_new_allocate(nullptr, stripped->size(), nullptr);
+  gst_buffer_fill(replacement, 0, stripped->data(), stripped->size());
+  gst_buffer_copy_into(replacement, buffer,
+                       static_cast<GstBufferCopyFlags>(GST_BUFFER_COPY_FLAGS |
+                                                       GST_BUFFER_COPY_TIMESTAMPS |
+                                                       GST_BUFFER_COPY_META),
+                       0, static_cast<gsize>(-1));
+  gst_buffer_unref(buffer);
+  GST_PAD_PROBE_INFO_DATA(info) = replacement;
+  return GST_PAD_PROBE_OK;
+}
+
 // A camera is live and cannot seek. Without this the test source answers the seeking query
 // with "yes", the server turns a PLAY with "Range: npt=0-" into a flushing seek, the time
 // stamps restart at zero and avenc_mpeg4 rejects every later picture ("Invalid pts").
@@ -119,6 +143,16 @@ void OnMediaConstructed(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer user
     Restamper::Attach(encoder);
     gst_object_unref(encoder);
   }
+  auto* side = static_cast<RtspSide*>(user);
+  GstElement* h264 = gst_bin_get_by_name(GST_BIN(element), kH264Encoder);
+  if (h264 && !side->inband_params()) {
+    if (GstPad* src = gst_element_get_static_pad(h264, "src")) {
+      gst_pad_add_probe(src, GST_PAD_PROBE_TYPE_BUFFER, StripInBandParameterSets, nullptr,
+                        nullptr);
+      gst_object_unref(src);
+    }
+  }
+  if (h264) gst_object_unref(h264);
   if (GstElement* pay = gst_bin_get_by_name(GST_BIN(element), "pay0")) {
     if (GstPad* pad = gst_element_get_static_pad(pay, "src")) {
       gst_pad_add_probe(pad,

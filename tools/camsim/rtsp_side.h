@@ -47,6 +47,7 @@ class RtspSide {
   bool ShouldDropMedia() const;
   void LogRequest(uint16_t port, const void* context, const void* response);
   int session_timeout() const { return options_.session_timeout; }
+  bool inband_params() const { return options_.inband_params; }
 
   // One listening server; handed to the GLib callbacks of its clients.
   struct Server {

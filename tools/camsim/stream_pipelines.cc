@@ -22,10 +22,9 @@ std::string LaunchDescription(const StreamShape& s, bool inband_params) {
                   ",height=" + std::to_string(s.size.height) + ",framerate=" + fps + "/1 ! ";
   switch (s.codec) {
     case Codec::kH264:
-      // stream-format=avc keeps SPS/PPS out of the picture data: they reach the SDP through
-      // the payloader's sprop-parameter-sets (RFC 6184 section 8.1); config-interval=-1 adds
-      // them in-band before every IDR picture on request.
-      d += "x264enc tune=zerolatency speed-preset=ultrafast bitrate=" +
+      // The SPS/PPS reach the SDP through the payloader's sprop-parameter-sets (RFC 6184
+      // section 8.1); config-interval=-1 adds them in-band before every IDR picture on request.
+      d += std::string("x264enc name=") + kH264Encoder + " tune=zerolatency speed-preset=ultrafast bitrate=" +
            std::to_string(s.bitrate * 1000) + " key-int-max=" + std::to_string(s.fps * 2) +
            " ! video/x-h264,stream-format=avc,alignment=au ! rtph264pay name=pay0 pt=96 "
            "config-interval=" + (inband_params ? "-1" : "0");

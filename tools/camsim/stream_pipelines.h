@@ -19,6 +19,10 @@ enum class StreamKind {
 // that codec carries this name; the RTSP side copies the input time stamps onto its output.
 inline constexpr char kRestampedEncoder[] = "restamp0";
 
+// The H.264 encoder; without in-band parameter sets the RTSP side strips the SPS and PPS that
+// it writes before every IDR picture.
+inline constexpr char kH264Encoder[] = "h264enc0";
+
 struct StreamShape {
   Codec codec;
   PictureSize size;
