@@ -197,6 +197,23 @@ TEST_P(InterleavedIntegrationTest, PacketsArriveThroughOnPacket) {
   EXPECT_EQ(JsonValue(requests[1], "transport").rfind("RTP/AVP/TCP;unicast", 0), 0u);
 }
 
+TEST_P(InterleavedIntegrationTest, KeepAliveAnswersInsideTheStreamAreSkipped) {
+  // Session timeout 6 s: the keep-alive goes out while the media flows, and its answer, which
+  // arrives between media frames, costs no packet.
+  StartCamsim({"--session-timeout", "6"});
+  ASSERT_TRUE(client_.Start(Params(), &user_, GetParam()));
+  ASSERT_TRUE(WaitUntil([&] { return LogHas("OPTIONS", "200"); }, 10s));
+  const int before = user_.Packets();
+  ASSERT_TRUE(WaitUntil([&] { return user_.Packets() >= before + 50; }, 10s));
+  EXPECT_EQ(user_.Gaps(), 0);
+  client_.Close();
+  for (const auto& line : camsim_.RtspRequests()) {
+    if (JsonValue(line, "method") == "OPTIONS") {
+      EXPECT_EQ(JsonValue(line, "session"), "true");
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, InterleavedIntegrationTest,
                          ::testing::Values(kRtpOverRtsp, kRtpOverTcp),
                          [](const ::testing::TestParamInfo<TransportMode>& info) {
