@@ -125,9 +125,11 @@ TEST_F(RtcpHandlerTest, DelaySinceLastReportCountsIn65536thsOfASecond) {
 
 TEST_F(RtcpHandlerTest, ReceiverReportBeforeAnySenderReportIsRecordedButNotAnswered) {
   ASSERT_TRUE(camera_.SendTo(port_, MakeCameraReceiverReport(0x01020304)));
+  ASSERT_TRUE(WaitUntil([&] {
+    return ReadBE32(handler_.BuildReceiverReportAt(CRTCPHandler::NowMs()), 8) == 0x01020304u;
+  }));
   EXPECT_FALSE(camera_.Receive(300).has_value());
   EXPECT_FALSE(handler_.IsPeerKnown());
-  EXPECT_EQ(ReadBE32(handler_.BuildReceiverReportAt(CRTCPHandler::NowMs()), 8), 0x01020304u);
   // The next sender report fixes the peer; reports flow from then on.
   const auto rr = ExchangeSenderReport(0x0A0B0C0D, 0, 0);
   ASSERT_EQ(rr.size(), 32u);
@@ -176,9 +178,14 @@ TEST_F(RtcpHandlerTest, SenderReportFromAnotherAddressIsIgnored) {
   UdpPeer stranger("127.0.0.2");
   ASSERT_TRUE(stranger.ok());
   ASSERT_TRUE(stranger.SendTo(port_, MakeSenderReport(0x99, 1, 2)));
+  // The camera's own (non-SR) packet behind it proves the stranger's was read by then.
+  ASSERT_TRUE(camera_.SendTo(port_, MakeCameraReceiverReport(0x77)));
+  ASSERT_TRUE(WaitUntil([&] {
+    return ReadBE32(handler_.BuildReceiverReportAt(CRTCPHandler::NowMs()), 8) == 0x77u;
+  }));
   EXPECT_FALSE(stranger.Receive(300).has_value());
+  EXPECT_FALSE(camera_.Receive(0).has_value());
   EXPECT_FALSE(handler_.IsPeerKnown());
-  EXPECT_EQ(ReadBE32(handler_.BuildReceiverReportAt(CRTCPHandler::NowMs()), 8), 0u);
 }
 
 TEST_F(RtcpHandlerTest, VersionBitsAreEchoed) {
@@ -204,7 +211,9 @@ TEST_F(RtcpHandlerTest, StopSaysByeToAKnownPeer) {
 
 TEST_F(RtcpHandlerTest, StopWithoutAPeerSendsNothing) {
   ASSERT_TRUE(camera_.SendTo(port_, MakeCameraReceiverReport(3)));  // address, not yet a peer
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(WaitUntil([&] {
+    return ReadBE32(handler_.BuildReceiverReportAt(CRTCPHandler::NowMs()), 8) == 3u;
+  }));
   handler_.Stop();
   EXPECT_FALSE(camera_.Receive(200).has_value());
 }
