@@ -54,6 +54,9 @@ bool CBaseCameraChannel::Start(const ChannelSettings* settings) {
 
 void CBaseCameraChannel::Stop() {
   SetState(kChannelStopped);
+  // Signalled before the offline line: a frame still in delivery on another thread must not
+  // report the camera online again after it (SetCameraState refuses that once stopping).
+  stop_event_.Set();
   SetCameraState(false);
   StopThread();
   if (sockets_started_) {
@@ -107,6 +110,7 @@ void CBaseCameraChannel::SetCameraState(bool online) {
     // report it. The line itself is written after the lock is released.
     CAutoLock guard(state_lock_);
     if (online == online_) return;
+    if (online && stop_event_.IsSet()) return;  // the channel is stopping
     online_ = online;
     state = state_;
   }
