@@ -79,6 +79,25 @@ std::unique_ptr<CURLU, UrlDeleter> MakeUrl(const korvane::DEVICE_INFO& device, b
   return url;
 }
 
+// The path and query exactly as libcurl will put them on the request line (it normalises
+// the case of percent-encodings), which is what a Digest "uri" must repeat.
+std::optional<std::string> RenderedTarget(const korvane::DEVICE_INFO& device, bool secure,
+                                          std::string_view object) {
+  auto url = MakeUrl(device, secure, object);
+  if (!url) return std::nullopt;
+  char* path = nullptr;
+  if (curl_url_get(url.get(), CURLUPART_PATH, &path, 0) != CURLUE_OK) return std::nullopt;
+  std::string target = path;
+  curl_free(path);
+  char* query = nullptr;
+  if (curl_url_get(url.get(), CURLUPART_QUERY, &query, 0) == CURLUE_OK) {
+    target += '?';
+    target += query;
+    curl_free(query);
+  }
+  return target;
+}
+
 }  // namespace
 
 CHttpSender::CHttpSender(const korvane::DEVICE_INFO& device) : CBaseHttpSender(device) {
@@ -161,7 +180,10 @@ CHttpSender::Outcome CHttpSender::Exchange(const HttpRequest& request, uint32_t 
   }
   if (scheme != kAuthSchemeBasic && scheme != kAuthSchemeDigest) return Outcome::kNoAnswer;
 
-  const std::string uri = EscapeRequestTarget(request.object);
+  const std::optional<std::string> target =
+      RenderedTarget(device_, request.secure == 1, request.object);
+  if (!target) return Outcome::kNoAnswer;
+  const std::string& uri = *target;
   std::optional<std::string> authorization = authenticator_.MakeAuthorization(
       scheme, device_.userName, device_.password, request.verb, uri);
   if (!authorization && scheme == kAuthSchemeBasic) return Outcome::kNoAnswer;

@@ -31,8 +31,10 @@ std::string BasicValue(const std::string& user, const std::string& password) {
 }
 
 // Checks a Digest Authorization value the way a camera does (RFC 7616 section 3.4.1).
-bool DigestIsValid(const std::string& authorization, const std::string& method,
-                   const std::string& expectedNonce, const std::string& password) {
+bool DigestIsValid(const ScriptedRequest& request, const std::string& expectedNonce,
+                   const std::string& password) {
+  const std::string authorization = request.Header("Authorization");
+  const std::string& method = request.method;
   if (authorization.rfind("Digest ", 0) != 0) return false;
   const auto parsed = Web::ParseAuthChallenges({authorization});
   if (parsed.size() != 1) return false;
@@ -41,7 +43,8 @@ bool DigestIsValid(const std::string& authorization, const std::string& method,
     auto it = p.find(key);
     return it == p.end() ? std::string() : it->second;
   };
-  if (get("username") != kUser || get("realm") != kRealm || get("nonce") != expectedNonce) {
+  if (get("username") != kUser || get("realm") != kRealm || get("nonce") != expectedNonce ||
+      get("uri") != request.target) {
     return false;
   }
   const std::string ha1 = Md5Hex(std::string(kUser) + ":" + kRealm + ":" + password);
@@ -77,7 +80,7 @@ TEST(HttpSenderAuthTest, BasicIsAcceptedInOneRequest) {
 
 TEST(HttpSenderAuthTest, DigestOfferedFirstIsRepeatedOnceThenUsedAtOnce) {
   ScriptedHttpServer server([](const ScriptedRequest& request) {
-    if (DigestIsValid(request.Header("Authorization"), request.method, "n-1", kPassword)) {
+    if (DigestIsValid(request, "n-1", kPassword)) {
       return ScriptedReply::Ok("ok");
     }
     return ScriptedReply::Status(401, "Unauthorized", {DigestChallenge("n-1"), BasicChallenge()});
@@ -98,6 +101,17 @@ TEST(HttpSenderAuthTest, DigestOfferedFirstIsRepeatedOnceThenUsedAtOnce) {
   EXPECT_NE(requests[2].Header("Authorization").find("uri=\"/second\""), std::string::npos);
 }
 
+TEST(HttpSenderAuthTest, DigestUriRepeatsTheRequestLineExactly) {
+  ScriptedHttpServer server([](const ScriptedRequest& request) {
+    if (DigestIsValid(request, "n", kPassword)) return ScriptedReply::Ok("ok");
+    return ScriptedReply::Status(401, "Unauthorized", {DigestChallenge("n")});
+  });
+  Web::CHttpSender sender(LoopbackDevice(server.port(), kUser, kPassword));
+  EXPECT_TRUE(RequestGet("/cgi-bin/Param.cgi?action=update&video.title=%4A%4b front", sender));
+  EXPECT_TRUE(RequestGet("/a b?c=d e", sender));
+  EXPECT_EQ(server.Requests().size(), 3u);
+}
+
 TEST(HttpSenderAuthTest, WrongPasswordWithBasicFailsToSendThenGives401) {
   ScriptedHttpServer server([](const ScriptedRequest&) {
     return ScriptedReply::Status(401, "Unauthorized", {BasicChallenge(), DigestChallenge("n")});
@@ -116,7 +130,7 @@ TEST(HttpSenderAuthTest, WrongPasswordWithBasicFailsToSendThenGives401) {
 
 TEST(HttpSenderAuthTest, WrongPasswordWithDigestGives401AfterOneRepeat) {
   ScriptedHttpServer server([](const ScriptedRequest& request) {
-    if (DigestIsValid(request.Header("Authorization"), request.method, "n", kPassword)) {
+    if (DigestIsValid(request, "n", kPassword)) {
       return ScriptedReply::Ok("ok");
     }
     return ScriptedReply::Status(401, "Unauthorized", {DigestChallenge("n")});
@@ -167,15 +181,13 @@ TEST(HttpSenderAuthTest, StaleDigestNonceIsRenewedOnce) {
   int served = 0;
   ScriptedHttpServer server([&](const ScriptedRequest& request) {
     std::lock_guard<std::mutex> guard(mutex);
-    const std::string authorization = request.Header("Authorization");
-    if (DigestIsValid(authorization, request.method, currentNonce, kPassword)) {
+    if (DigestIsValid(request, currentNonce, kPassword)) {
       // Each nonce serves one request, then the camera declares it stale.
       ++served;
       currentNonce = "n-" + std::to_string(served + 1);
       return ScriptedReply::Ok("ok");
     }
-    const bool stale = DigestIsValid(authorization, request.method,
-                                     "n-" + std::to_string(served), kPassword);
+    const bool stale = DigestIsValid(request, "n-" + std::to_string(served), kPassword);
     return ScriptedReply::Status(401, "Unauthorized", {DigestChallenge(currentNonce, stale)});
   });
   Web::CHttpSender sender(LoopbackDevice(server.port(), kUser, kPassword));
@@ -203,7 +215,7 @@ TEST(HttpSenderAuthTest, RememberedSchemeSurvivesLaterRequests) {
   std::atomic<bool> offerBasicFirst{false};
   ScriptedHttpServer server([&offerBasicFirst](const ScriptedRequest& request) {
     if (!offerBasicFirst &&
-        DigestIsValid(request.Header("Authorization"), request.method, "n", kPassword)) {
+        DigestIsValid(request, "n", kPassword)) {
       return ScriptedReply::Ok("ok");
     }
     if (offerBasicFirst) {
