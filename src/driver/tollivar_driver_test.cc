@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "driver/host_core_version.h"
+#include "channels/codec_channels_rtsp.h"
 #include "driver/mock_host_objects.h"
 #include "tollivar/capture_driver.h"
 
@@ -288,6 +289,48 @@ TEST_F(TollivarDriverTest, UnknownCodecOpensButStartsNoChannel) {
   ::testing::NiceMock<testing::MockFrameSink> frames;
   EXPECT_FALSE(driver_.GetVideoCapture()->StartChannel(0, &frames, settings.Wire()));
 }
+
+enum class Expected { kNone, kMjpeg, kMpeg4, kH264 };
+
+struct CodecCase {
+  std::int32_t codec;
+  Expected channel;
+};
+
+class CreateChannelTest : public TollivarDriverTest,
+                          public ::testing::WithParamInterface<CodecCase> {};
+
+TEST_P(CreateChannelTest, BuildsTheClassOfTheCodecType) {
+  device_.codec = GetParam().codec;
+  ASSERT_TRUE(Open());
+  ::testing::NiceMock<testing::MockFrameSink> frames;
+  std::unique_ptr<ICameraChannel> channel = driver_.CreateChannel(0, &frames);
+  switch (GetParam().channel) {
+    case Expected::kNone:
+      EXPECT_EQ(channel, nullptr);
+      break;
+    case Expected::kMjpeg:
+      EXPECT_NE(dynamic_cast<CMJPEGChannelRTSP*>(channel.get()), nullptr);
+      break;
+    case Expected::kMpeg4:
+      EXPECT_NE(dynamic_cast<CMPEGChannelRTSP*>(channel.get()), nullptr);
+      break;
+    case Expected::kH264:
+      EXPECT_NE(dynamic_cast<CH264ChannelRTSP*>(channel.get()), nullptr);
+      break;
+  }
+  if (channel) {
+    EXPECT_EQ(channel->GetState(), 3);  // built, not started
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CreateChannelTest,
+                         ::testing::Values(CodecCase{1, Expected::kMjpeg},
+                                           CodecCase{2, Expected::kMpeg4},
+                                           CodecCase{3, Expected::kH264},
+                                           CodecCase{0, Expected::kNone},
+                                           CodecCase{4, Expected::kNone},
+                                           CodecCase{-1, Expected::kNone}));
 
 TEST(DriverExportsTest, DeleteOfNullDoesNothing) {
   DeleteIPCapture(nullptr);
