@@ -34,8 +34,8 @@ int Run(const camsim::Options& options) {
     std::fprintf(stderr, "cnb-camsim: cannot write %s\n", options.log_requests.c_str());
     return 1;
   }
-  // The list names the RTSP port the driver should use; with port 0 the real one is only known
-  // once the server listens, so the store is rebuilt below when needed.
+  // The list names the RTSP and HTTP ports; with port 0 the real ones are known only once the
+  // servers listen, and are written into the store then.
   camsim::ParamStore params(options, options.rtsp_port, options.http_port);
   camsim::RtspSide rtsp(options, params, log);
   std::string error;
