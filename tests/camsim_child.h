@@ -61,8 +61,15 @@ class CamsimChild {
     }
     folder_ = pattern;
     const std::string output = folder_ + "/output.txt";
-    std::vector<std::string> argv = {BinaryPath(), "--address", "127.0.0.1", "--rtsp-port", "0",
-                                     "--http-port", "0", "--log-requests", folder_ + "/requests.jsonl"};
+    std::vector<std::string> argv = {BinaryPath(),
+                                     "--address",
+                                     "127.0.0.1",
+                                     "--rtsp-port",
+                                     "0",
+                                     "--http-port",
+                                     "0",
+                                     "--log-requests",
+                                     folder_ + "/requests.jsonl"};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> raw;
     for (auto& a : argv) raw.push_back(a.data());
@@ -70,7 +77,8 @@ class CamsimChild {
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     const int spawned = posix_spawn(&pid_, raw[0], &actions, nullptr, raw.data(), environ);
     posix_spawn_file_actions_destroy(&actions);

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,8 +15,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "camsim_child.h"
 #include "rtp/rtp_packet.h"
@@ -47,10 +46,22 @@ class CountingUser : public IRTPReceiverUser {
     ++configs_;
     if (config != nullptr) config_ = *config;
   }
-  int Packets() const { std::lock_guard<std::mutex> g(mutex_); return packets_; }
-  int Gaps() const { std::lock_guard<std::mutex> g(mutex_); return gaps_; }
-  int Configs() const { std::lock_guard<std::mutex> g(mutex_); return configs_; }
-  DecoderConfig Config() const { std::lock_guard<std::mutex> g(mutex_); return config_; }
+  int Packets() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return packets_;
+  }
+  int Gaps() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return gaps_;
+  }
+  int Configs() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return configs_;
+  }
+  DecoderConfig Config() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return config_;
+  }
 
  private:
   mutable std::mutex mutex_;
@@ -99,7 +110,8 @@ class UdpCounter {
 
  private:
   static int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+        .count();
   }
   CSocketHandle socket_;
   uint16_t port_ = 0;
@@ -173,7 +185,8 @@ TEST_F(RtspClientIntegrationTest, UdpSessionDeliversRtpToTheAnnouncedPorts) {
   EXPECT_EQ(JsonValue(requests[0], "method"), "DESCRIBE");
   EXPECT_EQ(JsonValue(requests[1], "method"), "SETUP");
   EXPECT_EQ(JsonValue(requests[1], "transport"),
-            "RTP/AVP;unicast;client_port=" + std::to_string(rtp.Port()) + "-" + std::to_string(rtcp.Port()));
+            "RTP/AVP;unicast;client_port=" + std::to_string(rtp.Port()) + "-" +
+                std::to_string(rtcp.Port()));
   EXPECT_EQ(JsonValue(requests[1], "status"), "200");
   EXPECT_EQ(JsonValue(requests[2], "method"), "PLAY");
   EXPECT_EQ(JsonValue(requests[2], "status"), "200");
@@ -217,7 +230,8 @@ TEST_P(InterleavedIntegrationTest, KeepAliveAnswersInsideTheStreamAreSkipped) {
 INSTANTIATE_TEST_SUITE_P(Modes, InterleavedIntegrationTest,
                          ::testing::Values(kRtpOverRtsp, kRtpOverTcp),
                          [](const ::testing::TestParamInfo<TransportMode>& info) {
-                           return std::string(info.param == kRtpOverRtsp ? "RtpOverRtsp" : "RtpOverTcp");
+                           return std::string(info.param == kRtpOverRtsp ? "RtpOverRtsp"
+                                                                         : "RtpOverTcp");
                          });
 
 struct AuthCase {
@@ -267,7 +281,8 @@ TEST_P(AuthIntegrationTest, WrongPasswordFailsDescribeWithoutTeardown) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Schemes, AuthIntegrationTest,
-                         ::testing::Values(AuthCase{"Basic", "basic"}, AuthCase{"Digest", "digest"}),
+                         ::testing::Values(AuthCase{"Basic", "basic"},
+                                           AuthCase{"Digest", "digest"}),
                          [](const ::testing::TestParamInfo<AuthCase>& info) {
                            return std::string(info.param.name);
                          });

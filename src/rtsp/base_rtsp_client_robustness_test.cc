@@ -69,7 +69,10 @@ const BadAnswer kBadAnswers[] = {
      },
      1},
     {"endless header line",
-     [](const std::string&) { return Endless("RTSP/1.0 200 OK\r\nX-Pad: ", std::string(1000, 'b')); }, 1},
+     [](const std::string&) {
+       return Endless("RTSP/1.0 200 OK\r\nX-Pad: ", std::string(1000, 'b'));
+     },
+     1},
     {"content length of 2 GB",
      [](const std::string& r) {
        return Endless("RTSP/1.0 200 OK\r\nCSeq: " + std::to_string(CSeqOf(r)) +
@@ -112,7 +115,8 @@ const BadAnswer kBadAnswers[] = {
     {"401 loop, Basic",
      [](const std::string& r) {
        ScriptReply reply;
-       reply.bytes = Response(CSeqOf(r), "WWW-Authenticate: Basic realm=\"cam\"\r\n", "", "401 Unauthorized");
+       reply.bytes =
+           Response(CSeqOf(r), "WWW-Authenticate: Basic realm=\"cam\"\r\n", "", "401 Unauthorized");
        return reply;
      },
      2},
@@ -164,7 +168,8 @@ TEST(BaseRtspClientReadLimitsTest, HeaderBlockBeyond512BytesIsRead) {
   server.Serve([port](const std::string& r, size_t) {
     ScriptReply reply = CameraReply(r, port);
     if (MethodOf(r) == "DESCRIBE") {
-      const std::string padding = "Server: " + std::string(6000, 's') + "\r\nDate: Tue, 08 Dec 2026 01:00:00 GMT\r\n";
+      const std::string padding =
+          "Server: " + std::string(6000, 's') + "\r\nDate: Tue, 08 Dec 2026 01:00:00 GMT\r\n";
       reply.bytes.insert(reply.bytes.find("\r\n") + 2, padding);
     }
     return reply;
@@ -248,13 +253,26 @@ TEST(BaseRtspClientConnectTest, ConnectTimeoutIsHonoured) {
 
 // An RTP packet (RFC 3550 section 5.1) framed for channel `channel` (RFC 2326 section 10.12).
 std::string InterleavedFrame(uint8_t channel, uint16_t sequence) {
-  std::string rtp = {
-      '\x80',                                  // V=2, no padding, no extension, CC=0
-      '\x60',                                  // M=0, PT=96
-      static_cast<char>(sequence >> 8), static_cast<char>(sequence & 0xFF),
-      0, 0, 0, static_cast<char>(sequence),    // timestamp
-      '\x11', '\x22', '\x33', '\x44',          // SSRC
-      '\x65', 'p', 'a', 'y', 'l', 'o', 'a', 'd'};
+  std::string rtp = {'\x80',  // V=2, no padding, no extension, CC=0
+                     '\x60',  // M=0, PT=96
+                     static_cast<char>(sequence >> 8),
+                     static_cast<char>(sequence & 0xFF),
+                     0,
+                     0,
+                     0,
+                     static_cast<char>(sequence),  // timestamp
+                     '\x11',
+                     '\x22',
+                     '\x33',
+                     '\x44',  // SSRC
+                     '\x65',
+                     'p',
+                     'a',
+                     'y',
+                     'l',
+                     'o',
+                     'a',
+                     'd'};
   std::string frame = {'$', static_cast<char>(channel), 0, static_cast<char>(rtp.size())};
   return frame + rtp;
 }
@@ -317,10 +335,13 @@ TEST_P(InterleavedTest, MediaArrivesThroughOnPacketAndKeepAlivesGoOn) {
 
 INSTANTIATE_TEST_SUITE_P(
     Modes, InterleavedTest,
-    ::testing::Values(
-        InterleavedCase{"RtpOverRtsp", kRtpOverRtsp, "Transport: RTP/AVP/TCP;unicast\r\n"},
-        InterleavedCase{"RtpOverTcp", kRtpOverTcp, "Transport: RTP/AVP/TCP;unicast;client_port=5000-5001\r\n"}),
-    [](const ::testing::TestParamInfo<InterleavedCase>& info) { return std::string(info.param.name); });
+    ::testing::Values(InterleavedCase{"RtpOverRtsp", kRtpOverRtsp,
+                                      "Transport: RTP/AVP/TCP;unicast\r\n"},
+                      InterleavedCase{"RtpOverTcp", kRtpOverTcp,
+                                      "Transport: RTP/AVP/TCP;unicast;client_port=5000-5001\r\n"}),
+    [](const ::testing::TestParamInfo<InterleavedCase>& info) {
+      return std::string(info.param.name);
+    });
 
 // ---------------------------------------------------------------------------------------------
 // Close() returns within its bound whatever the session is doing.

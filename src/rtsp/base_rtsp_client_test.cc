@@ -40,7 +40,8 @@ TEST(BaseRtspClientUrlTest, BaseUrlFromConfiguredAddressAndPath) {
       {"content base without scheme ignored", "/x/", "live", "rtsp://cam:554/live"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(CBaseRTSPClient::MakeBaseUrl(c.content_base, "cam", 554, c.path), c.expected) << c.name;
+    EXPECT_EQ(CBaseRTSPClient::MakeBaseUrl(c.content_base, "cam", 554, c.path), c.expected)
+        << c.name;
   }
 }
 
@@ -51,10 +52,13 @@ TEST(BaseRtspClientUrlTest, ControlUrlAgainstBase) {
     std::string control;
     std::string expected;
   } cases[] = {
-      {"relative on slash base", "rtsp://cam:554/live/", "trackID=1", "rtsp://cam:554/live/trackID=1"},
-      {"relative on bare base", "rtsp://cam:554/live", "trackID=1", "rtsp://cam:554/live/trackID=1"},
+      {"relative on slash base", "rtsp://cam:554/live/", "trackID=1",
+       "rtsp://cam:554/live/trackID=1"},
+      {"relative on bare base", "rtsp://cam:554/live", "trackID=1",
+       "rtsp://cam:554/live/trackID=1"},
       {"leading slash", "rtsp://cam:554/live/", "/trackID=1", "rtsp://cam:554/live/trackID=1"},
-      {"absolute unchanged", "rtsp://cam:554/live/", "rtsp://other/stream=0", "rtsp://other/stream=0"},
+      {"absolute unchanged", "rtsp://cam:554/live/", "rtsp://other/stream=0",
+       "rtsp://other/stream=0"},
       {"empty is base", "rtsp://cam:554/live/", "", "rtsp://cam:554/live/"},
       {"aggregate star", "rtsp://cam:554/live/", "*", "rtsp://cam:554/live/*"},
   };
@@ -71,27 +75,31 @@ TEST(BaseRtspClientUrlTest, TransportLineByMode) {
     std::string expected;
   } cases[] = {
       {"udp default", "", kRtpOverUdp, "Transport: RTP/AVP/UDP;unicast;client_port=3556-3557\r\n"},
-      {"udp sdp profile", "RTP/AVP", kRtpOverUdp, "Transport: RTP/AVP;unicast;client_port=3556-3557\r\n"},
+      {"udp sdp profile", "RTP/AVP", kRtpOverUdp,
+       "Transport: RTP/AVP;unicast;client_port=3556-3557\r\n"},
       {"tcp default", "", kRtpOverTcp, "Transport: RTP/AVP/TCP;unicast;client_port=3556-3557\r\n"},
       {"rtsp default", "", kRtpOverRtsp, "Transport: RTP/AVP/TCP;unicast\r\n"},
       {"rtsp sdp tcp", "RTP/AVP/TCP", kRtpOverRtsp, "Transport: RTP/AVP/TCP;unicast\r\n"},
       // An interleaved session must ask for TCP: "RTP/AVP" alone means UDP (RFC 2326 12.39).
       {"rtsp sdp udp", "RTP/AVP", kRtpOverRtsp, "Transport: RTP/AVP/TCP;unicast\r\n"},
-      {"tcp sdp udp", "RTP/AVP", kRtpOverTcp, "Transport: RTP/AVP/TCP;unicast;client_port=3556-3557\r\n"},
+      {"tcp sdp udp", "RTP/AVP", kRtpOverTcp,
+       "Transport: RTP/AVP/TCP;unicast;client_port=3556-3557\r\n"},
       {"rtsp sdp savp", "RTP/SAVP", kRtpOverRtsp, "Transport: RTP/SAVP/TCP;unicast\r\n"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(CBaseRTSPClient::MakeTransportLine(c.profile, c.mode, 3556, 3557), c.expected) << c.name;
+    EXPECT_EQ(CBaseRTSPClient::MakeTransportLine(c.profile, c.mode, 3556, 3557), c.expected)
+        << c.name;
   }
 }
 
 TEST(BaseRtspClientAuthTest, DigestLineMatchesRfc2069Example) {
   // RFC 2069 section 2.4: the example request and its response digest.
-  EXPECT_EQ(CBaseRTSPClient::MakeDigestLine("GET", "Mufasa", "CircleOfLife", "testrealm@host.com",
-                                            "dcd98b7102dd2f0e8b11d0f600bfb0c093", "/dir/index.html"),
-            "Authorization: Digest username=\"Mufasa\", realm=\"testrealm@host.com\", "
-            "nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\", uri=\"/dir/index.html\", "
-            "response=\"1949323746fe6a43ef61f9606e7febea\"\r\n");
+  EXPECT_EQ(
+      CBaseRTSPClient::MakeDigestLine("GET", "Mufasa", "CircleOfLife", "testrealm@host.com",
+                                      "dcd98b7102dd2f0e8b11d0f600bfb0c093", "/dir/index.html"),
+      "Authorization: Digest username=\"Mufasa\", realm=\"testrealm@host.com\", "
+      "nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\", uri=\"/dir/index.html\", "
+      "response=\"1949323746fe6a43ef61f9606e7febea\"\r\n");
 }
 
 TEST(BaseRtspClientAuthTest, DigestLineNeedsEveryValue) {
@@ -116,7 +124,8 @@ TEST(BaseRtspClientReadTest, ExpectedLengthFromHeaderBlock) {
       {"at the cap", "RTSP/1.0 200 OK\r\nContent-Length: 1048576\r\n\r\n", 1048576},
       {"over the cap", "RTSP/1.0 200 OK\r\nContent-Length: 1048577\r\n\r\n", std::nullopt},
       {"two gigabytes", "RTSP/1.0 200 OK\r\nContent-Length: 2147483648\r\n\r\n", std::nullopt},
-      {"beyond 64 bits", "RTSP/1.0 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\n", std::nullopt},
+      {"beyond 64 bits", "RTSP/1.0 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\n",
+       std::nullopt},
       {"negative", "RTSP/1.0 200 OK\r\nContent-Length: -5\r\n\r\n", std::nullopt},
       {"not a number", "RTSP/1.0 200 OK\r\nContent-Length: ten\r\n\r\n", std::nullopt},
       {"name as tail of another", "RTSP/1.0 200 OK\r\nX-Content-Length: 99\r\n\r\n", 0},
@@ -136,7 +145,8 @@ TEST(BaseRtspClientRequestTest, UnknownKindGivesNoText) {
   CBaseRTSPClient client(nullptr);
   EXPECT_EQ(client.BuildRequest(static_cast<RequestKind>(9)), "");
   // The unknown kind does not count as a request.
-  EXPECT_EQ(client.BuildRequest(RequestKind::kOptions).find("CSeq: 1\r\n") != std::string::npos, true);
+  EXPECT_EQ(client.BuildRequest(RequestKind::kOptions).find("CSeq: 1\r\n") != std::string::npos,
+            true);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -167,13 +177,16 @@ TEST_F(BaseRtspClientSessionTest, FullSessionOverUdpSendsTheExactRequests) {
   ASSERT_TRUE(server_.WaitForRequests(3, 5s));
   const std::string base = "rtsp://127.0.0.1:" + std::to_string(port) + "/live";
 
-  EXPECT_EQ(Request(0), "DESCRIBE " + base + " RTSP/1.0\r\nCSeq: 1\r\nUser-Agent: Korvane\r\n"
-                        "Accept: application/sdp\r\n\r\n");
-  EXPECT_EQ(Request(1), "SETUP " + base + "/trackID=1 RTSP/1.0\r\nCSeq: 2\r\nUser-Agent: Korvane\r\n"
-                        "Transport: RTP/AVP;unicast;client_port=5000-5001\r\n\r\n");
+  EXPECT_EQ(Request(0), "DESCRIBE " + base +
+                            " RTSP/1.0\r\nCSeq: 1\r\nUser-Agent: Korvane\r\n"
+                            "Accept: application/sdp\r\n\r\n");
+  EXPECT_EQ(Request(1), "SETUP " + base +
+                            "/trackID=1 RTSP/1.0\r\nCSeq: 2\r\nUser-Agent: Korvane\r\n"
+                            "Transport: RTP/AVP;unicast;client_port=5000-5001\r\n\r\n");
   // After DESCRIBE every request goes to the Content-Base the camera named.
-  EXPECT_EQ(Request(2), "PLAY " + base + "/ RTSP/1.0\r\nCSeq: 3\r\nUser-Agent: Korvane\r\n"
-                        "Session: 12345678\r\nRange: npt=0.000-\r\n\r\n");
+  EXPECT_EQ(Request(2), "PLAY " + base +
+                            "/ RTSP/1.0\r\nCSeq: 3\r\nUser-Agent: Korvane\r\n"
+                            "Session: 12345678\r\nRange: npt=0.000-\r\n\r\n");
   ASSERT_EQ(user_.Configs(), 1);
   const DecoderConfig config = user_.LastConfig();
   ASSERT_FALSE(config.Sps.empty());
@@ -186,8 +199,8 @@ TEST_F(BaseRtspClientSessionTest, FullSessionOverUdpSendsTheExactRequests) {
   ASSERT_TRUE(server_.WaitForClose(5s));
   const auto requests = server_.Requests();
   ASSERT_GE(requests.size(), 4u);
-  EXPECT_EQ(requests.back(), "TEARDOWN " + base + "/ RTSP/1.0\r\nCSeq: " +
-                                 std::to_string(requests.size()) +
+  EXPECT_EQ(requests.back(), "TEARDOWN " + base +
+                                 "/ RTSP/1.0\r\nCSeq: " + std::to_string(requests.size()) +
                                  "\r\nUser-Agent: Korvane\r\nSession: 12345678\r\n\r\n");
 }
 
@@ -211,9 +224,10 @@ TEST_F(BaseRtspClientSessionTest, DigestChallengeIsAnsweredOnceWithCSeq2) {
   server_.Serve([port](const std::string& r, size_t) {
     if (r.find("Authorization: Digest") == std::string::npos) {
       ScriptReply reply;
-      reply.bytes = Response(CSeqOf(r),
-                             "WWW-Authenticate: Digest realm=\"GStreamer RTSP Server\", nonce=\"abc123\"\r\n",
-                             "", "401 Unauthorized");
+      reply.bytes =
+          Response(CSeqOf(r),
+                   "WWW-Authenticate: Digest realm=\"GStreamer RTSP Server\", nonce=\"abc123\"\r\n",
+                   "", "401 Unauthorized");
       return reply;
     }
     return CameraReply(r, port);
@@ -234,8 +248,8 @@ TEST_F(BaseRtspClientSessionTest, DigestChallengeIsAnsweredOnceWithCSeq2) {
   // SETUP signs its own method, with the base URL as the digest URI.
   const std::string setup = Request(2);
   EXPECT_EQ(MethodOf(setup), "SETUP");
-  EXPECT_NE(setup.find(CBaseRTSPClient::MakeDigestLine("SETUP", "user", "pass", "GStreamer RTSP Server",
-                                                       "abc123", url + "/")),
+  EXPECT_NE(setup.find(CBaseRTSPClient::MakeDigestLine(
+                "SETUP", "user", "pass", "GStreamer RTSP Server", "abc123", url + "/")),
             std::string::npos)
       << setup;
   EXPECT_EQ(user_.Configs(), 1);
@@ -246,7 +260,8 @@ TEST_F(BaseRtspClientSessionTest, BasicChallengeSendsCredentials) {
   server_.Serve([port](const std::string& r, size_t) {
     if (r.find("Authorization: Basic dXNlcjpwYXNz\r\n") == std::string::npos) {
       ScriptReply reply;
-      reply.bytes = Response(CSeqOf(r), "WWW-Authenticate: Basic realm=\"cam\"\r\n", "", "401 Unauthorized");
+      reply.bytes =
+          Response(CSeqOf(r), "WWW-Authenticate: Basic realm=\"cam\"\r\n", "", "401 Unauthorized");
       return reply;
     }
     return CameraReply(r, port);
@@ -264,8 +279,8 @@ TEST_F(BaseRtspClientSessionTest, BasicChallengeSendsCredentials) {
 TEST_F(BaseRtspClientSessionTest, WrongCredentialsEndTheThreadWithoutTeardown) {
   server_.Serve([](const std::string& r, size_t) {
     ScriptReply reply;
-    reply.bytes = Response(CSeqOf(r), "WWW-Authenticate: Digest realm=\"cam\", nonce=\"n1\"\r\n", "",
-                           "401 Unauthorized");
+    reply.bytes = Response(CSeqOf(r), "WWW-Authenticate: Digest realm=\"cam\", nonce=\"n1\"\r\n",
+                           "", "401 Unauthorized");
     return reply;
   });
   RTSPClientParams params = TestParams(server_.Port());
@@ -314,7 +329,8 @@ TEST_F(BaseRtspClientSessionTest, PauseAndPlayFollowTheEvents) {
   for (const auto& r : server_.Requests()) {
     if (MethodOf(r) != "OPTIONS") methods.push_back(MethodOf(r));
   }
-  EXPECT_EQ(methods, (std::vector<std::string>{"DESCRIBE", "SETUP", "PLAY", "PAUSE", "PLAY", "TEARDOWN"}));
+  EXPECT_EQ(methods,
+            (std::vector<std::string>{"DESCRIBE", "SETUP", "PLAY", "PAUSE", "PLAY", "TEARDOWN"}));
   for (const auto& r : server_.Requests()) {
     if (MethodOf(r) == "PAUSE" || MethodOf(r) == "PLAY") {
       EXPECT_NE(r.find("Session: 12345678\r\nRange: npt=5.000-\r\n\r\n"), std::string::npos) << r;
@@ -353,7 +369,8 @@ TEST_F(BaseRtspClientSessionTest, KeepAliveFollowsTheSessionTimeout) {
 TEST_F(BaseRtspClientSessionTest, LongTimeoutSendsOneEarlyKeepAliveOnly) {
   const uint16_t port = server_.Port();
   // The first check (about 2 s after PLAY) sends one; the next is due only after 30 s.
-  StartSession([port](const std::string& r, size_t) { return CameraReply(r, port, ";timeout=60"); });
+  StartSession(
+      [port](const std::string& r, size_t) { return CameraReply(r, port, ";timeout=60"); });
   ASSERT_TRUE(server_.WaitForRequests(4, 10s));
   EXPECT_EQ(MethodOf(Request(3)), "OPTIONS");
   std::this_thread::sleep_for(2500ms);  // past the next check, 2 s after the first one

@@ -23,8 +23,8 @@
 namespace korvane::testing {
 
 struct ScriptReply {
-  std::string bytes;          // sent right after the request
-  bool close_after = false;   // close the connection after sending
+  std::string bytes;         // sent right after the request
+  bool close_after = false;  // close the connection after sending
   // Called about every 10 ms after this reply until it returns false or the server stops: bytes
   // to push (media, an endless header...). Capped by `stream_limit` bytes in all.
   std::function<bool(std::string& out)> stream;
@@ -102,7 +102,8 @@ class ScriptedServer {
     while (sent < bytes.size()) {
       pollfd p{fd, POLLOUT, 0};
       if (poll(&p, 1, 1000) <= 0) return false;  // the client stopped reading
-      const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      const ssize_t n =
+          send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
       if (n <= 0) return false;
       sent += static_cast<size_t>(n);
@@ -169,7 +170,8 @@ class ScriptedServer {
           if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
           if (n > 0) {
             pending.append(buffer, static_cast<size_t>(n));
-            for (size_t e = pending.find("\r\n\r\n"); e != std::string::npos; e = pending.find("\r\n\r\n")) {
+            for (size_t e = pending.find("\r\n\r\n"); e != std::string::npos;
+                 e = pending.find("\r\n\r\n")) {
               Record(pending.substr(0, e + 4));
               pending.erase(0, e + 4);
             }

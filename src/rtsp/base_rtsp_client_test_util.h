@@ -74,7 +74,8 @@ inline std::string Response(unsigned cseq, const std::string& headers = "",
                             const std::string& body = "", const std::string& status = "200 OK") {
   std::string text = "RTSP/1.0 " + status + "\r\nCSeq: " + std::to_string(cseq) + "\r\n" + headers;
   if (!body.empty()) {
-    text += "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+    text +=
+        "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
   }
   return text + "\r\n" + body;
 }
@@ -88,11 +89,13 @@ inline ScriptReply CameraReply(const std::string& request, uint16_t port,
   const unsigned cseq = CSeqOf(request);
   ScriptReply reply;
   if (method == "DESCRIBE") {
-    reply.bytes = Response(cseq, "Content-Base: rtsp://127.0.0.1:" + std::to_string(port) + "/live/\r\n",
-                           TestSdp(profile));
+    reply.bytes =
+        Response(cseq, "Content-Base: rtsp://127.0.0.1:" + std::to_string(port) + "/live/\r\n",
+                 TestSdp(profile));
   } else if (method == "SETUP") {
-    reply.bytes = Response(cseq, "Transport: RTP/AVP;unicast;client_port=5000-5001\r\nSession: 12345678" +
-                                     session_params + "\r\n");
+    reply.bytes =
+        Response(cseq, "Transport: RTP/AVP;unicast;client_port=5000-5001\r\nSession: 12345678" +
+                           session_params + "\r\n");
   } else {
     reply.bytes = Response(cseq, "Session: 12345678\r\n");
   }
@@ -124,7 +127,8 @@ bool WaitUntil(Predicate done, std::chrono::milliseconds timeout) {
 }
 
 inline std::chrono::milliseconds ElapsedSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start);
 }
 
 }  // namespace korvane::testing
