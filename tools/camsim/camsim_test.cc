@@ -114,6 +114,33 @@ TEST(CamsimTest, DigestProtectsTheStreams) {
   EXPECT_GE(refused.size(), 3u);
   EXPECT_EQ(LinesWith(log, {"\"auth\":false", "\"status\":200", "\"method\":\"PLAY\""}).size(), 0u);
   EXPECT_THAT(log, Not(HasSubstr("s3cret")));
+
+  // The refuse-credentials switch turns the right password away until it is switched off.
+  EXPECT_THAT(Curl(camsim.HttpUrl("/camsim/control?rtsp-fault=wrong-password")).body,
+              HasSubstr("\"rtsp_fault\":\"wrong-password\""));
+  EXPECT_THAT(Probe(camsim.RtspUrl("/", "viewer:s3cret"), "tcp"), HasSubstr("exit"));
+  EXPECT_EQ(Curl(camsim.HttpUrl("/camsim/control?rtsp-fault=none")).status, 200);
+  EXPECT_EQ(Probe(camsim.RtspUrl("/", "viewer:s3cret"), "udp"), "h264,320,240");
+  EXPECT_EQ(camsim.Stop(), 0);
+}
+
+TEST(CamsimTest, BasicRtspCredentialsCanBeRefused) {
+  CamsimProcess camsim;
+  ASSERT_TRUE(camsim.Start({"--auth", "basic", "--user", "viewer", "--password", "s3cret",
+                            "--codec", "mjpeg", "--width", "320", "--height", "240"}));
+  EXPECT_EQ(Probe(camsim.RtspUrl("/", "viewer:s3cret"), "tcp"), "mjpeg,320,240");
+  EXPECT_THAT(Probe(camsim.RtspUrl("/", "viewer:other"), "tcp"), HasSubstr("exit"));
+  ASSERT_EQ(Curl(camsim.HttpUrl("/camsim/control?rtsp-fault=wrong-password")).status, 200);
+  EXPECT_THAT(Probe(camsim.RtspUrl("/", "viewer:s3cret"), "tcp"), HasSubstr("exit"));
+  ASSERT_EQ(Curl(camsim.HttpUrl("/camsim/control?rtsp-fault=none")).status, 200);
+  EXPECT_EQ(Probe(camsim.RtspUrl("/", "viewer:s3cret"), "tcp"), "mjpeg,320,240");
+  EXPECT_EQ(camsim.Stop(), 0);
+}
+
+TEST(CamsimTest, RefusingCredentialsNeedsAuthentication) {
+  CamsimProcess camsim;
+  ASSERT_TRUE(camsim.Start({}));
+  EXPECT_EQ(Curl(camsim.HttpUrl("/camsim/control?rtsp-fault=wrong-password")).status, 400);
   EXPECT_EQ(camsim.Stop(), 0);
 }
 

@@ -254,6 +254,8 @@ std::string HttpSide::StateJson() const {
   JsonLine line;
   line.Bool("media_paused", media_.paused ? media_.paused() : false);
   line.Str("http_fault", HttpFaultText(fault()));
+  const bool refusing = media_.refusing_rtsp_credentials && media_.refusing_rtsp_credentials();
+  line.Str("rtsp_fault", refusing ? "wrong-password" : "none");
   line.Int("codec", static_cast<int>(v.codec)).Int("width", v.size.width);
   line.Int("height", v.size.height).Int("fps", v.fps).Int("bitrate", v.bitrate);
   line.Int("quality", v.quality).Bool("dual_enabled", v.dual_enabled);
@@ -280,6 +282,11 @@ int HttpSide::HandleInspection(MHD_Connection* connection, const std::string& qu
       media_.pause(seconds.empty() ? 0 : std::stoi(seconds));
     } else if (key == "media" && value == "resume" && media_.resume) {
       media_.resume();
+    } else if (key == "rtsp-fault" && (value == "wrong-password" || value == "none") &&
+               media_.refuse_rtsp_credentials) {
+      if (!media_.refuse_rtsp_credentials(value != "none")) {
+        return Queue(connection, {400, "Error: rtsp-fault needs --auth basic or digest\r\n"});
+      }
     } else if (key == "http-fault") {
       const auto fault = ParseHttpFault(value);
       if (!fault) return Queue(connection, {400, "Error: http-fault\r\n"});

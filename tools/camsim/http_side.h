@@ -24,6 +24,8 @@ struct MediaControl {
   std::function<void()> resume;
   std::function<bool()> paused;
   std::function<void()> video_changed;  // after an update that touched video.*
+  std::function<bool(bool refuse)> refuse_rtsp_credentials;  // false: RTSP has no auth
+  std::function<bool()> refusing_rtsp_credentials;
 };
 
 class HttpSide {

@@ -48,6 +48,8 @@ int Run(const camsim::Options& options) {
   media.resume = [&rtsp] { rtsp.ResumeMedia(); };
   media.paused = [&rtsp] { return rtsp.MediaPaused(); };
   media.video_changed = [&rtsp] { rtsp.Reconfigure(); };
+  media.refuse_rtsp_credentials = [&rtsp](bool refuse) { return rtsp.RefuseCredentials(refuse); };
+  media.refusing_rtsp_credentials = [&rtsp] { return rtsp.RefusingCredentials(); };
   camsim::HttpSide http(options, params, log, media);
   if (!http.Start(&error)) {
     std::fprintf(stderr, "cnb-camsim: %s\n", error.c_str());

@@ -216,6 +216,7 @@ Test hooks
 Inspection paths on the HTTP port (never authenticated, never logged, never faulted):
   /camsim/control?media=pause[&seconds=N] | media=resume
   /camsim/control?http-fault=F
+  /camsim/control?rtsp-fault=wrong-password|none   (RTSP refuses every credential; needs --auth)
   /camsim/requests       the request log as JSON lines
   /camsim/state          current faults and video settings as JSON
 When every server listens the program prints

@@ -261,21 +261,55 @@ bool RtspSide::AddServer(uint16_t port,
   return true;
 }
 
+void RtspSide::SetPasswordLocked(const std::string& old_password,
+                                 const std::string& new_password) {
+  GstRTSPToken* token =
+      gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRole, nullptr);
+  if (options_.auth == AuthMode::kBasic) {
+    if (gchar* old_basic = gst_rtsp_auth_make_basic(options_.user.c_str(), old_password.c_str())) {
+      gst_rtsp_auth_remove_basic(auth_, old_basic);
+      g_free(old_basic);
+    }
+    gchar* basic = gst_rtsp_auth_make_basic(options_.user.c_str(), new_password.c_str());
+    gst_rtsp_auth_add_basic(auth_, basic, token);
+    g_free(basic);
+  } else {
+    gst_rtsp_auth_remove_digest(auth_, options_.user.c_str());
+    gst_rtsp_auth_add_digest(auth_, options_.user.c_str(), new_password.c_str(), token);
+  }
+  gst_rtsp_token_unref(token);
+}
+
+bool RtspSide::RefuseCredentials(bool refuse) {
+  if (!auth_) return false;
+  std::lock_guard guard(auth_lock_);
+  if (refuse == refusing_) return true;
+  // A password nobody sends: fresh random bytes, never printed.
+  gchar* random = g_strdup_printf("%08x%08x%08x", g_random_int(), g_random_int(), g_random_int());
+  const std::string refused = std::string("\x01") + random;
+  g_free(random);
+  if (refuse) {
+    SetPasswordLocked(options_.password, refused);
+    refused_password_ = refused;
+  } else {
+    SetPasswordLocked(refused_password_, options_.password);
+  }
+  refusing_ = refuse;
+  return true;
+}
+
+bool RtspSide::RefusingCredentials() const {
+  std::lock_guard guard(auth_lock_);
+  return refusing_;
+}
+
 bool RtspSide::Start(std::string* error) {
   if (options_.auth != AuthMode::kNone) {
     auth_ = gst_rtsp_auth_new();
-    GstRTSPToken* token =
-        gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRole, nullptr);
-    if (options_.auth == AuthMode::kBasic) {
-      gchar* basic = gst_rtsp_auth_make_basic(options_.user.c_str(), options_.password.c_str());
-      gst_rtsp_auth_add_basic(auth_, basic, token);
-      g_free(basic);
-      gst_rtsp_auth_set_supported_methods(auth_, GST_RTSP_AUTH_BASIC);
-    } else {
-      gst_rtsp_auth_add_digest(auth_, options_.user.c_str(), options_.password.c_str(), token);
-      gst_rtsp_auth_set_supported_methods(auth_, GST_RTSP_AUTH_DIGEST);
-    }
-    gst_rtsp_token_unref(token);
+    gst_rtsp_auth_set_supported_methods(
+        auth_, options_.auth == AuthMode::kBasic ? GST_RTSP_AUTH_BASIC : GST_RTSP_AUTH_DIGEST);
+    std::lock_guard guard(auth_lock_);
+    SetPasswordLocked(options_.password, options_.password);
   }
   if (!AddServer(options_.rtsp_port,
                  {{"/", StreamKind::kMain},

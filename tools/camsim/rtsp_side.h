@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,11 @@ class RtspSide {
   void ResumeMedia();
   bool MediaPaused() const;
 
+  // While refusing, the server accepts no credentials at all (every request needing them gets
+  // 401). False when the servers run without authentication. Thread-safe.
+  bool RefuseCredentials(bool refuse);
+  bool RefusingCredentials() const;
+
   // Disconnects every client; their media are torn down.
   void CloseClients();
 
@@ -63,6 +69,7 @@ class RtspSide {
     StreamKind kind;
   };
 
+  void SetPasswordLocked(const std::string& old_password, const std::string& new_password);
   bool AddServer(uint16_t port, const std::vector<std::pair<std::string, StreamKind>>& paths,
                  std::string* error);
   GstRTSPMediaFactory* MakeFactory(StreamKind kind);
@@ -71,6 +78,9 @@ class RtspSide {
   ParamStore& params_;
   RequestLog& log_;
   GstRTSPAuth* auth_ = nullptr;
+  mutable std::mutex auth_lock_;
+  bool refusing_ = false;         // guarded by auth_lock_
+  std::string refused_password_;  // guarded by auth_lock_
   std::vector<Mount> mounts_;
   std::vector<std::unique_ptr<Server>> servers_;
   std::vector<uint16_t> ports_;
