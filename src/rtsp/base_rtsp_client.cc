@@ -131,7 +131,7 @@ bool CBaseRTSPClient::WaitSocket(short poll_events, Clock::time_point deadline) 
   const uint32_t wait_ms = MsUntil(Cap(deadline));
   uint32_t result;
   if (teardown_deadline_) {
-    // The stop event is set by now; the deadline alone bounds the goodbye.
+    // The goodbye goes out even after a stop was asked: its deadline alone bounds it.
     result = WaitForEventsOrSocket(0, nullptr, socket_.Get(), poll_events, wait_ms);
   } else {
     result = WaitForEventsOrSocket({&StopEvent()}, socket_.Get(), poll_events, wait_ms);
@@ -250,11 +250,17 @@ bool CBaseRTSPClient::Request(RequestKind kind) {
 // ---------------------------------------------------------------------------------------------
 // Session
 
-bool CBaseRTSPClient::KeepAliveDue() const {
-  const int32_t timeout_s = parser_.Response().SessionTimeout;
+uint64_t CBaseRTSPClient::KeepAliveIntervalMs(int32_t session_timeout_s,
+                                              uint32_t default_period_s) {
   const uint64_t period_s =
-      timeout_s > 0 ? static_cast<uint64_t>(timeout_s) : params_.KeepAlivePeriodS;
-  return last_keep_alive_ == 0 || GetElapsedMs(last_keep_alive_) > period_s * 1000 / 2;
+      session_timeout_s > 0 ? static_cast<uint64_t>(session_timeout_s) : default_period_s;
+  return period_s * 1000 / 2;
+}
+
+bool CBaseRTSPClient::KeepAliveDue() const {
+  return last_keep_alive_ == 0 ||
+         GetElapsedMs(last_keep_alive_) >
+             KeepAliveIntervalMs(parser_.Response().SessionTimeout, params_.KeepAlivePeriodS);
 }
 
 void CBaseRTSPClient::CheckKeepAlive() {

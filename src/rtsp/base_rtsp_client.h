@@ -109,6 +109,9 @@ class CBaseRTSPClient : public CBaseThread {
                                     const std::string& password, const std::string& realm,
                                     const std::string& nonce, const std::string& uri);
   static const char* MethodName(RequestKind kind);
+  // A keep-alive is due once this much time has passed since the last one: half the session
+  // timeout the camera named, or half the default period when it named none.
+  static uint64_t KeepAliveIntervalMs(int32_t session_timeout_s, uint32_t default_period_s);
   // Expected length of a response from its header block (the text up to and including the empty
   // line, P + 4 bytes): header length + Content-Length, or nothing when the length is not a
   // number or above kMaxBodyBytes.

@@ -141,6 +141,26 @@ TEST(BaseRtspClientReadTest, ExpectedLengthFromHeaderBlock) {
   }
 }
 
+TEST(BaseRtspClientKeepAliveTest, IntervalIsHalfTheSessionTimeout) {
+  struct Case {
+    int32_t session_timeout_s;
+    uint32_t default_period_s;
+    uint64_t expected_ms;
+  } cases[] = {
+      {20, 60, 10000},  // the camera's timeout decides
+      {0, 60, 30000},   // none given: the default period
+      {-5, 60, 30000},  // nonsense counts as none
+      {6, 60, 3000},
+      {1, 60, 500},
+      {0, 0, 0},  // no period at all: every check sends one
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CBaseRTSPClient::KeepAliveIntervalMs(c.session_timeout_s, c.default_period_s),
+              c.expected_ms)
+        << c.session_timeout_s << " s, default " << c.default_period_s << " s";
+  }
+}
+
 TEST(BaseRtspClientRequestTest, UnknownKindGivesNoText) {
   CBaseRTSPClient client(nullptr);
   EXPECT_EQ(client.BuildRequest(static_cast<RequestKind>(9)), "");
