@@ -8,6 +8,7 @@ Sidecars: <name>.sdp holds the session description the packetizer announced (FFm
 -sdp_file, or the caps GStreamer printed), so tests can take sprop-parameter-sets from it.
 
 Usage: make_fixtures.py [name...]   (no names: all fixtures; run from anywhere)
+       make_fixtures.py --readme     (rewrites README.md only)
 """
 import os
 import re
@@ -122,7 +123,23 @@ def capture(name, w, h, n, tool, template):
     return made
 
 
+NOTES = """
+Notes on the packetizers' output, and what the tests do with it:
+- x264enc repeats SPS and PPS in-band before every IDR picture even with config-interval=0;
+  the tests drop those packets from `gst_h264_sdp_352x288` (renumbering the rest) and take the
+  parameter sets from `sprop-parameter-sets` in its `.sdp`.
+- videotestsrc hands x264enc 4:4:4 unless told otherwise: `gst_h264_sdp_352x288` and
+  `gst_h264_stapa_1280x720` are High 4:4:4 Predictive streams; the others are 4:2:0.
+- `ff_mjpeg_restart_1280x720`: the slice-threaded encoder puts an RSTn marker after every MCU
+  row (restart interval 80), but FFmpeg 5.1's RTP muxer sends type 1 without the interval. The
+  tests rewrite it as RFC 2435 intends: type 65 with a restart marker header in every fragment.
+- FFmpeg's MJPEG packets carry one 64-byte quantization table (luma and chroma share it).
+"""
+
+
 def main():
+    if sys.argv[1:] == ["--readme"]:
+        sys.argv = sys.argv[:1] + ["--none--"]
     wanted = set(sys.argv[1:])
     readme = os.path.join(HERE, "README.md")
     lines = {}
@@ -143,6 +160,7 @@ def main():
                 "packet as sent. `<name>.sdp` is the description the packetizer announced.\n\n")
         for name in sorted(lines):
             f.write(lines[name] + "\n")
+        f.write(NOTES)
 
 
 if __name__ == "__main__":
