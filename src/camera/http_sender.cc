@@ -242,6 +242,7 @@ CHttpSender::Outcome CHttpSender::Transfer(const HttpRequest& request,
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
   curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, timeoutMs * kWholeRequestTimeouts);
+  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, static_cast<long>(kReadChunkBytes));
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &CHttpSender::OnHeader);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CHttpSender::OnBody);
