@@ -1,5 +1,5 @@
 // Feeds RTP captured from GStreamer's and FFmpeg's packetizers through the depacketizers and
-// lets ffprobe judge what comes out: as many frames as were delivered, the encoder's
+// lets ffprobe (and ffmpeg) judge what comes out: as many frames as were delivered, the encoder's
 // picture size and codec, not a single decoding error; also after packets were dropped,
 // swapped and duplicated.
 
@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,7 @@ using testing::DeliveredFrame;
 using testing::Harness;
 
 constexpr const char* kFfprobe = "/usr/bin/ffprobe";
+constexpr const char* kFfmpeg = "/usr/bin/ffmpeg";
 
 enum class Codec { kH264, kJpeg, kMpeg4 };
 
@@ -182,10 +184,11 @@ struct ProbeResult {
   uint32_t height = 0;
   size_t frames = 0;
   std::string decode_errors;
+  std::string ffmpeg_errors;  // only when asked for
 };
 
 ProbeResult Probe(const Fixture& fixture, const std::vector<DeliveredFrame>& frames,
-                  const std::string& tag) {
+                  const std::string& tag, bool with_ffmpeg = false) {
   const char* format = fixture.codec == Codec::kH264   ? "h264"
                        : fixture.codec == Codec::kJpeg ? "mjpeg"
                                                        : "m4v";
@@ -217,6 +220,10 @@ ProbeResult Probe(const Fixture& fixture, const std::vector<DeliveredFrame>& fra
     if (key == "nb_read_frames=") probe.frames = std::stoul(value);
   }
   probe.decode_errors = testing::ReadTextFile(errors_path);
+  if (with_ffmpeg && std::filesystem::exists(kFfmpeg)) {
+    probe.ffmpeg_errors = RunCommand(std::string(kFfmpeg) + " -nostdin -v error -f " + format +
+                                     " -i '" + path + "' -f null - 2>&1");
+  }
   std::filesystem::remove(errors_path);
   std::filesystem::remove(path);
   return probe;
@@ -235,6 +242,41 @@ size_t CountMarkers(const std::vector<std::vector<uint8_t>>& packets) {
   size_t markers = 0;
   for (const auto& p : packets) markers += (p.size() > 1 && (p[1] & 0x80)) ? 1 : 0;
   return markers;
+}
+
+// Key pictures the packetizer sent (frames end at the marker bit): H.264 frames with an IDR
+// slice, MPEG-4 frames with an I-VOP, every JPEG picture.
+size_t CountKeyPictures(Codec codec, const std::vector<std::vector<uint8_t>>& packets) {
+  size_t keys = 0;
+  bool key = false;
+  for (const auto& p : packets) {
+    const std::span<const uint8_t> payload(p.data() + 12, p.size() - 12);
+    if (codec == Codec::kH264 && !payload.empty()) {
+      const uint8_t type = payload[0] & 0x1F;
+      if (type == 5 || (type == 28 && payload.size() > 1 && (payload[1] & 0x1F) == 5)) key = true;
+      if (type == 24) {
+        for (size_t i = 1; i + 2 < payload.size();) {
+          const size_t n = (size_t{payload[i]} << 8) | payload[i + 1];
+          if ((payload[i + 2] & 0x1F) == 5) key = true;
+          i += 2 + n;
+        }
+      }
+    }
+    if (codec == Codec::kMpeg4) {
+      for (size_t i = 0; i + 4 < payload.size(); ++i) {
+        if (payload[i] == 0 && payload[i + 1] == 0 && payload[i + 2] == 1 &&
+            payload[i + 3] == 0xB6 && (payload[i + 4] >> 6) == 0) {
+          key = true;
+        }
+      }
+    }
+    if (codec == Codec::kJpeg) key = true;
+    if (p[1] & 0x80) {
+      keys += key ? 1 : 0;
+      key = false;
+    }
+  }
+  return keys;
 }
 
 class FixtureDecodeTest : public ::testing::TestWithParam<Fixture> {
@@ -261,7 +303,18 @@ TEST_P(FixtureDecodeTest, EveryFrameDecodesCleanly) {
   // Only frames in front of the first key frame may be missing.
   EXPECT_GE(run.frames.size() + 2, markers);
   EXPECT_TRUE(IsKey(fixture, run.frames.front().fourcc));
+  size_t keys = 0;
   for (const auto& f : run.frames) {
+    keys += IsKey(fixture, f.fourcc) ? 1 : 0;
+    switch (fixture.codec) {
+      case Codec::kH264:
+        EXPECT_TRUE(f.fourcc == ipcapture::kFourCCH264 || f.fourcc == ipcapture::kFourCCI264);
+        break;
+      case Codec::kJpeg: EXPECT_EQ(f.fourcc, ipcapture::kFourCCJpeg); break;
+      case Codec::kMpeg4:
+        EXPECT_TRUE(f.fourcc == ipcapture::kFourCCDivx || f.fourcc == ipcapture::kFourCCDivi);
+        break;
+    }
     EXPECT_EQ(f.width, fixture.width);
     EXPECT_EQ(f.height, fixture.height);
     EXPECT_EQ(f.size_class, CRTPMediaParser::SizeClass(fixture.width, fixture.height));
@@ -269,12 +322,14 @@ TEST_P(FixtureDecodeTest, EveryFrameDecodesCleanly) {
     EXPECT_LE(f.data_size, f.capacity);
     EXPECT_TRUE(f.time_set);
   }
-  const ProbeResult probe = Probe(fixture, run.frames, "clean");
+  EXPECT_EQ(keys, CountKeyPictures(fixture.codec, packets_));
+  const ProbeResult probe = Probe(fixture, run.frames, "clean", /*with_ffmpeg=*/true);
   EXPECT_EQ(probe.codec, ExpectedCodecName(fixture.codec));
   EXPECT_EQ(probe.width, fixture.width);
   EXPECT_EQ(probe.height, fixture.height);
   EXPECT_EQ(probe.frames, run.frames.size());
   EXPECT_EQ(probe.decode_errors, "");
+  EXPECT_EQ(probe.ffmpeg_errors, "");
 }
 
 // A damaged copy of the fixture: each damage hits the packet at `index`.

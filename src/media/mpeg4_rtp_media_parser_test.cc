@@ -109,6 +109,13 @@ TEST_F(Mpeg4ParserTest, LongHeaderWithoutVopWhileAssemblingIsFrameData) {
   EXPECT_EQ(parser_.InBandConfig(), kConfig);
 }
 
+TEST_F(Mpeg4ParserTest, MarkerWithEmptyBufferDeliversNothing) {
+  Send(Cat({kConfig, kIVop}), true);
+  Send(kConfig, true);  // configuration only: nothing goes into the frame
+  EXPECT_EQ(Delivered(), 1u);
+  EXPECT_EQ(h_.factory.created, 1);
+}
+
 TEST_F(Mpeg4ParserTest, PVopWhileWaitingIsDropped) {
   Send(kConfig);
   Send(kPVop, true);
