@@ -107,6 +107,8 @@ CCommonChannel::CCommonChannel(std::uint32_t index, IDriver* driver,
       http_sender_(std::make_unique<Web::CHttpSender>(*driver->GetDeviceInfo())) {
   const std::int32_t mode = driver->GetCustomParameterInt(kParamStreamMode);
   if (mode != kCustomParameterAbsent) stream_mode_ = mode;
+  // A stop does not wait for the encoder request to run out its time-out.
+  http_sender_->SetAbortCheck([this] { return StopEvent().IsSet(); });
 }
 
 CCommonChannel::~CCommonChannel() { Stop(); }
