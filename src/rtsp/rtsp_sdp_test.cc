@@ -123,6 +123,17 @@ TEST_F(SdpTest, Mpeg4ConfigInHexAndBase64) {
   EXPECT_FALSE(Describe("m=video 0 RTP/AVP 96\r\na=fmtp:96 profile-level-id=1;config=\r\n"));
 }
 
+TEST_F(SdpTest, Base64ConfigIsBoundedLikeParameterSets) {
+  // A base64 config goes through the same 256-byte work buffer as the parameter sets: a longer
+  // one is refused rather than truncated.
+  const std::string long_config(400, 'm');  // 300 bytes
+  EXPECT_FALSE(Describe("m=video 0 RTP/AVP 96\r\na=fmtp:96 x=1;config=" + long_config + "=\r\n"));
+  EXPECT_TRUE(R().Codec.Config.empty());
+  const std::string fitting(340, 'm');  // 255 bytes
+  ASSERT_TRUE(Describe("m=video 0 RTP/AVP 96\r\na=fmtp:96 x=1;config=" + fitting + "=\r\n"));
+  EXPECT_EQ(R().Codec.Config.size(), 255u);
+}
+
 TEST_F(SdpTest, LastLineWithoutLineEnd) {
   ASSERT_TRUE(Describe("m=video 0 RTP/AVP 96\r\na=control:rtsp://cam/track1"));
   EXPECT_EQ(R().VideoControl, "rtsp://cam/track1");
