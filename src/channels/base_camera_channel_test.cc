@@ -279,6 +279,25 @@ TEST_F(BaseCameraChannelTest, StopOfOnlineChannelWritesTheStoppedLineOnce) {
   EXPECT_FALSE(channel.IsOnline());
 }
 
+TEST_F(BaseCameraChannelTest, LateOnlineReportAfterStopIsRefusedUntilRestart) {
+  TestChannel channel(0, &driver_, nullptr);
+  const ChannelSettings wanted = Settings(40, 80, 640, 480);
+  ASSERT_TRUE(channel.Start(&wanted));
+  ASSERT_TRUE(channel.entered.Wait(kBoundMs));
+  channel.Stop();
+  // A frame that was still in delivery while the channel stopped.
+  channel.SetCameraState(true);
+  EXPECT_FALSE(channel.IsOnline());
+  EXPECT_THAT(driver_.Lines(), IsEmpty());
+
+  channel.entered.Reset();
+  ASSERT_TRUE(channel.Start(&wanted));
+  ASSERT_TRUE(channel.entered.Wait(kBoundMs));
+  channel.SetCameraState(true);
+  EXPECT_TRUE(channel.IsOnline());
+  EXPECT_EQ(driver_.Lines().size(), 1u);
+}
+
 struct StubbornCase {
   std::uint32_t channel_count;
   std::uint32_t index;
