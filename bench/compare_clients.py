@@ -213,12 +213,35 @@ def run_tollivar(args, ports, workdir):
         ph.notes.append(f"signal lost {lost}x")
     if summary.get("status", 0) != 0:
         ph.notes.append(f"status {summary.get('status')}")
+    # The recordings must hold what the summary counts: 1080p H.264, one access unit per frame.
+    checked = 0
     for ch in summary.get("channels", []):
+        path = ch.get("file", "")
         try:
-            os.remove(ch.get("file", ""))  # 1080p output grows fast; only the counts matter
+            got = count_h264_access_units(path)
+            want = ("h264", WIDTH, HEIGHT, ch.get("frames"))
+            if got != want:
+                ph.notes.append(f"channel {ch.get('channel')}: file has {got}, summary says {want}")
+            checked += 1
+        except (RuntimeError, subprocess.TimeoutExpired) as e:
+            ph.notes.append(f"channel {ch.get('channel')}: {e}")
+        try:
+            os.remove(path)  # 1080p output grows fast; only the counts matter
         except OSError:
             pass
+    print(f"# tollivar-host: {checked} recordings checked with ffprobe", flush=True)
     return ph
+
+
+def count_h264_access_units(path, timeout=60.0):
+    argv = ["ffprobe", "-v", "error", "-count_packets", "-select_streams", "v:0", "-show_entries",
+            "stream=codec_name,width,height,nb_read_packets", "-of", "json", path]
+    r = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+    streams = json.loads(r.stdout.decode() or "{}").get("streams", [])
+    if r.returncode != 0 or not streams:
+        raise RuntimeError(f"ffprobe {path}: {r.stderr.decode(errors='replace').strip()[-200:]}")
+    s = streams[0]
+    return (s.get("codec_name"), s.get("width"), s.get("height"), int(s.get("nb_read_packets", -1)))
 
 
 def run_timed(ph, argvs, args, workdir, stop_signal):
@@ -285,12 +308,14 @@ def main():
     ap.add_argument("-c", "--clients", type=int, default=8, help="concurrent streams (default 8)")
     ap.add_argument("-d", "--duration", type=int, default=30,
                     help="seconds each client kind records (default 30)")
+    ap.add_argument("-r", "--rounds", type=int, default=1,
+                    help="repeat the three kinds, interleaved, this many times (default 1)")
     ap.add_argument("--build", default=os.path.join(root, "build"),
                     help="build tree with tollivar-host and cnb-camsim (default <repo>/build)")
     ap.add_argument("--keep", action="store_true", help="keep the work directory (client logs)")
     args = ap.parse_args()
-    if not 1 <= args.clients <= 64 or not 1 <= args.duration <= 3600:
-        ap.error("-c must be 1..64 and -d 1..3600")
+    if not 1 <= args.clients <= 64 or not 1 <= args.duration <= 3600 or not 1 <= args.rounds <= 20:
+        ap.error("-c must be 1..64, -d 1..3600 and -r 1..20")
     args.host = os.path.join(args.build, "tools", "host", "tollivar-host")
     args.camsim = os.path.join(args.build, "tools", "camsim", "cnb-camsim")
     for tool in (args.host, args.camsim):
@@ -318,7 +343,8 @@ def main():
               f"load average before: {os.getloadavg()[0]:.2f}, {os.cpu_count()} CPUs", flush=True)
         check_1080p(ffprobe_stream(rtsp_port), "before the run")
         initial = camsim_state(http_port)
-        for run in (run_tollivar, run_ffmpeg, run_gstreamer):
+        for round_no, run in ((r, run) for r in range(1, args.rounds + 1)
+                              for run in (run_tollivar, run_ffmpeg, run_gstreamer)):
             time.sleep(2.0)  # lets the previous kind's sessions close
             before = proc_cpu_seconds(camsim.pid)
             ph = run(args, (rtsp_port, http_port), workdir)
@@ -331,7 +357,8 @@ def main():
             if changed:
                 ph.notes.append(f"camsim encoder settings changed {changed}")
             phases.append(ph)
-            print(f"# {ph.kind}: done in {ph.wall:.1f} s, cpu {ph.cpu():.2f} s", flush=True)
+            print(f"# round {round_no} {ph.kind}: done in {ph.wall:.1f} s, cpu {ph.cpu():.2f} s, "
+                  f"frames {fmt(ph.frames, 'd')}", flush=True)
         check_1080p(ffprobe_stream(rtsp_port), "after the run")
     except KeyboardInterrupt as e:
         print(f"# interrupted ({e}); stopping", file=sys.stderr)
@@ -361,26 +388,41 @@ def main():
 
 
 def report(args, phases):
-    stream_minutes = args.clients * args.duration / 60.0
-    expected = args.clients * args.duration * FPS
-    print()
-    print(f"{args.clients} x 1080p25 H.264 over RTP/UDP, {args.duration} s each "
-          f"({stream_minutes:.1f} stream-minutes per kind; at most {expected} frames)")
-    print(f"{'client':<14} {'cpu s':>8} {'cpu s/stream-min':>17} {'frames':>8} {'frames %':>9} "
-          f"{'cpu ms/frame':>13} {'wall s':>7} {'camsim cpu s':>13}")
-    base = phases[0].cpu() if phases and phases[0].kind == "tollivar-host" else None
+    """Sums each kind over its complete rounds; the ratios compare those sums."""
+    kinds = []
     for ph in phases:
-        frames_pct = 100.0 * ph.frames / expected if ph.frames is not None else None
-        per_frame = 1000.0 * ph.cpu() / ph.frames if ph.frames else None
-        print(f"{ph.kind:<14} {ph.cpu():>8.2f} {ph.cpu() / stream_minutes:>17.3f} "
-              f"{fmt(ph.frames, 'd'):>8} {fmt(frames_pct, '.1f'):>9} {fmt(per_frame, '.3f'):>13} "
-              f"{ph.wall:>7.1f} "
-              f"{fmt(ph.camsim_cpu, '.2f'):>13}")
-    base_frames = phases[0].frames if base else None
-    for ph in phases[1:]:
-        line = f"ratio {ph.kind}/tollivar-host: cpu {fmt(ph.cpu() / base if base else None, '.2f')}"
-        if base_frames and ph.frames:
-            line += f", cpu per frame {(ph.cpu() / ph.frames) / (base / base_frames):.2f}"
+        if ph.kind not in kinds:
+            kinds.append(ph.kind)
+    rounds = min(sum(1 for ph in phases if ph.kind == k) for k in kinds)
+    stream_minutes = rounds * args.clients * args.duration / 60.0
+    expected = rounds * args.clients * args.duration * FPS
+    print()
+    print(f"{args.clients} x 1080p25 H.264 over RTP/UDP, {args.duration} s per kind and round, "
+          f"{rounds} round(s): {stream_minutes:.1f} stream-minutes per kind, at most {expected} "
+          f"frames")
+    print(f"{'client':<14} {'cpu s':>8} {'cpu s/stream-min':>17} {'frames':>8} {'frames %':>9} "
+          f"{'cpu ms/frame':>13} {'camsim cpu s':>13}   cpu s per round")
+    totals = {}
+    for kind in kinds:
+        runs = [ph for ph in phases if ph.kind == kind][:rounds]
+        cpu = sum(ph.cpu() for ph in runs)
+        frames = None if any(ph.frames is None for ph in runs) else sum(ph.frames for ph in runs)
+        camsim = None if any(ph.camsim_cpu is None for ph in runs) else sum(
+            ph.camsim_cpu for ph in runs)
+        totals[kind] = (cpu, frames)
+        frames_pct = 100.0 * frames / expected if frames is not None else None
+        per_frame = 1000.0 * cpu / frames if frames else None
+        print(f"{kind:<14} {cpu:>8.2f} {cpu / stream_minutes:>17.3f} {fmt(frames, 'd'):>8} "
+              f"{fmt(frames_pct, '.1f'):>9} {fmt(per_frame, '.3f'):>13} {fmt(camsim, '.2f'):>13}   "
+              + " ".join(f"{ph.cpu():.2f}" for ph in runs))
+    base_cpu, base_frames = totals.get("tollivar-host", (None, None))
+    for kind in kinds:
+        if kind == "tollivar-host":
+            continue
+        cpu, frames = totals[kind]
+        line = f"ratio {kind}/tollivar-host: cpu {fmt(cpu / base_cpu if base_cpu else None, '.2f')}"
+        if base_cpu and base_frames and frames:
+            line += f", cpu per frame {(cpu / frames) / (base_cpu / base_frames):.2f}"
         print(line)
     for ph in phases:
         for note in ph.notes:
