@@ -159,7 +159,7 @@ TEST(ResolveHostTest, DottedAndNames) {
   EXPECT_EQ(ResolveHost("127.0.0.1"), htonl(INADDR_LOOPBACK));
   EXPECT_EQ(ResolveHost("127.1.2.3"), htonl(0x7F010203));
   EXPECT_EQ(ResolveHost("localhost"), htonl(INADDR_LOOPBACK));
-  EXPECT_EQ(ResolveHost("no-such-host.invalid"), 0u);  // RFC 2606: never resolves
+  // A failing name lookup is not tried here: it would ask the configured DNS server.
 }
 
 // RFC 1321 appendix A.5 test suite.
