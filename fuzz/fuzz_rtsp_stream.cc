@@ -1,5 +1,6 @@
 // Interleaved stream parser: the same bytes fed whole and in pseudo-random chunk sizes (seeded
 // by the first two input bytes) must yield the same packets.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
