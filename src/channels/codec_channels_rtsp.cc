@@ -17,7 +17,27 @@ CH264ChannelRTSP::~CH264ChannelRTSP() {
 }
 
 void CH264ChannelRTSP::OnCodecConfig(const DecoderConfig* config) {
-  parser_.SetDecoderConfig(config);
+  {
+    CAutoLock guard(config_lock_);
+    if (config != nullptr) {
+      pending_config_ = *config;
+    } else {
+      pending_config_.Clear();
+    }
+  }
+  config_pending_.store(true, std::memory_order_release);
+}
+
+void CH264ChannelRTSP::ProcessPacket(const CRTPPacket* packet) {
+  if (config_pending_.exchange(false, std::memory_order_acq_rel)) {
+    DecoderConfig config;
+    {
+      CAutoLock guard(config_lock_);
+      config = pending_config_;
+    }
+    parser_.SetDecoderConfig(&config);
+  }
+  parser_.ParsePacket(packet);
 }
 
 CMJPEGChannelRTSP::CMJPEGChannelRTSP(std::uint32_t index, IDriver* driver,
