@@ -298,8 +298,8 @@ def run_gstreamer(args, ports, workdir):
     return run_timed(ph, [argv] * args.clients, args, workdir, signal.SIGINT)
 
 
-def fmt(value, spec, missing="n/a"):
-    return missing if value is None else format(value, spec)
+def fmt(value, style, missing="n/a"):
+    return missing if value is None else format(value, style)
 
 
 def main():
