@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
+#include <mutex>
 
 namespace korvane {
 
@@ -55,6 +57,11 @@ class CEvent {
  private:
   int fd_ = -1;
   bool manual_reset_ = false;
+  // Manual-reset events mirror their state here, changed together with the descriptor under
+  // manual_lock_: IsSet() is then a load, and setting a set event (or resetting a reset one)
+  // costs no system call. Hot paths test the stop event and set the packet event per packet.
+  std::mutex manual_lock_;
+  std::atomic<bool> manual_state_{false};
 };
 
 // A manual-reset, initially non-signalled event: once set it stays set until Reset().

@@ -118,17 +118,36 @@ bool CEvent::Set() {
   if (fd_ < 0) {
     return false;
   }
+  std::unique_lock<std::mutex> guard(manual_lock_, std::defer_lock);
+  if (manual_reset_) {
+    guard.lock();
+    if (manual_state_.load(std::memory_order_relaxed)) {
+      return true;
+    }
+  }
   const uint64_t one = 1;
   ssize_t n;
   do {
     n = write(fd_, &one, sizeof(one));
   } while (n < 0 && errno == EINTR);
-  return n == static_cast<ssize_t>(sizeof(one));
+  const bool written = n == static_cast<ssize_t>(sizeof(one));
+  if (manual_reset_ && written) {
+    manual_state_.store(true, std::memory_order_release);
+  }
+  return written;
 }
 
 void CEvent::Reset() {
   if (fd_ < 0) {
     return;
+  }
+  std::unique_lock<std::mutex> guard(manual_lock_, std::defer_lock);
+  if (manual_reset_) {
+    guard.lock();
+    if (!manual_state_.load(std::memory_order_relaxed)) {
+      return;
+    }
+    manual_state_.store(false, std::memory_order_release);
   }
   uint64_t value = 0;
   ssize_t n;
@@ -137,14 +156,19 @@ void CEvent::Reset() {
   } while (n < 0 && errno == EINTR);
 }
 
-bool CEvent::IsSet() const { return PollReadable(fd_); }
+bool CEvent::IsSet() const {
+  if (manual_reset_) {
+    return fd_ >= 0 && manual_state_.load(std::memory_order_acquire);
+  }
+  return PollReadable(fd_);
+}
 
 bool CEvent::TryConsume() {
   if (fd_ < 0) {
     return false;
   }
   if (manual_reset_) {
-    return PollReadable(fd_);
+    return manual_state_.load(std::memory_order_acquire);
   }
   // The read takes the whole counter atomically: exactly one consumer sees it non-zero.
   uint64_t value = 0;
