@@ -25,8 +25,10 @@ void SkipScalingList(CBitReader& reader, int entries) {
   int32_t next_scale = 8;
   for (int j = 0; j < entries && !reader.Overrun(); ++j) {
     if (next_scale != 0) {
-      const int32_t delta = reader.ReadSe();
-      next_scale = (last_scale + delta + 256) % 256;
+      // delta_scale is -128..127 in a valid stream; a damaged one may hold any 32-bit value,
+      // so the sum is formed in 64 bits and brought back into 0..255.
+      const int64_t delta = reader.ReadSe();
+      next_scale = static_cast<int32_t>(((last_scale + delta) % 256 + 256) % 256);
     }
     if (next_scale != 0) last_scale = next_scale;
   }

@@ -184,6 +184,23 @@ INSTANTIATE_TEST_SUITE_P(
                  std::nullopt}),
     [](const ::testing::TestParamInfo<SizeCase>& info) { return info.param.name; });
 
+// Found by the fuzzer: a damaged scaling list with a delta_scale far outside -128..127 must not
+// overflow; the rest of the SPS is still read.
+TEST(SpsTest, OutOfRangeScalingDeltaIsHarmless) {
+  testing::BitWriter w;
+  w.U(8, 0x67).U(8, 100).U(8, 0).U(8, 40).Ue(0);  // High profile, level 4.0, sps id 0
+  w.Ue(1).Ue(0).Ue(0).U(1, 0);                     // 4:2:0, 8-bit, no bypass
+  w.U(1, 1);                                       // seq_scaling_matrix_present_flag
+  w.U(1, 1).Se(-2147483647).Se(-9);  // list 0: a wild delta (scale 9), then 0 ends the list
+  for (int i = 1; i < 8; ++i) w.U(1, 0);
+  w.Ue(0).Ue(0).Ue(2).Ue(1).U(1, 0);               // frame num, POC type 0, refs
+  w.Ue(21).Ue(17).U(1, 1).U(1, 1).U(1, 0).U(1, 0);  // 352x288, frame_mbs_only, no crop, no VUI
+  const auto size = DecodeH264SpsSize(WithStartCode(testing::AddEmulationPrevention(w.Finish())));
+  ASSERT_TRUE(size.has_value());
+  EXPECT_EQ(size->width, 352u);
+  EXPECT_EQ(size->height, 288u);
+}
+
 TEST(SpsTest, TruncatedSpsFails) {
   SpsFields f;
   f.width_mbs_minus1 = 119;

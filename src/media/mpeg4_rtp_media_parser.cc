@@ -73,6 +73,9 @@ void CMpeg4RTPMediaParser::ParsePayload(const CRTPPacket& packet) {
   }
 
   if (c + 4 < n && StartCodeAt(p, c, kVopStart)) {
+    // Data still buffered here is a frame whose last packet (the one with the marker) never
+    // came: it is lost, and a predicted frame after it may refer to it.
+    const bool previous_lost = !frame_buffer_.empty();
     frame_buffer_.clear();
     if ((p[c + 4] >> 6) == kIVop) {
       const std::vector<uint8_t>& header = !in_band_config_.empty() ? in_band_config_ : config_;
@@ -81,6 +84,7 @@ void CMpeg4RTPMediaParser::ParsePayload(const CRTPPacket& packet) {
       awaiting_key_frame_ = false;
     } else {
       key_frame_ = false;
+      if (previous_lost) awaiting_key_frame_ = true;
     }
   }
   if (awaiting_key_frame_) return;

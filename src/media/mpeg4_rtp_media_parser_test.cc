@@ -144,6 +144,28 @@ TEST_F(Mpeg4ParserTest, LossDropsFramesUntilTheNextIVop) {
   EXPECT_EQ(Last().data, Cat({kConfig, kIVop}));
 }
 
+// Found by the fuzzer: the I-VOP's last packet (with the marker) is missing although no sequence
+// number is; the next VOP start discards it, and the P-VOPs that follow refer to it.
+TEST_F(Mpeg4ParserTest, KeyFrameWithoutItsMarkerPacketWaitsForTheNextIVop) {
+  Send(Cat({kConfig, kIVop}));  // no marker
+  Send(kPVop, true);
+  Send(kPVop, true);
+  EXPECT_EQ(Delivered(), 0u);
+  EXPECT_TRUE(parser_.AwaitingKeyFrame());
+  Send(kIVop, true);
+  EXPECT_EQ(Delivered(), 1u);
+}
+
+TEST_F(Mpeg4ParserTest, HostOutOfFramesForTheKeyFrameWaitsForTheNextIVop) {
+  h_.factory.refuse = true;
+  Send(Cat({kConfig, kIVop}), true);
+  h_.factory.refuse = false;
+  Send(kPVop, true);
+  EXPECT_EQ(Delivered(), 0u);
+  Send(kIVop, true);
+  EXPECT_EQ(Delivered(), 1u);
+}
+
 TEST_F(Mpeg4ParserTest, HeaderTheReaderRejectsDropsTheKeyFrame) {
   Send(Cat({{0x00, 0x00, 0x01, 0xB0, 0x01}, kIVop}), true);  // no VOL in the header
   EXPECT_EQ(Delivered(), 0u);

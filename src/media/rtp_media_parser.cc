@@ -91,7 +91,12 @@ void CRTPMediaParser::HandOff(uint32_t fourcc, uint32_t capacity, IFrameWriter& 
   if (factory == nullptr) return;
   const std::string name = driver_->GetDriverName();
   ipcapture::IMediaFrame* const frame = factory->CreateFrame(fourcc, capacity, name.c_str());
-  if (frame == nullptr) return;  // the host is out of frames: this one is lost
+  if (frame == nullptr) {
+    // The host is out of frames: this one is lost, and the frames that depend on it would not
+    // decode, so start afresh at the next frame the parser can use on its own.
+    ResetFrame();
+    return;
+  }
 
   // The frame goes back to the host exactly once, whatever happens below.
   struct Release {

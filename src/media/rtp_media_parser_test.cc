@@ -175,7 +175,9 @@ TEST(HandOffTest, NothingWithoutClientOrFactory) {
   EXPECT_EQ(parser.BufferedBytes(), 0u);
 }
 
-TEST(HandOffTest, HostOutOfFramesLosesTheFrameOnly) {
+// A frame the host has no room for is lost; the frames after it may refer to it, so the parser
+// starts afresh (a depacketizer then waits for its next key frame).
+TEST(HandOffTest, HostOutOfFramesLosesTheFrameAndResets) {
   Harness h;
   CPassThroughParser parser(&h.driver);
   parser.SetClient(&h.client);
@@ -183,7 +185,7 @@ TEST(HandOffTest, HostOutOfFramesLosesTheFrameOnly) {
   Feed(parser, 1, 1000, true, {1, 2, 3});
   EXPECT_EQ(h.factory.created, 1);
   EXPECT_EQ(h.factory.released, 0);
-  EXPECT_EQ(parser.resets, 0);
+  EXPECT_EQ(parser.resets, 1);
   h.factory.refuse = false;
   Feed(parser, 2, 2000, true, {7});
   ASSERT_EQ(h.client.frames.size(), 1u);
