@@ -23,7 +23,8 @@ class BitWriter {
     return *this;
   }
   BitWriter& Se(int32_t value) {
-    return Ue(value > 0 ? static_cast<uint32_t>(2 * value - 1) : static_cast<uint32_t>(-2 * value));
+    const int64_t v = value;  // 2 * v does not fit 32 bits for the extreme values
+    return Ue(v > 0 ? static_cast<uint32_t>(2 * v - 1) : static_cast<uint32_t>(-2 * v));
   }
   // rbsp_trailing_bits: a 1, then zeros to the byte boundary.
   std::vector<uint8_t> Finish() {
