@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "driver/idriver.h"
+#include "core/idriver.h"
 #include "media/h264_rtp_media_parser.h"
 #include "media/jpeg_rtp_media_parser.h"
 #include "media/media_test_support.h"

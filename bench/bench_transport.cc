@@ -93,7 +93,7 @@ void BM_UdpLoopbackToUser(benchmark::State& state) {
   CountingUser user;
   CRTPReceiver receiver(nullptr);
   receiver.SetUser(&user);
-  if (!receiver.Start(0, CRTPReceiver::kTransportUdp)) {
+  if (!receiver.Start(0, kRtpOverUdp)) {
     state.SkipWithError("cannot bind a UDP port");
     return;
   }
@@ -159,7 +159,7 @@ void BM_ReceiverParseQueueDeliver(benchmark::State& state) {
   auto* client = new NullClient;
   receiver.SetUser(&user);
   receiver.SetClient(client);
-  if (!receiver.Start(0, /*transport_mode=*/1)) {
+  if (!receiver.Start(0, kRtpOverTcp)) {
     state.SkipWithError("receiver did not start");
     return;
   }

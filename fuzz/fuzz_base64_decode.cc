@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "rtsp/text_helpers.h"
+#include "text/text_helpers.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "rtsp/text_helpers.h"
+#include "text/text_helpers.h"
 
 namespace {
 

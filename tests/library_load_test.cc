@@ -5,7 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "driver/mock_host_objects.h"
+#include "driver/testing/mock_host_objects.h"
 #include "tollivar/tollivar.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "camera/http_request.h"
-#include "driver/device_info.h"
+#include "core/device_info.h"
 
 namespace Web {
 

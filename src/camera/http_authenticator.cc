@@ -4,7 +4,7 @@
 #include <random>
 
 #include "camera/http_request.h"
-#include "rtsp/text_helpers.h"
+#include "text/text_helpers.h"
 
 namespace Web {
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "camera/http_request.h"
-#include "rtsp/text_helpers.h"
+#include "text/text_helpers.h"
 
 namespace Web {
 namespace {

@@ -9,7 +9,7 @@
 #include "camera/http_utils.h"
 #include "camera/testing/camera_test_util.h"
 #include "camera/testing/scripted_http_server.h"
-#include "rtsp/text_helpers.h"
+#include "text/text_helpers.h"
 
 // Authentication flows of CHttpSender against a scripted camera.
 namespace korvane {

@@ -1,7 +1,7 @@
 #include "camera/http_utils.h"
 
 #include "base/debug_message.h"
-#include "rtsp/text_helpers.h"
+#include "text/text_helpers.h"
 
 namespace korvane::HUtils {
 

@@ -8,7 +8,7 @@
 #include "camera/http_sender.h"
 #include "camera/testing/camera_test_util.h"
 #include "camera/testing/scripted_http_server.h"
-#include "rtsp/text_helpers.h"
+#include "text/text_helpers.h"
 
 namespace korvane {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "rtsp/text_helpers.h"
+#include "text/text_helpers.h"
 
 namespace korvane {
 namespace {

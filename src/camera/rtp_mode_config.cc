@@ -1,15 +1,15 @@
 #include "camera/rtp_mode_config.h"
 
 #include "camera/xml_parser.h"
-#include "rtsp/text_helpers.h"
+#include "text/text_helpers.h"
 
 namespace korvane {
 
-int32_t RtpModeFromText(const std::string& text) {
-  if (text == "RTPoverUDP") return kRtpModeUdp;
-  if (text == "RTPoverTCP") return kRtpModeTcp;
-  if (text == "RTPoverRTSP") return kRtpModeRtsp;
-  return kRtpModeUdp;
+TransportMode RtpModeFromText(const std::string& text) {
+  if (text == "RTPoverUDP") return kRtpOverUdp;
+  if (text == "RTPoverTCP") return kRtpOverTcp;
+  if (text == "RTPoverRTSP") return kRtpOverRtsp;
+  return kRtpOverUdp;
 }
 
 std::string SelectChannelPath(const CXMLParser& parser, const DEVICE_INFO& device,
@@ -28,11 +28,11 @@ std::string SelectChannelPath(const CXMLParser& parser, const DEVICE_INFO& devic
   return "Configuration/Device/VideoChannel";
 }
 
-int32_t GetRTPMode(const std::string& baseName, const DEVICE_INFO& device, uint32_t channel) {
+TransportMode GetRTPMode(const std::string& baseName, const DEVICE_INFO& device, uint32_t channel) {
   CXMLParser parser;
-  if (!parser.Open(baseName + ".xml")) return kRtpModeUdp;
+  if (!parser.Open(baseName + ".xml")) return kRtpOverUdp;
   const std::string path = SelectChannelPath(parser, device, channel);
-  const int32_t mode = RtpModeFromText(parser.GetNodeText(path + "/RTPMode"));
+  const TransportMode mode = RtpModeFromText(parser.GetNodeText(path + "/RTPMode"));
   parser.Close();
   return mode;
 }

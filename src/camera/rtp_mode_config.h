@@ -3,23 +3,17 @@
 #include <cstdint>
 #include <string>
 
-#include "driver/device_info.h"
+#include "core/device_info.h"
+#include "core/transport_mode.h"
 
 namespace korvane {
 
 class CXMLParser;
 
-// How a channel's RTP stream is carried; the values of the configuration file's RTPMode texts.
-enum : int32_t {
-  kRtpModeUdp = 0,   // "RTPoverUDP", and the choice when nothing says otherwise
-  kRtpModeTcp = 1,   // "RTPoverTCP"
-  kRtpModeRtsp = 2,  // "RTPoverRTSP": interleaved on the RTSP connection
-};
-
 // The transport mode for one channel of a device from the optional file `baseName` + ".xml"
 // in the host executable's folder (for the driver: "Tollivar.xml"). The file is read anew on
 // every call, so an edit takes effect at the next connection attempt. A missing or malformed
-// file, no matching entry, or an unknown mode text all give kRtpModeUdp.
+// file, no matching entry, or an unknown mode text all give kRtpOverUdp.
 //
 // The file:
 //   <Configuration>
@@ -27,7 +21,7 @@ enum : int32_t {
 //       <VideoChannel id="0"><RTPMode>RTPoverRTSP</RTPMode></VideoChannel>
 //     </Device>
 //   </Configuration>
-int32_t GetRTPMode(const std::string& baseName, const DEVICE_INFO& device, uint32_t channel);
+TransportMode GetRTPMode(const std::string& baseName, const DEVICE_INFO& device, uint32_t channel);
 
 // The XPath of the VideoChannel entry that applies to this device and channel in a loaded
 // file: this device (address and port exactly as in DEVICE_INFO) and this channel id, then this
@@ -35,7 +29,7 @@ int32_t GetRTPMode(const std::string& baseName, const DEVICE_INFO& device, uint3
 std::string SelectChannelPath(const CXMLParser& parser, const DEVICE_INFO& device,
                               uint32_t channel);
 
-// The mode for an RTPMode text; exact and case-sensitive, anything else is kRtpModeUdp.
-int32_t RtpModeFromText(const std::string& text);
+// The mode for an RTPMode text; exact and case-sensitive, anything else is kRtpOverUdp.
+TransportMode RtpModeFromText(const std::string& text);
 
 }  // namespace korvane

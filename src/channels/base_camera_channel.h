@@ -9,7 +9,7 @@
 #include "base/lock.h"
 #include "base/time.h"
 #include "channels/camera_channel.h"
-#include "driver/idriver.h"
+#include "core/idriver.h"
 #include "tollivar/video_capture.h"
 
 namespace korvane {

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/fake_driver.h"
+#include "core/testing/fake_driver.h"
 
 namespace korvane {
 namespace {

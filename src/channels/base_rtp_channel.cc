@@ -1,7 +1,7 @@
 #include "channels/base_rtp_channel.h"
 
 #include "camera/rtp_mode_config.h"
-#include "rtsp/text_helpers.h"
+#include "text/text_helpers.h"
 
 namespace korvane {
 
@@ -61,8 +61,8 @@ bool CBaseRTPChannel::ConnectStream() {
   SetState(kChannelStopped);
   CloseStream();
   frame_event_.Reset();
-  transport_mode_ = static_cast<TransportMode>(
-      GetRTPMode(Driver()->GetDriverName(), *Driver()->GetDeviceInfo(), GetChannelIndex()));
+  transport_mode_ =
+      GetRTPMode(Driver()->GetDriverName(), *Driver()->GetDeviceInfo(), GetChannelIndex());
   if (ConfigureCamera()) return OpenStream();
   SetState(kChannelStopped);
   CloseStream();
@@ -75,7 +75,7 @@ bool CBaseRTPChannel::OpenStream() {
   for (std::uint32_t port = kFirstPort; port < kPortEnd; port += 2) {
     if (StopEvent().IsSet()) return false;
     packet_event_.Reset();
-    if (!receiver_.Start(static_cast<std::uint16_t>(port), CRTPReceiver::kTransportUdp)) {
+    if (!receiver_.Start(static_cast<std::uint16_t>(port), kRtpOverUdp)) {
       continue;  // the port is taken
     }
     const std::uint32_t wait = WaitForEvents({&StopEvent(), &packet_event_}, kPortQuietWaitMs);

@@ -4,7 +4,7 @@
 
 #include "camera/http_utils.h"
 #include "camera/param_reply.h"
-#include "rtsp/text_helpers.h"
+#include "text/text_helpers.h"
 
 namespace korvane {
 

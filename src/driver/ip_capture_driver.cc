@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <new>
 
-#include "driver/custom_parameter.h"
+#include "core/custom_parameter.h"
 #include "driver/debug_info.h"
 #include "driver/ip_video_capture.h"
 

@@ -7,9 +7,10 @@
 #include <string>
 #include <utility>
 
-#include "driver/device_info.h"
+#include "core/device_info.h"
 #include "driver/host_core_version.h"
-#include "driver/idriver.h"
+#include "core/idriver.h"
+#include "driver/custom_creator.h"
 #include "tollivar/capture_driver.h"
 
 namespace korvane {

@@ -6,7 +6,8 @@
 
 #include "base/lock.h"
 #include "channels/camera_channel.h"
-#include "driver/idriver.h"
+#include "core/idriver.h"
+#include "driver/custom_creator.h"
 #include "tollivar/video_capture.h"
 
 namespace korvane {

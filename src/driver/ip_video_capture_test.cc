@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "driver/mock_host_objects.h"
+#include "driver/testing/mock_host_objects.h"
 
 namespace korvane {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "driver/host_core_version.h"
 #include "channels/codec_channels_rtsp.h"
-#include "driver/mock_host_objects.h"
+#include "driver/testing/mock_host_objects.h"
 #include "tollivar/capture_driver.h"
 
 namespace korvane {

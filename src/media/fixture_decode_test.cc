@@ -19,7 +19,7 @@
 #include "media/jpeg_rtp_media_parser.h"
 #include "media/media_test_support.h"
 #include "media/mpeg4_rtp_media_parser.h"
-#include "rtsp/text_helpers.h"
+#include "text/text_helpers.h"
 
 namespace korvane {
 namespace {

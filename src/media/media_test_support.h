@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "base/recording_debug_message.h"
-#include "driver/idriver.h"
+#include "core/idriver.h"
 #include "media/media_parser_client.h"
 #include "rtp/rtp_packet.h"
 #include "tollivar/media_frame.h"

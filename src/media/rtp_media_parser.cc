@@ -1,6 +1,6 @@
 #include "media/rtp_media_parser.h"
 
-#include "driver/idriver.h"
+#include "core/idriver.h"
 
 namespace korvane {
 

@@ -7,7 +7,7 @@
 #include "media/media_parser_client.h"
 #include "rtp/rtp_packet.h"
 #include "rtp/time_stamp_converter.h"
-#include "rtsp/decoder_config.h"
+#include "core/decoder_config.h"
 #include "tollivar/media_frame.h"
 #include "tollivar/types.h"
 

@@ -330,7 +330,7 @@ TEST(RtpSessionTest, CameraOverLoopbackGetsReportsAndBye) {
   CRTCPHandler handler(&log);
   SequenceFeedingUser user(&handler);
   receiver.SetUser(&user);
-  ASSERT_TRUE(receiver.Start(0, CRTPReceiver::kTransportUdp));
+  ASSERT_TRUE(receiver.Start(0, kRtpOverUdp));
   ASSERT_TRUE(handler.Start(LoopbackIp(), 0));
 
   int sent = 0;

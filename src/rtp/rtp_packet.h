@@ -5,8 +5,6 @@
 #include <span>
 #include <vector>
 
-#include "rtp/rtp_receiver_user.h"
-
 namespace korvane {
 
 // One parsed RTP packet (RFC 3550 section 5.1): fixed header, CSRC list, header extension and

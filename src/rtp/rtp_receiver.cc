@@ -27,8 +27,8 @@ uint16_t CRTPReceiver::GetPort() const {
   return client != nullptr ? client->GetPort() : 0;
 }
 
-bool CRTPReceiver::Start(uint16_t port, int transport_mode) {
-  if (transport_mode == kTransportUdp) SetClient(new CUDPClient(Logger()));
+bool CRTPReceiver::Start(uint16_t port, TransportMode transport_mode) {
+  if (transport_mode == kRtpOverUdp) SetClient(new CUDPClient(Logger()));
 
   bool started = false;
   if (client_) {

@@ -12,6 +12,7 @@
 #include "base/base_thread.h"
 #include "base/event.h"
 #include "base/lock.h"
+#include "core/transport_mode.h"
 #include "rtp/rtp_client.h"
 #include "rtp/rtp_packet.h"
 #include "rtp/rtp_receiver_user.h"
@@ -29,8 +30,6 @@ namespace korvane {
 // for the next key frame.
 class CRTPReceiver : public IRTPClientUser, public CBaseThread {
  public:
-  // Transport mode in which Start() creates its own UDP client.
-  static constexpr int kTransportUdp = 0;
   static constexpr uint32_t kReceiveSize = 1536;
   static constexpr uint32_t kWaitSeconds = 2;
   static constexpr uint32_t kStopMs = 2000;
@@ -45,9 +44,9 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   void SetUser(IRTPReceiverUser* user) { user_.store(user, std::memory_order_release); }
 
   // Opens the transport on `port` (0: any free port) and starts the queue thread. In
-  // kTransportUdp a new CUDPClient is created; in other modes a client given to SetClient() is
+  // kRtpOverUdp a new CUDPClient is created; in other modes a client given to SetClient() is
   // used. On failure everything is stopped again and the result is false.
-  bool Start(uint16_t port, int transport_mode);
+  bool Start(uint16_t port, TransportMode transport_mode);
   // Stops the transport and the queue thread and drops what is still queued.
   void Stop();
   // Takes ownership of a transport client for the next Start() (any mode).

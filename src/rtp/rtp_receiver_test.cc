@@ -117,7 +117,7 @@ class FakeClient : public IRTPClient {
   std::shared_ptr<FakeClientState> state_;
 };
 
-constexpr int kScriptedMode = 2;  // any mode other than UDP uses the client given
+constexpr TransportMode kScriptedMode = kRtpOverRtsp;  // any mode other than UDP uses the client given
 
 class RtpReceiverFakeTransportTest : public ::testing::Test {
  protected:
@@ -289,10 +289,10 @@ TEST(RtpReceiverTest, StartFailsWhenThePortIsInUse) {
   CRecordingDebugMessage log;
   RecordingReceiverUser user;
   CRTPReceiver holder(&log);
-  ASSERT_TRUE(holder.Start(0, CRTPReceiver::kTransportUdp));
+  ASSERT_TRUE(holder.Start(0, kRtpOverUdp));
   CRTPReceiver receiver(&log);
   receiver.SetUser(&user);
-  EXPECT_FALSE(receiver.Start(holder.GetPort(), CRTPReceiver::kTransportUdp));
+  EXPECT_FALSE(receiver.Start(holder.GetPort(), kRtpOverUdp));
   EXPECT_FALSE(receiver.IsRunning());
   EXPECT_EQ(receiver.GetPort(), 0);
 }
@@ -322,7 +322,7 @@ TEST(RtpReceiverTest, CameraOverUdpLoopback) {
   UdpPeer camera;
   CRTPReceiver receiver(&log);
   receiver.SetUser(&user);
-  ASSERT_TRUE(receiver.Start(0, CRTPReceiver::kTransportUdp));
+  ASSERT_TRUE(receiver.Start(0, kRtpOverUdp));
   const uint16_t port = receiver.GetPort();
   ASSERT_NE(port, 0);
 
@@ -351,7 +351,7 @@ TEST(RtpReceiverTest, CameraOverUdpLoopback) {
   EXPECT_EQ(user.Count(), 49u);
 
   // The port is free again, and the receiver can start on it anew.
-  ASSERT_TRUE(receiver.Start(port, CRTPReceiver::kTransportUdp));
+  ASSERT_TRUE(receiver.Start(port, kRtpOverUdp));
   ASSERT_TRUE(camera.SendTo(port, MakeRtp(100, 10)));
   ASSERT_TRUE(WaitUntil([&] { return user.Count() == 50; }));
   EXPECT_EQ(user.Packets().back().sequence, 100);

@@ -2,7 +2,7 @@
 
 #include <netinet/in.h>
 
-#include "rtsp/decoder_config.h"
+#include "core/decoder_config.h"
 
 namespace korvane {
 

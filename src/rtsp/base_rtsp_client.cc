@@ -14,7 +14,7 @@
 #include "base/time.h"
 #include "rtp/rtp_receiver_user.h"
 #include "rtsp/rtsp_stream_parser.h"
-#include "rtsp/text_helpers.h"
+#include "text/text_helpers.h"
 
 namespace korvane {
 

@@ -12,18 +12,12 @@
 #include "base/event.h"
 #include "base/socket_posix.h"
 #include "rtsp/rtsp_response.h"
+#include "core/transport_mode.h"
 #include "rtsp/rtsp_response_parser.h"
 
 namespace korvane {
 
 class IRTPReceiverUser;
-
-// How RTP reaches the driver.
-enum TransportMode : int32_t {
-  kRtpOverUdp = 0,   // RTP and RTCP on the two client ports announced in SETUP
-  kRtpOverTcp = 1,   // RTP/AVP/TCP: interleaved on the RTSP connection (RFC 2326 section 10.12)
-  kRtpOverRtsp = 2,  // interleaved on the RTSP connection, with the camera's own profile
-};
 
 // What one RTSP session needs to know; the constructor sets the defaults.
 struct RTSPClientParams {

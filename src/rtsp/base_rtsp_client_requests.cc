@@ -3,7 +3,7 @@
 #include <string>
 
 #include "rtsp/base_rtsp_client.h"
-#include "rtsp/text_helpers.h"
+#include "text/text_helpers.h"
 
 namespace korvane {
 

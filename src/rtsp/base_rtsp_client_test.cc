@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "rtsp/base_rtsp_client_test_util.h"
-#include "rtsp/text_helpers.h"
+#include "text/text_helpers.h"
 
 namespace korvane {
 namespace {

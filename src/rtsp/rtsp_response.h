@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "rtsp/decoder_config.h"
+#include "core/decoder_config.h"
 
 namespace korvane {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "rtsp/rtsp_text_scan.h"
-#include "rtsp/text_helpers.h"
+#include "text/text_helpers.h"
 
 namespace korvane {
 namespace {

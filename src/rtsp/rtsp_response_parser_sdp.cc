@@ -4,7 +4,7 @@
 
 #include "rtsp/rtsp_response_parser.h"
 #include "rtsp/rtsp_text_scan.h"
-#include "rtsp/text_helpers.h"
+#include "text/text_helpers.h"
 
 namespace korvane {
 namespace {

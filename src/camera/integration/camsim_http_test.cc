@@ -11,7 +11,7 @@
 #include "camera/integration/camsim_process.h"
 #include "camera/param_reply.h"
 #include "camera/testing/camera_test_util.h"
-#include "rtsp/text_helpers.h"
+#include "text/text_helpers.h"
 
 namespace korvane {
 namespace {

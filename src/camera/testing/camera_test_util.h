@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "driver/device_info.h"
+#include "core/device_info.h"
 
 namespace korvane::testing {
 

@@ -1,4 +1,4 @@
-#include "rtsp/md5.h"
+#include "text/md5.h"
 
 #include <algorithm>
 #include <cstring>

@@ -2,15 +2,12 @@
 
 #include <cstdint>
 #include <limits>
-#include <memory>
 #include <string>
 #include <utility>
 
 #include "base/debug_message.h"
-#include "channels/camera_channel.h"
-#include "driver/device_info.h"
+#include "core/device_info.h"
 #include "tollivar/media_frame.h"
-#include "tollivar/video_capture.h"
 
 namespace korvane {
 
@@ -44,18 +41,6 @@ class IDriver : public IDebugMessage {
   // Optional sign and decimal digits only; anything else (or absent) gives
   // kCustomParameterAbsent.
   virtual std::int32_t GetCustomParameterInt(std::int32_t key) = 0;
-};
-
-// Builds the channel object for a video channel of the device.
-class ICustomCreator {
- public:
-  virtual ~ICustomCreator() = default;
-  // The channel class of the device's codec type, or null when there is none. `sink` must
-  // outlive the channel.
-  virtual std::unique_ptr<ICameraChannel> CreateChannel(std::uint32_t index,
-                                                        ipcapture::IFrameSink* sink) = 0;
-  virtual std::unique_ptr<ICompanionChannel> CreateCompanionChannel(
-      std::uint32_t index, ipcapture::IFrameSink* sink) = 0;
 };
 
 }  // namespace korvane

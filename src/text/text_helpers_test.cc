@@ -1,4 +1,4 @@
-#include "rtsp/text_helpers.h"
+#include "text/text_helpers.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "rtsp/text_helpers.h"
+#include "text/text_helpers.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "rtsp/md5.h"
+#include "text/md5.h"
 
 namespace korvane {
 namespace {

@@ -1,8 +1,8 @@
-#include "driver/custom_parameter.h"
+#include "core/custom_parameter.h"
 
 #include <gtest/gtest.h>
 
-#include "driver/idriver.h"
+#include "core/idriver.h"
 
 namespace korvane {
 namespace {

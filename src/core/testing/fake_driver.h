@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "driver/custom_parameter.h"
-#include "driver/idriver.h"
+#include "core/custom_parameter.h"
+#include "core/idriver.h"
 
 namespace korvane::testing {
 
