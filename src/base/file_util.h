@@ -18,3 +18,16 @@ std::string GetHostExecutableFolder();
 void SetHostExecutableFolderForTesting(std::string folder);
 
 }  // namespace korvane
+
+namespace korvane {
+
+// Replaces the file at `path` with `content` so that a reader (or a crash at any moment) sees
+// either the old file or the new one whole: the content goes to a fresh temporary file in the
+// same folder, is flushed to the disk, and is then renamed over `path`. False (the old file
+// untouched, the temporary file removed) on any failure.
+bool WriteFileAtomically(const std::string& path, const std::string& content);
+
+// Renames `from` to `to`, replacing `to`. False on failure.
+bool RenameFile(const std::string& from, const std::string& to);
+
+}  // namespace korvane

@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -63,6 +65,56 @@ void SetHostExecutableFolderForTesting(std::string folder) {
   }
   std::lock_guard<std::mutex> guard(g_folder_mutex);
   g_folder_override = std::move(folder);
+}
+
+namespace {
+
+bool WriteAll(int fd, const std::string& content) {
+  size_t written = 0;
+  while (written < content.size()) {
+    const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    written += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Makes a finished rename durable: the folder entry is flushed too.
+void SyncFolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace
+
+bool WriteFileAtomically(const std::string& path, const std::string& content) {
+  if (path.empty() || path.back() == '/') return false;
+  std::string temp = path + ".tmp-XXXXXX";
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  // mkstemp creates the file readable by the owner only; the finished file gets the usual mode.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  ::fchmod(fd, 0666 & ~mask);
+  const bool ok = WriteAll(fd, content) && ::fsync(fd) == 0;
+  if (::close(fd) != 0 || !ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  SyncFolderOf(path);
+  return true;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+  if (from.empty() || to.empty()) return false;
+  return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 }  // namespace korvane

@@ -60,6 +60,45 @@ TEST_F(FileUtilTest, FileThatCannotBeOpenedStillCountsAsPresent) {
   EXPECT_TRUE(FileExists(path));  // EACCES for a normal user; opens anyway for root
 }
 
+std::string ReadWhole(const std::string& path) {
+  std::string text;
+  if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+    char buf[256];
+    size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) text.append(buf, n);
+    std::fclose(f);
+  }
+  return text;
+}
+
+TEST_F(FileUtilTest, AtomicWriteReplacesTheFileAndLeavesNoTemporaryFile) {
+  const std::string path = MakeFile("CNB_a.preset", 0644);
+  ASSERT_TRUE(WriteFileAtomically(path, "<CNB/>"));
+  EXPECT_EQ(ReadWhole(path), "<CNB/>");
+  struct stat info {};
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_NE(info.st_mode & 0044, 0u);  // not left with the temporary file's owner-only mode
+  EXPECT_EQ(rmdir(dir_.c_str()), -1);  // only the one file is left in the folder
+  unlink(path.c_str());
+  EXPECT_EQ(rmdir(dir_.c_str()), 0);
+  ASSERT_EQ(mkdir(dir_.c_str(), 0700), 0);
+}
+
+TEST_F(FileUtilTest, AtomicWriteIntoAMissingFolderFails) {
+  EXPECT_FALSE(WriteFileAtomically(dir_ + "/no_such_dir/x.preset", "x"));
+  EXPECT_FALSE(WriteFileAtomically("", "x"));
+}
+
+TEST_F(FileUtilTest, RenameMovesAFileAside) {
+  const std::string path = MakeFile("old.preset", 0644);
+  const std::string aside = dir_ + "/old.preset.bad";
+  ASSERT_TRUE(RenameFile(path, aside));
+  files_.push_back(aside);
+  EXPECT_FALSE(FileExists(path));
+  EXPECT_EQ(ReadWhole(aside), "<x/>");
+  EXPECT_FALSE(RenameFile(path, aside));
+}
+
 TEST_F(FileUtilTest, HostFolderIsWhereThisProgramLives) {
   const std::string folder = GetHostExecutableFolder();
   ASSERT_FALSE(folder.empty());

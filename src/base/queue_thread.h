@@ -86,6 +86,34 @@ class CQueueThread : public CBaseThread {
   // that escapes is dropped and the queue goes on.
   virtual void HandleWorkItem(T* item) = 0;
 
+  // AddWorkItem for a queue that holds at most `max_items`: while the queue is full, the oldest
+  // item for which `droppable` is true is removed (the oldest of all when none is), so the newest
+  // commands win a burst. The dropped items are deleted outside the queue lock.
+  template <typename Droppable>
+  bool AddWorkItemBounded(std::unique_ptr<T> item, size_t max_items, Droppable droppable) {
+    if (IsStopRequested()) {
+      return false;
+    }
+    std::deque<std::unique_ptr<T>> dropped;
+    {
+      CAutoLock guard(queue_lock_);
+      while (max_items > 0 && queue_.size() >= max_items) {
+        auto victim = queue_.begin();
+        for (auto it = queue_.begin(); it != queue_.end(); ++it) {
+          if (droppable(**it)) {
+            victim = it;
+            break;
+          }
+        }
+        dropped.push_back(std::move(*victim));
+        queue_.erase(victim);
+      }
+      queue_.push_back(std::move(item));
+      item_event_.Set();
+    }
+    return true;
+  }
+
   // The oldest item, or null when the queue is empty.
   std::unique_ptr<T> GetNextWorkItem() {
     CAutoLock guard(queue_lock_);

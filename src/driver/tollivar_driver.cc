@@ -1,6 +1,7 @@
 #include "driver/tollivar_driver.h"
 
 #include "channels/codec_channels_rtsp.h"
+#include "ptz/ptz_handler.h"
 
 namespace korvane {
 
@@ -36,8 +37,7 @@ bool CTollivarDriver::CreateIOApi() {
 }
 
 bool CTollivarDriver::CreatePTZDriver() {
-  // The PTZ driver object is not part of this build yet: none is created, so GetPTZDriver() and
-  // GetPTZDriverEx() answer null.
+  if (!HasPTZDriver()) SetPTZDriver(std::make_unique<CPTZHandler>(this));
   return true;
 }
 
