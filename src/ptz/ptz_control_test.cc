@@ -94,8 +94,10 @@ TEST_F(PtzControlTest, StopEndsEveryStartedMotionInOrder) {
                 {kPtzStop, kPtzStopIris}, {kPtzStop, kPtzStopFocus}}));
   // Every flag was cleared: a second Stop queues nothing.
   EXPECT_EQ(control_.Stop(), kPtzOk);
-  EXPECT_EQ(control_.comm_->QueueSize(), 0u);
-  EXPECT_EQ(control_.comm_->WaitHandled(9).size(), 8u);
+  EXPECT_EQ(control_.Move(1, 1), kPtzOk);  // a marker: it must come right after the stops
+  const auto handled = control_.comm_->WaitHandled(9);
+  ASSERT_EQ(handled.size(), 9u);
+  EXPECT_EQ(handled[8], (std::pair<std::uint32_t, std::uint32_t>{kPtzMove, 0}));
 }
 
 TEST_F(PtzControlTest, StopRightAfterConstructionQueuesNothing) {
