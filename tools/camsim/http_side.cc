@@ -244,6 +244,10 @@ HttpSide::Reply HttpSide::Route(const std::string& path, const std::string& quer
     for (const char* key : {"cmd", "id", "ps", "ts", "pr"}) {
       if (!IsNumber(ValueOf(pairs, key))) return {400, std::string("Error: ") + key + "\r\n"};
     }
+    const PtzHead::Result result =
+        ptz_head_.Apply(ValueOf(pairs, "cmd"), ValueOf(pairs, "id"), ValueOf(pairs, "ps"),
+                        ValueOf(pairs, "ts"), ValueOf(pairs, "pr"));
+    if (!result.ok) return {400, "Error: " + result.error + "\r\n"};
     return {200, "OK\r\n"};
   }
   return {404, "Not Found\r\n"};
@@ -261,6 +265,7 @@ std::string HttpSide::StateJson() const {
   line.Int("quality", v.quality).Bool("dual_enabled", v.dual_enabled);
   line.Int("dual_width", v.dual_size.width).Int("dual_height", v.dual_size.height);
   line.Int("dual_quality", v.dual_quality);
+  ptz_head_.AddState(line);
   return line.Text() + "\n";
 }
 

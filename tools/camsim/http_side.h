@@ -11,6 +11,7 @@
 
 #include "options.h"
 #include "params.h"
+#include "ptz_head.h"
 #include "request_log.h"
 
 struct MHD_Daemon;
@@ -81,6 +82,7 @@ class HttpSide {
   unsigned char digest_random_[32] = {};  // nonce seed; must live as long as the daemon
   mutable std::mutex fault_lock_;
   HttpFault fault_;  // guarded by fault_lock_
+  mutable PtzHead ptz_head_;  // the simulated head; locks itself
 };
 
 }  // namespace camsim

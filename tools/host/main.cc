@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host_objects.h"
+#include "ptz_command.h"
 #include "record.h"
 
 namespace {
@@ -45,7 +46,9 @@ void PrintUsage() {
       "  --json             print the summary as JSON on stdout\n"
       "  --library PATH     libtollivar.so to load (default: beside the build tree)\n"
       "  --log-level L      driver log lines shown, 1 errors .. 3 information (default 3)\n"
-      "  --quiet            no progress line\n",
+      "  --quiet            no progress line\n"
+      "\n"
+      "       tollivar-host ptz --help   moves a PTZ head and keeps named presets\n",
       stderr);
 }
 
@@ -176,6 +179,9 @@ int main(int argc, char** argv) {
   if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
     PrintUsage();
     return argc < 2 ? 2 : 0;
+  }
+  if (std::strcmp(argv[1], "ptz") == 0) {
+    return tollivar_host::RunPtzCommand(argc - 2, argv + 2, ExecutableFolder());
   }
   if (std::strcmp(argv[1], "record") != 0) {
     std::fprintf(stderr, "tollivar-host: unknown command: %s\n", argv[1]);

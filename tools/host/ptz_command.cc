@@ -1,0 +1,446 @@
+#include "ptz_command.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "host_objects.h"
+
+namespace tollivar_host {
+namespace {
+
+using CreateFn = ipc::IIPCaptureDriverEx4* (*)();
+using DeleteFn = void (*)(ipc::IIPCaptureDriver*);
+
+constexpr double kMaxSeconds = 3600;
+constexpr std::size_t kMaxScriptLines = 10000;
+
+std::atomic<bool> g_interrupted{false};
+void OnSignal(int) { g_interrupted = true; }
+
+// The host's direction codes: 0 up, 1 down, 2 left, 3 right, then the diagonals.
+constexpr const char* kDirections[] = {"up", "down", "left", "right",
+                                       "upleft", "upright", "downleft", "downright"};
+
+bool ParseSeconds(const std::string& text, double* out) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text.c_str(), &end);
+  if (errno != 0 || *end != '\0' || !(v >= 0) || v > kMaxSeconds) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseInt(const std::string& text, long min, long max, long* out) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || v < min || v > max) return false;
+  *out = v;
+  return true;
+}
+
+// Waits `seconds` unless interrupted; false when interrupted.
+bool Wait(double seconds) {
+  const auto end = std::chrono::steady_clock::now() +
+                   std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+  while (std::chrono::steady_clock::now() < end) {
+    if (g_interrupted) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return !g_interrupted;
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (u < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof(escape), "\\u%04x", u);
+      out += escape;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+void Report(const std::string& action, int code) {
+  std::printf("%s: %d (%s)\n", action.c_str(), code, PtzResultText(code));
+  std::fflush(stdout);
+}
+
+std::string FindLibrary(const std::string& folder) {
+  for (const std::string& candidate : {folder + "../../libtollivar.so", folder + "libtollivar.so",
+                                       folder + "../lib/libtollivar.so"}) {
+    if (access(candidate.c_str(), R_OK) == 0) return candidate;
+  }
+  return "libtollivar.so";
+}
+
+bool ReadScript(const std::string& path, std::vector<PtzAction>* actions) {
+  std::ifstream in(path);
+  if (!in) {
+    std::fprintf(stderr, "tollivar-host: cannot read the script %s\n", path.c_str());
+    return false;
+  }
+  std::string line;
+  std::size_t number = 0;
+  while (std::getline(in, line)) {
+    if (++number > kMaxScriptLines) {
+      std::fprintf(stderr, "tollivar-host: %s: more than %zu lines\n", path.c_str(),
+                   kMaxScriptLines);
+      return false;
+    }
+    std::istringstream words_in(line);
+    std::vector<std::string> words;
+    for (std::string word; words_in >> word;) words.push_back(word);
+    if (words.empty() || words[0][0] == '#') continue;
+    std::string error;
+    auto action = ParsePtzAction(words, &error);
+    if (!action) {
+      std::fprintf(stderr, "tollivar-host: %s:%zu: %s\n", path.c_str(), number, error.c_str());
+      return false;
+    }
+    actions->push_back(*action);
+  }
+  return true;
+}
+
+// Runs one action on the control; returns its result code (1 success).
+int RunAction(korvane::IIPPTZApiEx* control, const PtzAction& a, bool json) {
+  using Kind = PtzAction::Kind;
+  int code = 1;
+  switch (a.kind) {
+    case Kind::kMove:
+      code = control->Move(a.code, a.speed);
+      break;
+    case Kind::kZoom:
+      code = a.code == 0 ? control->StartZoomCode8(a.speed) : control->StartZoomCode9(a.speed);
+      break;
+    case Kind::kFocus:
+      code = a.code == 0 ? control->StartFocusFalse(a.speed) : control->StartFocusTrue(a.speed);
+      break;
+    case Kind::kIris:
+      code = a.code == 0 ? control->StartIrisTrue(a.speed) : control->StartIrisFalse(a.speed);
+      break;
+    case Kind::kStop:
+      code = control->Stop();
+      break;
+    case Kind::kPresetSave:
+      code = control->SavePreposition(a.name.c_str());
+      break;
+    case Kind::kPresetGo:
+      code = control->RecallPreposition(0, a.name.c_str());
+      break;
+    case Kind::kPresetRemove:
+      code = control->DeletePreposition(a.name.c_str());
+      break;
+    case Kind::kWait:
+      Wait(a.seconds);
+      return 1;
+    case Kind::kPresetList: {
+      std::vector<std::string> names;
+      const int count = control->GetPrepositionCount();
+      for (int i = 0; i < count; ++i) {
+        char buffer[1024];
+        const int got = control->GetPrepositionName(static_cast<std::uint32_t>(i), buffer,
+                                                     sizeof(buffer));
+        names.push_back(got == 1 ? buffer : "");
+      }
+      char current[1024];
+      const bool has_current = control->GetCurrentPreposition(current, sizeof(current)) == 1;
+      if (json) {
+        std::string out = "{\"presets\":[";
+        for (std::size_t i = 0; i < names.size(); ++i) {
+          out += (i > 0 ? "," : "") + JsonString(names[i]);
+        }
+        out += "],\"current\":";
+        out += has_current ? JsonString(current) : "null";
+        std::printf("%s}\n", out.c_str());
+      } else {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+          const bool is_current = has_current && names[i] == current;
+          std::printf("%zu\t%s%s\n", i + 1, names[i].c_str(), is_current ? "\t(current)" : "");
+        }
+        std::printf("%d preset(s)\n", count);
+      }
+      std::fflush(stdout);
+      return 1;
+    }
+  }
+  // A timed motion ends with a stop, also when the run is interrupted.
+  if (code == 1 && a.seconds > 0 &&
+      (a.kind == Kind::kMove || a.kind == Kind::kZoom || a.kind == Kind::kFocus ||
+       a.kind == Kind::kIris)) {
+    Report(a.text, code);
+    Wait(a.seconds);
+    const int stopped = control->Stop();
+    Report("stop", stopped);
+    return stopped;
+  }
+  Report(a.text, code);
+  return code;
+}
+
+}  // namespace
+
+const char* PtzResultText(int code) {
+  switch (code) {
+    case 1: return "success";
+    case -3: return "invalid argument or operation not offered";
+    case -18: return "failed: no command thread, or the command was not queued";
+    case -19: return "the camera lacks this capability";
+    case -23: return "no such preset, or the preset operation failed";
+    case -26: return "the preset list is full";
+    default: return "unknown result";
+  }
+}
+
+std::optional<PtzAction> ParsePtzAction(const std::vector<std::string>& words,
+                                        std::string* error) {
+  using Kind = PtzAction::Kind;
+  PtzAction a;
+  std::string text;
+  for (const auto& w : words) text += (text.empty() ? "" : " ") + w;
+  a.text = text;
+  auto fail = [&](const std::string& why) {
+    *error = why;
+    return std::optional<PtzAction>();
+  };
+  if (words.empty()) return fail("no action");
+  const std::string& verb = words[0];
+  std::size_t next = 1;
+  auto choose = [&](std::initializer_list<const char*> names, Kind kind) -> bool {
+    if (words.size() < 2) return false;
+    int i = 0;
+    for (const char* n : names) {
+      if (words[1] == n) {
+        a.kind = kind;
+        a.code = i;
+        next = 2;
+        return true;
+      }
+      ++i;
+    }
+    return false;
+  };
+  if (verb == "move") {
+    bool found = false;
+    for (int i = 0; i < 8 && words.size() >= 2; ++i) {
+      if (words[1] == kDirections[i]) {
+        a.kind = Kind::kMove;
+        a.code = i;
+        next = 2;
+        found = true;
+      }
+    }
+    if (!found) return fail("move needs up, down, left, right, upleft, upright, downleft or downright");
+  } else if (verb == "zoom") {
+    if (!choose({"in", "out"}, Kind::kZoom)) return fail("zoom needs in or out");
+  } else if (verb == "focus") {
+    if (!choose({"near", "far"}, Kind::kFocus)) return fail("focus needs near or far");
+  } else if (verb == "iris") {
+    if (!choose({"open", "close"}, Kind::kIris)) return fail("iris needs open or close");
+  } else if (verb == "stop") {
+    a.kind = Kind::kStop;
+  } else if (verb == "wait") {
+    if (words.size() != 2 || !ParseSeconds(words[1], &a.seconds)) {
+      return fail("wait needs seconds (0..3600)");
+    }
+    a.kind = Kind::kWait;
+    return a;
+  } else if (verb == "preset") {
+    if (words.size() == 2 && words[1] == "list") {
+      a.kind = Kind::kPresetList;
+      return a;
+    }
+    if (words.size() < 3) return fail("preset needs save NAME, go NAME, remove NAME or list");
+    if (words[1] == "save") {
+      a.kind = Kind::kPresetSave;
+    } else if (words[1] == "go") {
+      a.kind = Kind::kPresetGo;
+    } else if (words[1] == "remove") {
+      a.kind = Kind::kPresetRemove;
+    } else {
+      return fail("preset needs save NAME, go NAME, remove NAME or list");
+    }
+    for (std::size_t i = 2; i < words.size(); ++i) a.name += (i > 2 ? " " : "") + words[i];
+    return a;
+  } else {
+    return fail("unknown action: " + verb);
+  }
+  // Options of the motion actions.
+  for (std::size_t i = next; i < words.size(); ++i) {
+    long value = 0;
+    if (words[i] == "--speed" && a.kind != Kind::kStop && i + 1 < words.size() &&
+        ParseInt(words[i + 1], 1, 16, &value)) {
+      a.speed = static_cast<int>(value);
+      ++i;
+    } else if (words[i] == "--for" && a.kind != Kind::kStop && i + 1 < words.size() &&
+               ParseSeconds(words[i + 1], &a.seconds)) {
+      ++i;
+    } else {
+      return fail("unexpected or invalid: " + words[i] + " (--speed 1..16, --for 0..3600)");
+    }
+  }
+  return a;
+}
+
+void PrintPtzUsage() {
+  std::fputs(
+      "usage: tollivar-host ptz --address A --port P --presets NAME [options] ACTION...\n"
+      "       tollivar-host ptz --address A --port P --presets NAME [options] --script FILE\n"
+      "\n"
+      "Moves a camera's PTZ head and keeps its named presets through libtollivar. The presets\n"
+      "are kept in CNB_NAME.preset beside this program (custom parameter 5).\n"
+      "\n"
+      "actions (one per run, or one per line of the script; # starts a comment):\n"
+      "  move up|down|left|right|upleft|upright|downleft|downright [--speed 1..16] [--for S]\n"
+      "  zoom in|out [--speed 1..16] [--for S]\n"
+      "  focus near|far [--for S]     iris open|close [--for S]\n"
+      "  stop                         ends what this run started\n"
+      "  preset save NAME | preset go NAME | preset remove NAME | preset list\n"
+      "  wait S                       (scripts) pause for S seconds\n"
+      "  --for S stops the motion after S seconds; without it the head keeps moving.\n"
+      "\n"
+      "options:\n"
+      "  --user U --password W   camera credentials\n"
+      "  --json                  preset list as JSON\n"
+      "  --settle S              time the driver gets to send queued commands before the\n"
+      "                          run ends (default 1)\n"
+      "  --library PATH          libtollivar.so to load\n"
+      "  --log-level L           driver log lines shown, 1 errors .. 3 information (default 2)\n"
+      "\n"
+      "Each action prints its result code and meaning. Exit status: 0 every action succeeded,\n"
+      "4 an action failed, 2 bad usage, 3 the driver could not be loaded or has no PTZ.\n",
+      stderr);
+}
+
+int RunPtzCommand(int argc, char** argv, const std::string& executable_folder) {
+  PtzOptions o;
+  std::vector<std::string> action_words;
+  for (int i = 0; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool has_value = i + 1 < argc;
+    long n = 0;
+    if (arg == "--address" && has_value) {
+      o.address = argv[++i];
+    } else if (arg == "--port" && has_value && ParseInt(argv[i + 1], 1, 65535, &n)) {
+      o.port = static_cast<unsigned>(n);
+      ++i;
+    } else if (arg == "--user" && has_value) {
+      o.user = argv[++i];
+    } else if (arg == "--password" && has_value) {
+      o.password = argv[++i];
+    } else if (arg == "--presets" && has_value) {
+      o.presets = argv[++i];
+    } else if (arg == "--library" && has_value) {
+      o.library = argv[++i];
+    } else if (arg == "--script" && has_value) {
+      o.script = argv[++i];
+    } else if (arg == "--settle" && has_value && ParseSeconds(argv[i + 1], &o.settle_seconds)) {
+      ++i;
+    } else if (arg == "--log-level" && has_value && ParseInt(argv[i + 1], 0, 4, &n)) {
+      o.log_level = static_cast<int>(n);
+      ++i;
+    } else if (arg == "--json") {
+      o.json = true;
+    } else if (arg == "--help" || arg == "-h") {
+      PrintPtzUsage();
+      return 0;
+    } else if (arg.rfind("--", 0) == 0 && action_words.empty()) {
+      std::fprintf(stderr, "tollivar-host: unknown or incomplete option: %s\n", arg.c_str());
+      return 2;
+    } else {
+      action_words.push_back(arg);
+    }
+  }
+  if (o.address.empty() || o.port == 0 || o.presets.empty()) {
+    std::fputs("tollivar-host: ptz needs --address, --port and --presets\n", stderr);
+    return 2;
+  }
+  if (!o.script.empty() && !action_words.empty()) {
+    std::fputs("tollivar-host: give either an action or --script, not both\n", stderr);
+    return 2;
+  }
+  if (!o.script.empty()) {
+    if (!ReadScript(o.script, &o.actions)) return 2;
+  } else {
+    std::string error;
+    auto action = ParsePtzAction(action_words, &error);
+    if (!action) {
+      std::fprintf(stderr, "tollivar-host: %s\n", error.c_str());
+      return 2;
+    }
+    o.actions.push_back(*action);
+  }
+  if (o.library.empty()) o.library = FindLibrary(executable_folder);
+
+  void* lib = dlopen(o.library.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (lib == nullptr) {
+    std::fprintf(stderr, "tollivar-host: cannot load %s: %s\n", o.library.c_str(), dlerror());
+    return 3;
+  }
+  auto create = reinterpret_cast<CreateFn>(dlsym(lib, "CreateIPCaptureEx3"));
+  auto destroy = reinterpret_cast<DeleteFn>(dlsym(lib, "DeleteIPCaptureEx3"));
+  if (create == nullptr || destroy == nullptr) {
+    std::fprintf(stderr, "tollivar-host: %s lacks the driver entry points\n", o.library.c_str());
+    dlclose(lib);
+    return 3;
+  }
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+
+  MessageSink messages(o.log_level, false);
+  FrameFactory factory;
+  DeviceDescription device;
+  device.address = o.address;
+  device.port = o.port;
+  device.user = o.user;
+  device.password = o.password;
+  device.custom = {"(none)", "(none)", "(none)", "(none)", o.presets};
+
+  int status = 0;
+  ipc::IIPCaptureDriverEx4* driver = create();
+  if (driver == nullptr || !driver->OpenDriver(&messages, &factory, &device)) {
+    std::fputs("tollivar-host: the driver could not be opened\n", stderr);
+    status = 3;
+  }
+  korvane::IIPPTZDriverEx* ptz = status == 0 ? driver->GetPTZDriverEx() : nullptr;
+  korvane::IIPPTZApiEx* control = ptz != nullptr ? ptz->GetPTZApiEx(0) : nullptr;
+  if (status == 0 && control == nullptr) {
+    std::fputs("tollivar-host: the driver offers no PTZ control (see its log above)\n", stderr);
+    status = 3;
+  }
+  bool queued = false;
+  for (const PtzAction& action : o.actions) {
+    if (status == 3 || g_interrupted) break;
+    if (RunAction(control, action, o.json) != 1) status = 4;
+    queued = queued || action.kind != PtzAction::Kind::kPresetList;
+  }
+  // Motion commands are queued in the driver and sent by its PTZ thread; closing the driver
+  // drops what is still queued.
+  if (control != nullptr && queued) Wait(o.settle_seconds);
+  if (driver != nullptr) destroy(driver);
+  dlclose(lib);
+  return status;
+}
+
+}  // namespace tollivar_host
