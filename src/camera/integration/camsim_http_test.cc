@@ -93,7 +93,7 @@ TEST(CamsimHttpTest, DigestIsRepeatedOnceThenSentAtOnce) {
 
   std::string text;
   EXPECT_TRUE(RequestGetText(sender, text, kParamListPath));
-  EXPECT_TRUE(RequestGet("/cnb-cgi/ptzCtl?cmd=3&id=1&ps=20&ts=0&pr=0", sender));
+  EXPECT_TRUE(RequestGet("/cnb-cgi/ptzCtl?cmd=255&id=1&ps=1&ts=1&pr=1", sender));
   requests = CameraRequests(camsim.HttpPort());
   ASSERT_EQ(requests.size(), 5u);
   EXPECT_TRUE(requests[2].auth);
