@@ -111,12 +111,14 @@ TEST_F(PtzControlTest, StopRightAfterConstructionQueuesNothing) {
 
 TEST_F(PtzControlTest, StopThatCannotBeQueuedKeepsTheFlag) {
   ASSERT_EQ(control_.Move(1, 1), kPtzOk);
+  ASSERT_EQ(control_.comm_->WaitHandled(1).size(), 1u);
   control_.comm_->Close();
   EXPECT_EQ(control_.Stop(), kPtzFailed);
   ASSERT_TRUE(control_.comm_->Open());
   EXPECT_EQ(control_.Stop(), kPtzOk);  // the move's stop is tried again
-  EXPECT_EQ(control_.comm_->WaitHandled(1).back(),
-            (std::pair<std::uint32_t, std::uint32_t>{kPtzStop, kPtzStopMove}));
+  const auto handled = control_.comm_->WaitHandled(2);
+  ASSERT_EQ(handled.size(), 2u);
+  EXPECT_EQ(handled[1], (std::pair<std::uint32_t, std::uint32_t>{kPtzStop, kPtzStopMove}));
 }
 
 TEST_F(PtzControlTest, DirectionTenIsRefusedAndForgetsNothing) {
