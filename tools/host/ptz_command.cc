@@ -430,8 +430,18 @@ int RunPtzCommand(int argc, char** argv, const std::string& executable_folder) {
     status = 3;
   }
   bool queued = false;
+  bool motion_started = false;
   for (const PtzAction& action : o.actions) {
     if (status == 3 || g_interrupted) break;
+    if (action.kind == PtzAction::Kind::kStop && !motion_started) {
+      // The driver stops what its control started; a fresh run has started nothing.
+      std::fputs("tollivar-host: no motion was started in this run: stop sends nothing\n",
+                 stderr);
+    }
+    motion_started = motion_started || action.kind == PtzAction::Kind::kMove ||
+                     action.kind == PtzAction::Kind::kZoom ||
+                     action.kind == PtzAction::Kind::kFocus ||
+                     action.kind == PtzAction::Kind::kIris;
     if (RunAction(control, action, o.json) != 1) status = 4;
     queued = queued || action.kind != PtzAction::Kind::kPresetList;
   }
