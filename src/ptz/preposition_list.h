@@ -20,6 +20,13 @@ namespace korvane {
 // Every public operation holds the list's lock, camera requests included, so preset operations of
 // one channel are strictly one at a time. Lock order: list, reader, document.
 class CPrepositionList {
+ protected:
+  // Called with the lock held. (Declared first: they open the virtual table.)
+  virtual bool WritePrepositionAt(std::uint32_t position, std::uint32_t slot,
+                                  const std::string& name);
+  virtual bool RewriteStorage();
+  virtual void LoadFromStorage();
+
  public:
   // Characters a preset name must not contain.
   static constexpr char kForbiddenNameCharacters[] = "&!<>'\"";
@@ -50,13 +57,6 @@ class CPrepositionList {
   std::uint32_t GetMaximum();
 
   static bool IsValidName(const std::string& name);
-
- protected:
-  // Called with the lock held.
-  virtual bool WritePrepositionAt(std::uint32_t position, std::uint32_t slot,
-                                  const std::string& name);
-  virtual bool RewriteStorage();
-  virtual void LoadFromStorage();
 
  private:
   std::int32_t RenameCurrentPrepositionLocked(const std::string& name);
