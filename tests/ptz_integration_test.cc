@@ -152,7 +152,8 @@ TEST_F(PtzIntegrationTest, PresetsMoveTheHeadAndSurviveARestartOfTheDriver) {
     PtzSession session(port, presets_);
     korvane::IIPPTZApiEx* control = session.Control();
     ASSERT_NE(control, nullptr);
-    EXPECT_EQ(ThreadsNamed("BaseIPPTZThread"), 1);  // the PTZ command thread
+    // The PTZ command thread (it names itself once it runs).
+    EXPECT_TRUE(WaitUntil([] { return ThreadsNamed("BaseIPPTZThread") == 1; }, 5s));
     EXPECT_EQ(control->SavePreposition("Door"), 1);
     EXPECT_EQ(control->Move(2, 16), 1);
     ASSERT_TRUE(WaitUntil([&] { return State(port, "ptz_motion") == "left"; }, 10s));

@@ -337,6 +337,10 @@ TEST_F(PtzHandlerTest, DeletingTheHandlerEndsTheCommandThread) {
   {
     CPTZHandler handler(&driver_);
     ASSERT_NE(handler.GetPTZApi(0), nullptr);
+    // The thread names itself once it runs.
+    for (int i = 0; i < 1000 && command_threads() == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     EXPECT_EQ(command_threads(), 1);
   }
   EXPECT_EQ(command_threads(), 0);
