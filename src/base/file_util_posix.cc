@@ -99,10 +99,12 @@ bool WriteFileAtomically(const std::string& path, const std::string& content) {
   std::string temp = path + ".tmp-XXXXXX";
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  // mkstemp creates the file readable by the owner only; the finished file gets the usual mode.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd, 0666 & ~mask);
+  // mkstemp creates the file readable by the owner only: the new file keeps the mode of the one
+  // it replaces, or gets the usual 0644. (The umask is not read: changing it even for a moment
+  // would affect files other threads of the host create meanwhile.)
+  struct stat old_file {};
+  const mode_t mode = ::stat(path.c_str(), &old_file) == 0 ? (old_file.st_mode & 07777) : 0644;
+  ::fchmod(fd, mode);
   const bool ok = WriteAll(fd, content) && ::fsync(fd) == 0;
   if (::close(fd) != 0 || !ok || ::rename(temp.c_str(), path.c_str()) != 0) {
     ::unlink(temp.c_str());

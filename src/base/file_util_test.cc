@@ -84,6 +84,14 @@ TEST_F(FileUtilTest, AtomicWriteReplacesTheFileAndLeavesNoTemporaryFile) {
   ASSERT_EQ(mkdir(dir_.c_str(), 0700), 0);
 }
 
+TEST_F(FileUtilTest, AtomicWriteKeepsTheModeOfTheReplacedFile) {
+  const std::string path = MakeFile("private.preset", 0640);
+  ASSERT_TRUE(WriteFileAtomically(path, "<CNB/>"));
+  struct stat info {};
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0640u);
+}
+
 TEST_F(FileUtilTest, AtomicWriteIntoAMissingFolderFails) {
   EXPECT_FALSE(WriteFileAtomically(dir_ + "/no_such_dir/x.preset", "x"));
   EXPECT_FALSE(WriteFileAtomically("", "x"));
