@@ -266,7 +266,7 @@ bool CBaseRTSPClient::KeepAliveDue() const {
 void CBaseRTSPClient::CheckKeepAlive() {
   if (KeepAliveDue()) {
     Request(RequestKind::kOptions);
-    last_keep_alive_ = GetFileTimeNow();
+    last_keep_alive_ = GetMonotonicTime();
   }
 }
 
@@ -274,7 +274,7 @@ void CBaseRTSPClient::SendKeepAliveOnly() {
   if (KeepAliveDue()) {
     const std::string text = BuildRequest(RequestKind::kOptions);
     SendText(text);
-    last_keep_alive_ = GetFileTimeNow();
+    last_keep_alive_ = GetMonotonicTime();
   }
 }
 

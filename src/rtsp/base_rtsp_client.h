@@ -149,7 +149,7 @@ class CBaseRTSPClient : public CBaseThread {
 
   CRTSPResponseParser parser_;
   CSocketHandle socket_;
-  uint64_t last_keep_alive_ = 0;  // file time of the last keep-alive; 0 for none
+  uint64_t last_keep_alive_ = 0;  // monotonic time of the last keep-alive; 0 for none
   IRTPReceiverUser* user_ = nullptr;
   RTSPClientParams params_;
   TransportMode mode_ = kRtpOverUdp;
