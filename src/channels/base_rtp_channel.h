@@ -36,8 +36,9 @@ class CBaseRTPChannel : public CBaseCameraChannel,
   static constexpr std::uint32_t kRetryPassWaitMs = 10;
   static constexpr std::uint32_t kKeepAlivePeriodMs = 30000;
 
-  // `driver` and `sink` must outlive the channel.
-  CBaseRTPChannel(std::uint32_t index, IDriver* driver, ipcapture::IFrameSink* sink);
+  // `driver`, `sink` and `clock` must outlive the channel.
+  CBaseRTPChannel(std::uint32_t index, IDriver* driver, ipcapture::IFrameSink* sink,
+                  IClock& clock = SystemClock());
   ~CBaseRTPChannel() override;
 
   // IRTPReceiverUser
@@ -65,6 +66,11 @@ class CBaseRTPChannel : public CBaseCameraChannel,
   virtual void CloseStream();
   virtual void OnKeepAlive() {}
   virtual bool ConfigureCamera() = 0;
+  // The mode-0 transport, one port pair at a time: the RTP receiver on an even port, the RTCP
+  // handler on the next one, and both closed again.
+  virtual bool OpenRtpPort(std::uint16_t port);
+  virtual bool OpenRtcpPort(std::uint16_t port);
+  virtual void CloseTransport();
   // On the receiver's queue thread (mode 0) or the RTSP client thread (interleaved modes).
   virtual void ProcessPacket(const CRTPPacket* packet) = 0;
 

@@ -44,10 +44,9 @@ class CVirtualClock final : public IClock {
         if (deadline > now_) now_ = deadline;
         return kWaitTimeout;
       }
-      ++blocked_;
+      blocked_generation_ = generation_;
       changed_.notify_all();
       changed_.wait_for(guard, std::chrono::milliseconds(1));
-      --blocked_;
     }
   }
 
@@ -63,9 +62,10 @@ class CVirtualClock final : public IClock {
   bool RunUntilMs(uint64_t ms, std::chrono::milliseconds bound = std::chrono::seconds(10)) {
     std::unique_lock<std::mutex> guard(mutex_);
     horizon_ = kStart + ms * kUnitsPerMs;
-    blocked_ = 0;  // only waiters that look again after the move count
+    // Only a waiter that looked again after the move counts.
+    const uint64_t generation = ++generation_;
     changed_.notify_all();
-    return changed_.wait_for(guard, bound, [&] { return blocked_ > 0; });
+    return changed_.wait_for(guard, bound, [&] { return blocked_generation_ == generation; });
   }
 
  private:
@@ -75,7 +75,8 @@ class CVirtualClock final : public IClock {
   std::condition_variable changed_;
   uint64_t now_ = kStart;
   uint64_t horizon_ = kStart;
-  int blocked_ = 0;
+  uint64_t generation_ = 0;
+  uint64_t blocked_generation_ = 0;
 };
 
 }  // namespace korvane::testing
