@@ -38,9 +38,9 @@ void CBaseRTPChannel::OnPacket(const CRTPPacket& packet) {
   ProcessPacket(&packet);
 }
 
-void CBaseRTPChannel::OnPacketFrom(const sockaddr_in& from, const CRTPPacket& packet) {
+void CBaseRTPChannel::OnPacketFrom(const SocketAddress& from, const CRTPPacket& packet) {
   // Only the camera's own stream counts: anything else on the port is dropped whole.
-  if (from.sin_addr.s_addr != camera_address_) return;
+  if (from.ip != camera_address_) return;
   packet_event_.Set();
   rtcp_.OnRtpSequence(packet.Sequence());
   ProcessPacket(&packet);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <netinet/in.h>
+#include "base/socket_address.h"
 
 #include <atomic>
 #include <cstdint>
@@ -43,7 +43,7 @@ class CBaseRTPChannel : public CBaseCameraChannel,
 
   // IRTPReceiverUser
   void OnPacket(const CRTPPacket& packet) override;
-  void OnPacketFrom(const sockaddr_in& from, const CRTPPacket& packet) override;
+  void OnPacketFrom(const SocketAddress& from, const CRTPPacket& packet) override;
   void OnTransportWait() override {}
   void OnTransportClosed() override {}
 

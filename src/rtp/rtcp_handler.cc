@@ -174,7 +174,7 @@ std::vector<uint8_t> CRTCPHandler::BuildBye() const {
 
 void CRTCPHandler::SendReport(const std::vector<uint8_t>& packet) {
   if (packet.empty()) return;
-  sockaddr_in peer{};
+  SocketAddress peer{};
   {
     CAutoLock guard(lock_);
     if (!peer_known_) return;
@@ -187,10 +187,10 @@ void CRTCPHandler::SendReport(const std::vector<uint8_t>& packet) {
   }
 }
 
-void CRTCPHandler::OnData(IRTPClient* client, const sockaddr_in& from, const uint8_t* data,
+void CRTCPHandler::OnData(IRTPClient* client, const SocketAddress& from, const uint8_t* data,
                           size_t length) {
   if (client != &client_ || data == nullptr) return;
-  if (from.sin_addr.s_addr != camera_address_.load(std::memory_order_acquire)) return;
+  if (from.ip != camera_address_.load(std::memory_order_acquire)) return;
   const std::optional<CameraPacket> packet = ReadCameraPacket({data, length});
   if (!packet) return;
   {

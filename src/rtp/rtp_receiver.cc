@@ -103,7 +103,7 @@ void CRTPReceiver::RecycleRecord(std::unique_ptr<QueuedPacket> record) {
   if (spare_.size() < kMaxSpareRecords) spare_.push_back(std::move(record));
 }
 
-void CRTPReceiver::OnData(IRTPClient* client, const sockaddr_in& from, const uint8_t* data,
+void CRTPReceiver::OnData(IRTPClient* client, const SocketAddress& from, const uint8_t* data,
                           size_t length) {
   // A late delivery from a client that was replaced or released.
   if (client == nullptr || client != client_ptr_.load(std::memory_order_acquire)) return;

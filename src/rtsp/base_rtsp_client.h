@@ -10,7 +10,7 @@
 
 #include "base/base_thread.h"
 #include "base/event.h"
-#include "base/socket_posix.h"
+#include "base/socket.h"
 #include "rtsp/rtsp_response.h"
 #include "core/transport_mode.h"
 #include "rtsp/rtsp_response_parser.h"
