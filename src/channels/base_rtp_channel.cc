@@ -121,7 +121,7 @@ std::uint32_t CBaseRTPChannel::CaptureLoop() {
         pass_wait = kRetryPassWaitMs;
       }
     }
-    const bool stop = Clock().Wait({&StopEvent()}, pass_wait) != kWaitTimeout;
+    const bool stop = Clock().Wait({&StopEvent()}, pass_wait) == kWaitStopped;
     const std::uint32_t since_frame = LastFrameTime().GetElapsedMs();
     if (since_frame >= data_timeout / 2) {
       if (stop) break;

@@ -226,9 +226,10 @@ void CRTCPHandler::OnClosed(IRTPClient*) {}
 
 void CRTCPHandler::Run() {
   for (;;) {
+    constexpr uint32_t kReportAsked = 1;
     const uint32_t result = WaitForEvents({&StopEvent(), &report_event_}, kReportWaitMs);
-    if (result == 0) return;
-    if (result == 1) SendReport(BuildReceiverReportAt(NowMs()));
+    if (result == kWaitStopped) return;
+    if (result == kReportAsked) SendReport(BuildReceiverReportAt(NowMs()));
   }
 }
 

@@ -157,7 +157,7 @@ void CRTPReceiver::OnClosed(IRTPClient* client) {
 void CRTPReceiver::Run() {
   uint32_t wait_ms = 0;
   for (;;) {
-    if (WaitForEvents({&StopEvent(), &packet_event_}, wait_ms) == 0) break;
+    if (WaitForEvents({&StopEvent(), &packet_event_}, wait_ms) == kWaitStopped) break;
 
     std::unique_ptr<QueuedPacket> record;
     bool now_empty = true;

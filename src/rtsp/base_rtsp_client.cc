@@ -260,8 +260,9 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
   auto next_check = Clock::now() + check_period;
   for (;;) {
     const uint32_t wait_ms = MsUntil(std::min(data_deadline, next_check));
-    const uint32_t result = WaitForEventsOrSocket({&StopEvent()}, socket_.Get(), kSocketReadable, wait_ms);
-    if (result == 0) {
+    const uint32_t result =
+        WaitForEventsOrSocket({&StopEvent()}, socket_.Get(), kSocketReadable, wait_ms);
+    if (result == kWaitStopped) {
       return false;
     }
     const auto now = Clock::now();
@@ -310,17 +311,19 @@ void CBaseRTSPClient::Run() {
     if (!paused_) {
       play_event_.Set();
     }
+    constexpr uint32_t kPauseAsked = 1;
+    constexpr uint32_t kPlayAsked = 2;
     for (;;) {
       const uint32_t which =
           WaitForEvents({&StopEvent(), &pause_event_, &play_event_}, kLoopWaitMs);
-      if (which == 0) {
+      if (which == kWaitStopped) {
         break;
       }
-      if (which == 1) {
+      if (which == kPauseAsked) {
         if (Request(RequestKind::kPause)) {
           paused_ = true;
         }
-      } else if (which == 2) {
+      } else if (which == kPlayAsked) {
         paused_ = false;
         Request(RequestKind::kPlay);
       } else {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/format.h"
 #include "base/socket.h"
 #include "text/md5.h"
 
@@ -50,18 +51,9 @@ std::string FormatString(const char* format, ...) {
   if (format == nullptr) return {};
   va_list args;
   va_start(args, format);
-  va_list measure;
-  va_copy(measure, args);
-  const int needed = std::vsnprintf(nullptr, 0, format, measure);
-  va_end(measure);
-  std::string result;
-  if (needed > 0) {
-    result.resize(static_cast<size_t>(needed) + 1);
-    std::vsnprintf(result.data(), result.size(), format, args);
-    result.resize(static_cast<size_t>(needed));
-  }
+  std::optional<std::string> text = FormatV(format, args);
   va_end(args);
-  return result;
+  return text ? std::move(*text) : std::string();
 }
 
 std::string TrimBlanks(std::string_view text) {
