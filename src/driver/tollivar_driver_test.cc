@@ -262,6 +262,42 @@ TEST_F(TollivarDriverTest, DeviceWithoutIOHasNoIOObject) {
   EXPECT_EQ(driver_.GetIOApi(), nullptr);
 }
 
+struct IOCountCase {
+  std::uint32_t inputs;
+  std::uint32_t outputs;
+};
+
+class IOApiTest : public TollivarDriverTest, public ::testing::WithParamInterface<IOCountCase> {};
+
+TEST_P(IOApiTest, ExistsWhenTheDeviceHasInputsOrOutputs) {
+  device_.inputs = GetParam().inputs;
+  device_.outputs = GetParam().outputs;
+  ASSERT_TRUE(Open());
+  ICaptureIOApi* io = driver_.GetIOApi();
+  ASSERT_NE(io, nullptr);
+  EXPECT_EQ(io->GetInputCount(), GetParam().inputs);
+  EXPECT_EQ(io->GetOutputCount(), GetParam().outputs);
+  EXPECT_TRUE(driver_.CreateIOApi());
+  EXPECT_EQ(driver_.GetIOApi(), io);  // one object per driver
+  driver_.CloseDriver();
+  EXPECT_EQ(driver_.GetIOApi(), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, IOApiTest,
+                         ::testing::Values(IOCountCase{1, 0}, IOCountCase{0, 1},
+                                           IOCountCase{4, 2}));
+
+TEST_F(TollivarDriverTest, DeletingTheDriverStopsARunningIOObject) {
+  device_.inputs = 2;
+  device_.outputs = 1;
+  device_.port = 9;  // nothing answers: the output change fails while the object goes
+  auto driver = std::make_unique<CTollivarDriver>();
+  ASSERT_TRUE(driver->OpenDriver(&sink_, nullptr, device_.Wire()));
+  ASSERT_NE(driver->GetIOApi(), nullptr);
+  ASSERT_TRUE(driver->GetIOApi()->StartIO());
+  driver.reset();
+}
+
 TEST_F(TollivarDriverTest, ReservedSlotsAnswerNull) {
   ASSERT_TRUE(Open());
   EXPECT_EQ(driver_.Reserved5(), nullptr);
