@@ -287,17 +287,6 @@ INSTANTIATE_TEST_SUITE_P(Table, IOApiTest,
                          ::testing::Values(IOCountCase{1, 0}, IOCountCase{0, 1},
                                            IOCountCase{4, 2}));
 
-TEST_F(TollivarDriverTest, DeletingTheDriverStopsARunningIOObject) {
-  device_.inputs = 2;
-  device_.outputs = 1;
-  device_.port = 9;  // nothing answers: the output change fails while the object goes
-  auto driver = std::make_unique<CTollivarDriver>();
-  ASSERT_TRUE(driver->OpenDriver(&sink_, nullptr, device_.Wire()));
-  ASSERT_NE(driver->GetIOApi(), nullptr);
-  ASSERT_TRUE(driver->GetIOApi()->StartIO());
-  driver.reset();
-}
-
 TEST_F(TollivarDriverTest, ReservedSlotsAnswerNull) {
   ASSERT_TRUE(Open());
   EXPECT_EQ(driver_.Reserved5(), nullptr);

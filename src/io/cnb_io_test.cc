@@ -346,12 +346,6 @@ TEST_F(CNBIOTest, NullSinkIsRefusedAndTheSinkSetEarlierStays) {
   EXPECT_TRUE(io_->StopIO());
 }
 
-TEST_F(CNBIOTest, CountsAreAskedFromTheDriver) {
-  Make(4, 2);
-  EXPECT_EQ(io_->GetInputCount(), 4u);
-  EXPECT_EQ(io_->GetOutputCount(), 2u);
-}
-
 TEST_F(CNBIOTest, StopDoesNotWaitForASilentCamera) {
   Serve({Answer::kNoAnswer}, 20000);
   Make(0, 1);
