@@ -242,17 +242,6 @@ TEST_F(CNBIOTest, LaterPollsReportNothingNew) {
   EXPECT_THAT(events_.Events(), ElementsAre(Input(0, 1), Input(1, 1)));
 }
 
-TEST_F(CNBIOTest, MixedDeviceDrivesOutputsAndReportsInputs) {
-  Make(2, 2);
-  ASSERT_TRUE(io_->StartIO());
-  ASSERT_TRUE(events_.WaitForCount(Input(1, 1), 1));
-  EXPECT_TRUE(io_->QueueOutputState(1, 0));
-  ASSERT_TRUE(WaitForRequests(3));
-  EXPECT_TRUE(io_->StopIO());
-  EXPECT_THAT(SignalTypes(), ElementsAre(2, 2, 1));
-  EXPECT_THAT(events_.Events(), ElementsAre(Input(0, 1), Input(1, 1)));
-}
-
 TEST_F(CNBIOTest, FailedChangeResetsEveryStateAndInputsAreReportedAgain) {
   Serve({Answer::kSuccess, Answer::kSuccess, Answer::kFailure});
   Make(2, 2);
