@@ -42,7 +42,7 @@ class CountingUser : public korvane::IRTPReceiverUser {
     ++packets;
     bytes += packet.Payload().size();
   }
-  void OnPacketFrom(const sockaddr_in&, const korvane::CRTPPacket&) override {}
+  void OnPacketFrom(const korvane::SocketAddress&, const korvane::CRTPPacket&) override {}
   void OnTransportWait() override {}
   void OnTransportClosed() override {}
   void OnCodecConfig(const korvane::DecoderConfig*) override {}

@@ -62,7 +62,7 @@ std::vector<uint8_t> MakePacket(uint16_t sequence) {
 class CountingUser : public IRTPReceiverUser {
  public:
   void OnPacket(const CRTPPacket&) override {}
-  void OnPacketFrom(const sockaddr_in&, const CRTPPacket& packet) override {
+  void OnPacketFrom(const SocketAddress&, const CRTPPacket& packet) override {
     benchmark::DoNotOptimize(packet.Payload().data());
     count_.fetch_add(1, std::memory_order_release);
   }
@@ -164,8 +164,7 @@ void BM_ReceiverParseQueueDeliver(benchmark::State& state) {
     return;
   }
   const auto packet = MakePacket(1);
-  sockaddr_in from{};
-  from.sin_family = AF_INET;
+  const SocketAddress from{};
   constexpr int kBatch = 64;
   uint64_t sent = 0;
   for (int i = 0; i < 256; ++i) receiver.OnData(client, from, packet.data(), packet.size());

@@ -25,7 +25,7 @@ class Collector : public korvane::IRTPReceiverUser {
     sequences.push_back(packet.Sequence());
     total += packet.Payload().size();
   }
-  void OnPacketFrom(const sockaddr_in&, const korvane::CRTPPacket&) override { Check(false); }
+  void OnPacketFrom(const korvane::SocketAddress&, const korvane::CRTPPacket&) override { Check(false); }
   void OnTransportWait() override { Check(false); }
   void OnTransportClosed() override { Check(false); }
   void OnCodecConfig(const korvane::DecoderConfig*) override { Check(false); }

@@ -1,7 +1,8 @@
 #pragma once
 
-// Runs cnb-camsim as a child process for integration tests: free ports on 127.0.0.1, a request
-// log in a private temporary folder, started until it prints "ready", stopped with SIGTERM.
+// Runs cnb-camsim as a child process for every test that needs the simulator (the driver's
+// integration tests and the simulator's own): free ports on 127.0.0.1, a request log in a
+// private temporary folder, started until it prints "ready", stopped with SIGTERM.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -60,6 +62,7 @@ class CamsimChild {
       return false;
     }
     folder_ = pattern;
+    ports_.clear();
     const std::string output = folder_ + "/output.txt";
     std::vector<std::string> argv = {BinaryPath(),
                                      "--address",
@@ -92,13 +95,22 @@ class CamsimChild {
       const std::string text = ReadFile(output);
       const size_t ready = text.find("ready");
       if (ready != std::string::npos && text.find('\n', ready) != std::string::npos) {
-        rtsp_port_ = static_cast<uint16_t>(std::atoi(PortAfter(text, "rtsp=").c_str()));
-        http_port_ = static_cast<uint16_t>(std::atoi(PortAfter(text, "http=").c_str()));
-        return rtsp_port_ != 0;
+        output_ = text;
+        // "ready rtsp=N http=N [name=N ...]"
+        std::istringstream words(text.substr(ready));
+        for (std::string word; words >> word;) {
+          const size_t eq = word.find('=');
+          if (eq != std::string::npos) {
+            ports_[word.substr(0, eq)] =
+                static_cast<uint16_t>(std::atoi(word.c_str() + eq + 1));
+          }
+        }
+        return RtspPort() != 0 && HttpPort() != 0;
       }
       int status = 0;
       if (waitpid(pid_, &status, WNOHANG) == pid_) {
         pid_ = -1;
+        output_ = text;
         *error = "cnb-camsim ended: " + text;
         return false;
       }
@@ -110,12 +122,20 @@ class CamsimChild {
   }
 
   // SIGTERM, then a bounded wait; a child that hangs is killed so that the test run ends.
-  void Stop() {
+  // Returns the simulator's exit code, -1 when it was killed or not running.
+  int Stop() {
+    int code = -1;
     if (pid_ > 0) {
       kill(pid_, SIGTERM);
-      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
       int status = 0;
-      while (waitpid(pid_, &status, WNOHANG) == 0) {
+      for (;;) {
+        const pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+          code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+          break;
+        }
+        if (done < 0) break;
         if (std::chrono::steady_clock::now() >= end) {
           kill(pid_, SIGKILL);
           waitpid(pid_, &status, 0);
@@ -130,15 +150,32 @@ class CamsimChild {
       std::filesystem::remove_all(folder_, ignored);
       folder_.clear();
     }
+    return code;
   }
 
-  uint16_t RtspPort() const { return rtsp_port_; }
-  uint16_t HttpPort() const { return http_port_; }
+  uint16_t RtspPort() const { return Port("rtsp"); }
+  uint16_t HttpPort() const { return Port("http"); }
+  // A port of the ready line by its name ("rtsp", "http", "mjpeg8554", ...); 0 when absent.
+  uint16_t Port(const std::string& name) const {
+    const auto it = ports_.find(name);
+    return it == ports_.end() ? 0 : it->second;
+  }
+  // What the simulator printed up to its ready line (or its end).
+  const std::string& Output() const { return output_; }
+  // The whole request log, one JSON object per line.
+  std::string ReadLog() const { return ReadFile(folder_ + "/requests.jsonl"); }
+  std::string RtspUrl(const std::string& path, const std::string& credentials = "") const {
+    return "rtsp://" + (credentials.empty() ? "" : credentials + "@") + "127.0.0.1:" +
+           std::to_string(RtspPort()) + path;
+  }
+  std::string HttpUrl(const std::string& target) const {
+    return "http://127.0.0.1:" + std::to_string(HttpPort()) + target;
+  }
 
   // The RTSP lines of the request log, oldest first.
   std::vector<std::string> RtspRequests() const {
     std::vector<std::string> lines;
-    std::istringstream in(ReadFile(folder_ + "/requests.jsonl"));
+    std::istringstream in(ReadLog());
     for (std::string line; std::getline(in, line);) {
       if (JsonValue(line, "proto") == "rtsp") lines.push_back(line);
     }
@@ -152,15 +189,10 @@ class CamsimChild {
     text << in.rdbuf();
     return text.str();
   }
-  static std::string PortAfter(const std::string& text, const std::string& key) {
-    const size_t at = text.find(key);
-    return at == std::string::npos ? std::string() : text.substr(at + key.size(), 5);
-  }
-
   pid_t pid_ = -1;
   std::string folder_;
-  uint16_t rtsp_port_ = 0;
-  uint16_t http_port_ = 0;
+  std::string output_;
+  std::map<std::string, uint16_t> ports_;
 };
 
 }  // namespace korvane::testing

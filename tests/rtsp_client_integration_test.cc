@@ -38,7 +38,7 @@ class CountingUser : public IRTPReceiverUser {
     last_ = packet.Sequence();
     have_last_ = true;
   }
-  void OnPacketFrom(const sockaddr_in&, const CRTPPacket&) override {}
+  void OnPacketFrom(const SocketAddress&, const CRTPPacket&) override {}
   void OnTransportWait() override {}
   void OnTransportClosed() override {}
   void OnCodecConfig(const DecoderConfig* config) override {

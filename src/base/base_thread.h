@@ -1,6 +1,5 @@
 #pragma once
 
-#include <pthread.h>
 
 #include <atomic>
 #include <cstdint>
@@ -78,7 +77,8 @@ class CBaseThread {
   std::string name_;
   // Serialises StartThread/JoinThread/StopThread between owner threads.
   std::mutex handle_mutex_;
-  pthread_t handle_{};
+  // The platform thread, kept as an opaque number (pthread_t on POSIX).
+  std::uintptr_t handle_ = 0;
   // Written under handle_mutex_; read without it by IsRunning(), which must never block.
   std::atomic<bool> has_handle_{false};
   std::atomic<uint32_t> thread_id_{0};

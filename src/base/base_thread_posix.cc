@@ -1,5 +1,7 @@
 #include <pthread.h>
 
+#include <type_traits>
+
 #include <exception>
 #include <string>
 
@@ -7,6 +9,9 @@
 #include "base/lock.h"
 
 namespace korvane {
+
+static_assert(std::is_integral_v<pthread_t> && sizeof(pthread_t) <= sizeof(std::uintptr_t),
+              "the thread handle is kept as a number");
 
 namespace {
 
@@ -23,7 +28,7 @@ CBaseThread::~CBaseThread() {
   if (has_handle_) {
     // Only left when the object is destroyed by its own thread, which cannot wait on itself:
     // let the thread release its resources when it ends. It must not touch the object again.
-    pthread_detach(handle_);
+    pthread_detach(static_cast<pthread_t>(handle_));
     has_handle_ = false;
   }
 }
@@ -42,7 +47,7 @@ bool CBaseThread::IsRunning() const {
 
 void CBaseThread::ReleaseHandleLocked() {
   // The thread has set its exit event, the last thing it does: the join returns promptly.
-  pthread_join(handle_, nullptr);
+  pthread_join(static_cast<pthread_t>(handle_), nullptr);
   has_handle_ = false;
 }
 
@@ -62,7 +67,7 @@ bool CBaseThread::StartThread(const std::string& name) {
   if (pthread_create(&handle, nullptr, &CBaseThread::ThreadEntry, this) != 0) {
     return false;
   }
-  handle_ = handle;
+  handle_ = static_cast<std::uintptr_t>(handle);
   has_handle_ = true;
   return true;
 }

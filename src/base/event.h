@@ -11,6 +11,9 @@ namespace korvane {
 inline constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 // Result of the wait functions on time-out or failure (all bits set, -1 as a signed value).
 inline constexpr uint32_t kWaitTimeout = 0xFFFFFFFFu;
+// Result of a wait whose first event, by the convention of this code base the owner's stop
+// event, was signalled.
+inline constexpr uint32_t kWaitStopped = 0;
 // Result of WaitForEventsOrSocket when the socket, not an event, is ready.
 inline constexpr uint32_t kWaitSocket = 0xFFFFFFFEu;
 // Largest number of events one wait accepts (as many as the Windows kernel allows).

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "base/socket_posix.h"
+#include "base/socket.h"
 
 namespace korvane {
 namespace {

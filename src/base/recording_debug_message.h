@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/debug_message.h"
+#include "base/format.h"
 
 namespace korvane {
 
@@ -23,14 +24,7 @@ class CRecordingDebugMessage : public IDebugMessage {
       __attribute__((format(printf, 3, 4))) {
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    const int needed = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text(needed > 0 ? static_cast<size_t>(needed) : 0, '\0');
-    if (needed > 0) {
-      std::vsnprintf(text.data(), text.size() + 1, format, args);
-    }
+    std::string text = FormatV(format, args).value_or(std::string());
     va_end(args);
     std::lock_guard<std::mutex> guard(mutex_);
     lines_.push_back(Line{level, std::move(text)});

@@ -1,15 +1,55 @@
-#include "base/socket_posix.h"
+#include "base/socket.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "base/event.h"
 
 namespace korvane {
+
+static_assert(kSocketReadable == POLLIN && kSocketWritable == POLLOUT && kSocketInvalid == POLLNVAL);
+
+namespace {
+
+sockaddr_in ToSockaddr(const SocketAddress& address) {
+  sockaddr_in out{};
+  out.sin_family = AF_INET;
+  out.sin_addr.s_addr = address.ip;
+  out.sin_port = htons(address.port);
+  return out;
+}
+
+bool SetTimeoutOption(int fd, int option, uint32_t timeout_ms) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(timeout_ms / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((timeout_ms % 1000) * 1000);
+  return setsockopt(fd, SOL_SOCKET, option, &tv, sizeof(tv)) == 0;
+}
+
+bool ApplyOptions(int fd, const SocketOptions& options) {
+  if (options.receiveBufferBytes != 0) {
+    const int bytes = static_cast<int>(std::min<uint32_t>(options.receiveBufferBytes, INT32_MAX));
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes)) != 0) return false;
+  }
+  if (options.receiveTimeoutMs != 0 &&
+      !SetTimeoutOption(fd, SO_RCVTIMEO, options.receiveTimeoutMs)) {
+    return false;
+  }
+  return options.sendTimeoutMs == 0 || SetTimeoutOption(fd, SO_SNDTIMEO, options.sendTimeoutMs);
+}
+
+}  // namespace
 
 CSocketHandle& CSocketHandle::operator=(CSocketHandle&& other) noexcept {
   if (this != &other) {
@@ -40,15 +80,16 @@ bool SetNonBlocking(int fd, bool non_blocking) {
   return wanted == flags || fcntl(fd, F_SETFL, wanted) == 0;
 }
 
-int ConnectWithTimeout(int fd, const sockaddr* address, socklen_t address_length,
-                       uint32_t timeout_ms, CEvent* stop_event) {
-  if (fd < 0 || address == nullptr) {
+int ConnectWithTimeout(int fd, const SocketAddress& peer, uint32_t timeout_ms,
+                       CEvent* stop_event) {
+  if (fd < 0) {
     return EBADF;
   }
   if (!SetNonBlocking(fd, true)) {
     return errno;
   }
-  if (connect(fd, address, address_length) == 0) {
+  const sockaddr_in address = ToSockaddr(peer);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
     return 0;
   }
   if (errno != EINPROGRESS && errno != EINTR) {
@@ -78,6 +119,114 @@ std::string ErrnoText(int error) {
   // GNU strerror_r returns the text, which may or may not be in buffer.
   const char* text = strerror_r(error, buffer, sizeof(buffer));
   return text != nullptr ? std::string(text) : std::string("Unknown error");
+}
+
+}  // namespace korvane
+
+namespace korvane {
+
+uint32_t LookUpIPv4(const std::string& host) {
+  if (host.empty()) return 0;
+  in_addr parsed{};
+  if (inet_pton(AF_INET, host.c_str(), &parsed) == 1) return parsed.s_addr;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return 0;
+  uint32_t address = 0;
+  for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family == AF_INET && entry->ai_addr != nullptr) {
+      address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr;
+      break;
+    }
+  }
+  freeaddrinfo(found);
+  return address;
+}
+
+bool OpenUdpSocket(uint16_t port, const SocketOptions& options, CSocketHandle* socket,
+                   uint16_t* bound_port) {
+  CSocketHandle fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+  if (!fd.IsValid() || !ApplyOptions(fd.Get(), options)) return false;
+  const sockaddr_in local = ToSockaddr(SocketAddress{htonl(INADDR_ANY), port});
+  if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0) {
+    return false;
+  }
+  // With port 0 the system picks one; report the port actually bound.
+  sockaddr_in bound{};
+  socklen_t bound_length = sizeof(bound);
+  if (::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&bound), &bound_length) != 0) {
+    return false;
+  }
+  *bound_port = ntohs(bound.sin_port);
+  *socket = std::move(fd);
+  return true;
+}
+
+long ReceiveDatagram(int fd, uint8_t* buffer, size_t size, SocketAddress* from) {
+  sockaddr_in source{};
+  socklen_t source_length = sizeof(source);
+  // MSG_TRUNC makes recvfrom() report the datagram's real length, so a datagram larger than the
+  // buffer is recognised (what WinSock reports as WSAEMSGSIZE).
+  const ssize_t n = ::recvfrom(fd, buffer, size, MSG_DONTWAIT | MSG_TRUNC,
+                               reinterpret_cast<sockaddr*>(&source), &source_length);
+  if (n < 0) {
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? kSocketWouldBlock : -1;
+  }
+  if (from != nullptr) {
+    from->ip = source.sin_addr.s_addr;
+    from->port = ntohs(source.sin_port);
+  }
+  return static_cast<long>(n);
+}
+
+bool SendDatagram(int fd, const uint8_t* data, size_t length, const SocketAddress& to) {
+  const sockaddr_in peer = ToSockaddr(to);
+  const ssize_t sent = ::sendto(fd, data, length, MSG_NOSIGNAL,
+                                reinterpret_cast<const sockaddr*>(&peer), sizeof(peer));
+  return sent >= 0 && static_cast<size_t>(sent) == length;
+}
+
+void ShutdownSocket(int fd) {
+  // Linux answers ENOTCONN for an unconnected datagram socket but still marks it shut down,
+  // which wakes a reader.
+  ::shutdown(fd, SHUT_RDWR);
+}
+
+void DrainSocket(int fd, int count) {
+  uint8_t drain[2048];
+  for (int i = 0; i < count; ++i) {
+    if (::recv(fd, drain, sizeof(drain), MSG_DONTWAIT) <= 0) break;
+  }
+}
+
+bool OpenTcpConnection(const SocketAddress& peer, const SocketOptions& options,
+                       uint32_t timeout_ms, CSocketHandle* socket) {
+  CSocketHandle fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.IsValid() || !ApplyOptions(fd.Get(), options)) return false;
+  if (ConnectWithTimeout(fd.Get(), peer, timeout_ms, nullptr) != 0 ||
+      !SetNonBlocking(fd.Get(), false)) {
+    return false;
+  }
+  *socket = std::move(fd);
+  return true;
+}
+
+long ReceiveSome(int fd, void* buffer, size_t size) {
+  const ssize_t got = ::recv(fd, buffer, size, MSG_DONTWAIT);
+  if (got < 0) {
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? kSocketWouldBlock : -1;
+  }
+  return static_cast<long>(got);
+}
+
+long SendSome(int fd, const void* data, size_t length) {
+  // MSG_NOSIGNAL: a peer that has gone away must fail the call, not raise SIGPIPE.
+  const ssize_t sent = ::send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (sent < 0) {
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? kSocketWouldBlock : -1;
+  }
+  return static_cast<long>(sent);
 }
 
 }  // namespace korvane

@@ -1,4 +1,4 @@
-#include "base/socket_posix.h"
+#include "base/socket.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -86,20 +86,22 @@ TEST(SocketTest, SetNonBlockingTogglesTheFlag) {
   EXPECT_FALSE(SetNonBlocking(-1, true));
 }
 
+SocketAddress Peer(const sockaddr_in& address) {
+  return SocketAddress{address.sin_addr.s_addr, ntohs(address.sin_port)};
+}
+
 TEST(SocketTest, ConnectsToListeningLoopbackPort) {
   Listener listener(4);
   CSocketHandle client(socket(AF_INET, SOCK_STREAM, 0));
   CManualEvent stop;
-  EXPECT_EQ(ConnectWithTimeout(client.Get(), reinterpret_cast<sockaddr*>(&listener.address),
-                               sizeof(listener.address), 5000, &stop),
+  EXPECT_EQ(ConnectWithTimeout(client.Get(), Peer(listener.address), 5000, &stop),
             0);
 }
 
 TEST(SocketTest, RefusedConnectReportsTheError) {
   Listener closed(0, /*listen_now=*/false);  // bound, never listening: the port refuses
   CSocketHandle client(socket(AF_INET, SOCK_STREAM, 0));
-  const int error = ConnectWithTimeout(client.Get(), reinterpret_cast<sockaddr*>(&closed.address),
-                                       sizeof(closed.address), 5000, nullptr);
+  const int error = ConnectWithTimeout(client.Get(), Peer(closed.address), 5000, nullptr);
   EXPECT_EQ(error, ECONNREFUSED) << ErrnoText(error);
 }
 
@@ -111,8 +113,7 @@ class PendingConnect : public ::testing::Test {
     for (int i = 0; i < 8; ++i) {
       CSocketHandle filler(socket(AF_INET, SOCK_STREAM, 0));
       const int error =
-          ConnectWithTimeout(filler.Get(), reinterpret_cast<sockaddr*>(&listener_.address),
-                             sizeof(listener_.address), 200, nullptr);
+          ConnectWithTimeout(filler.Get(), Peer(listener_.address), 200, nullptr);
       if (error == ETIMEDOUT) {
         pending_available_ = true;
         return;
@@ -129,8 +130,7 @@ TEST_F(PendingConnect, TimesOut) {
   if (!pending_available_) GTEST_SKIP() << "this kernel completes every loopback connect";
   CSocketHandle client(socket(AF_INET, SOCK_STREAM, 0));
   const auto start = Clock::now();
-  EXPECT_EQ(ConnectWithTimeout(client.Get(), reinterpret_cast<sockaddr*>(&listener_.address),
-                               sizeof(listener_.address), 150, nullptr),
+  EXPECT_EQ(ConnectWithTimeout(client.Get(), Peer(listener_.address), 150, nullptr),
             ETIMEDOUT);
   EXPECT_GE(Clock::now() - start, 150ms);
 }
@@ -143,15 +143,14 @@ TEST_F(PendingConnect, StopEventCancels) {
     std::this_thread::sleep_for(30ms);
     stop.Set();
   });
-  EXPECT_EQ(ConnectWithTimeout(client.Get(), reinterpret_cast<sockaddr*>(&listener_.address),
-                               sizeof(listener_.address), 20000, &stop),
+  EXPECT_EQ(ConnectWithTimeout(client.Get(), Peer(listener_.address), 20000, &stop),
             ECANCELED);
   stopper.join();
 }
 
 TEST(SocketTest, BadArguments) {
   sockaddr_in a = Loopback(9);
-  EXPECT_EQ(ConnectWithTimeout(-1, reinterpret_cast<sockaddr*>(&a), sizeof(a), 10, nullptr), EBADF);
+  EXPECT_EQ(ConnectWithTimeout(-1, Peer(a), 10, nullptr), EBADF);
 }
 
 TEST(SocketTest, ErrnoText) {

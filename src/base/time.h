@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "base/clock.h"
 #include "base/lock.h"
 
 namespace korvane {
@@ -14,27 +15,32 @@ inline constexpr uint64_t kFileTimeUnitsPerMs = 10000;
 // cannot be read.
 uint64_t GetFileTimeNow();
 
-// Milliseconds from `file_time` to now, truncated to 32 bits; 0 when file_time is now or later.
-// Works on a value the caller keeps, without a lock.
-uint32_t GetElapsedMs(uint64_t file_time);
+// Monotonic now in 100-ns units (see IClock::Now): the base of every elapsed-time watch, so a
+// step of the wall clock never makes a healthy stream look dead or a dead one look alive.
+uint64_t GetMonotonicTime();
 
-// A file-time stamp that several threads read and update; the 64-bit value is only touched
-// under the lock, so a reader never sees half of an update.
+// Milliseconds from the monotonic stamp `stamp` (GetMonotonicTime) to now, truncated to 32
+// bits; 0 when the stamp is now or later. Works on a value the caller keeps, without a lock.
+uint32_t GetElapsedMs(uint64_t stamp);
+
+// A monotonic time stamp that several threads read and update, for measuring elapsed time; the
+// 64-bit value is only touched under the lock, so a reader never sees half of an update.
 class CTime {
  public:
-  // value = now.
-  CTime();
+  // value = now on `clock`, which must outlive the stamp.
+  explicit CTime(IClock& clock = SystemClock());
   virtual ~CTime() = default;
   CTime(const CTime&) = delete;
   CTime& operator=(const CTime&) = delete;
 
   void SetNow();
-  void Set(uint64_t file_time);
+  void Set(uint64_t stamp);  // in the clock's units
   uint64_t Get();
   // Milliseconds from the stored value to now; 0 when the value is now or in the future.
   uint32_t GetElapsedMs();
 
  private:
+  IClock& clock_;
   CLock lock_;
   uint64_t value_ = 0;
 };

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <new>
 
+#include "base/format.h"
+
 namespace korvane {
 
 void CResultDef::SetResultEx(int32_t new_severity, uint32_t new_code, const char* format, ...) {
@@ -14,19 +16,13 @@ void CResultDef::SetResultEx(int32_t new_severity, uint32_t new_code, const char
 
   va_list args;
   va_start(args, format);
-  va_list measure;
-  va_copy(measure, args);
-  const int needed = std::vsnprintf(nullptr, 0, format, measure);
-  va_end(measure);
-  if (needed < 0) {
-    va_end(args);
-    text = "korvane::CResultDef::SetResultEx: Unexpected exception during string formatting.";
-    return;
-  }
   try {
-    std::string formatted(static_cast<size_t>(needed), '\0');
-    std::vsnprintf(formatted.data(), formatted.size() + 1, format, args);
-    text = std::move(formatted);
+    std::optional<std::string> formatted = FormatV(format, args);
+    if (formatted) {
+      text = std::move(*formatted);
+    } else {
+      text = "korvane::CResultDef::SetResultEx: Unexpected exception during string formatting.";
+    }
   } catch (const std::bad_alloc&) {
     // The text stays empty; code and severity still tell what happened.
   }

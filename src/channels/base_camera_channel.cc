@@ -1,7 +1,5 @@
 #include "channels/base_camera_channel.h"
 
-#include <cctype>
-
 namespace korvane {
 namespace {
 
@@ -29,8 +27,8 @@ class CTryLockGuard {
 }  // namespace
 
 CBaseCameraChannel::CBaseCameraChannel(std::uint32_t index, IDriver* driver,
-                                       ipcapture::IFrameSink* sink)
-    : sink_(sink), index_(index), driver_(driver) {}
+                                       ipcapture::IFrameSink* sink, IClock& clock)
+    : clock_(clock), sink_(sink), index_(index), driver_(driver), last_frame_time_(clock) {}
 
 CBaseCameraChannel::~CBaseCameraChannel() {
   CBaseCameraChannel::Stop();
@@ -94,12 +92,13 @@ bool CBaseCameraChannel::IsOnline() {
   return online_;
 }
 
-std::string CBaseCameraChannel::DeviceName() const {
+std::string CBaseCameraChannel::DeviceName(bool capital) const {
   const std::string& address = driver_->GetDeviceInfo()->address;
   if (driver_->GetChannelCount() > 1) {
-    return "Video-server " + address + " (channel " + std::to_string(index_) + ")";
+    return (capital ? "Video-server " : "video-server ") + address + " (channel " +
+           std::to_string(index_) + ")";
   }
-  return "Camera " + address;
+  return (capital ? "Camera " : "camera ") + address;
 }
 
 void CBaseCameraChannel::SetCameraState(bool online) {
@@ -114,11 +113,10 @@ void CBaseCameraChannel::SetCameraState(bool online) {
     online_ = online;
     state = state_;
   }
-  std::string device = DeviceName();
+  const std::string device = DeviceName(state != kChannelSignalLost || online);
   if (online) {
     driver_->DebugMessage(kLogInfo, "%s: %s is online", kName, device.c_str());
   } else if (state == kChannelSignalLost) {
-    device[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(device[0])));
     driver_->DebugMessage(kLogError, "%s: Signal was lost for %s", kName, device.c_str());
   } else if (state == kChannelStopped) {
     driver_->DebugMessage(kLogInfo, "%s: %s is offline. Channel was stopped", kName,
@@ -167,11 +165,7 @@ void CBaseCameraChannel::StopThread() {
 
   const std::uint32_t grace_ms = 2 * driver_->GetDeviceInfo()->requestTimeoutMs;
   if (!exited_event_.Wait(grace_ms)) {
-    const std::string address = driver_->GetDeviceInfo()->address;
-    const std::string device =
-        driver_->GetChannelCount() > 1
-            ? "video-server " + address + " (channel " + std::to_string(index_) + ")"
-            : "camera " + address;
+    const std::string device = DeviceName(/*capital=*/false);
     driver_->DebugMessage(kLogWarning,
                           "%s: Video capture thread for %s cannot be stopped and will be "
                           "terminated now",

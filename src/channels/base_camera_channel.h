@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "base/clock.h"
 #include "base/event.h"
 #include "base/lock.h"
 #include "base/time.h"
@@ -22,8 +23,10 @@ namespace korvane {
 // before the parts CaptureLoop uses are destroyed.
 class CBaseCameraChannel : public ICameraChannel {
  public:
-  // `driver` and `sink` must outlive the channel.
-  CBaseCameraChannel(std::uint32_t index, IDriver* driver, ipcapture::IFrameSink* sink);
+  // `driver`, `sink` and `clock` must outlive the channel. The clock measures the capture loop's
+  // watches and waits.
+  CBaseCameraChannel(std::uint32_t index, IDriver* driver, ipcapture::IFrameSink* sink,
+                     IClock& clock = SystemClock());
   ~CBaseCameraChannel() override;
   CBaseCameraChannel(const CBaseCameraChannel&) = delete;
   CBaseCameraChannel& operator=(const CBaseCameraChannel&) = delete;
@@ -62,13 +65,16 @@ class CBaseCameraChannel : public ICameraChannel {
   // Written by Start and ChangeSettings only while no capture thread runs.
   const ChannelSettings& Settings() const { return settings_; }
   CManualEvent& StopEvent() { return stop_event_; }
+  IClock& Clock() const { return clock_; }
   CTime& LastFrameTime() { return last_frame_time_; }
 
  private:
-  // "Camera <address>", or "Video-server <address> (channel <n>)" on a multi-channel device.
-  std::string DeviceName() const;
+  // "Camera <address>", or "Video-server <address> (channel <n>)" on a multi-channel device;
+  // with `capital` false the first letter is lower case.
+  std::string DeviceName(bool capital = true) const;
   void ThreadEntry();
 
+  IClock& clock_;
   ipcapture::IFrameSink* const sink_;
   bool sockets_started_ = false;  // touched by the host thread only
   bool online_ = false;           // guarded by state_lock_

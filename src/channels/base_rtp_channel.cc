@@ -6,10 +6,11 @@
 namespace korvane {
 
 CBaseRTPChannel::CBaseRTPChannel(std::uint32_t index, IDriver* driver,
-                                 ipcapture::IFrameSink* sink)
-    : CBaseCameraChannel(index, driver, sink),
+                                 ipcapture::IFrameSink* sink, IClock& clock)
+    : CBaseCameraChannel(index, driver, sink, clock),
       receiver_(driver),
       rtcp_(driver),
+      keep_alive_time_(clock),
       camera_address_(ResolveHost(driver->GetDeviceInfo()->address)) {}
 
 CBaseRTPChannel::~CBaseRTPChannel() {
@@ -23,14 +24,23 @@ void CBaseRTPChannel::StopTransport() {
   rtcp_.Stop();
 }
 
+bool CBaseRTPChannel::OpenRtpPort(std::uint16_t port) {
+  receiver_.SetUser(this);
+  return receiver_.Start(port, kRtpOverUdp);
+}
+
+bool CBaseRTPChannel::OpenRtcpPort(std::uint16_t port) { return rtcp_.Start(camera_address_, port); }
+
+void CBaseRTPChannel::CloseTransport() { StopTransport(); }
+
 void CBaseRTPChannel::OnPacket(const CRTPPacket& packet) {
   packet_event_.Set();
   ProcessPacket(&packet);
 }
 
-void CBaseRTPChannel::OnPacketFrom(const sockaddr_in& from, const CRTPPacket& packet) {
+void CBaseRTPChannel::OnPacketFrom(const SocketAddress& from, const CRTPPacket& packet) {
   // Only the camera's own stream counts: anything else on the port is dropped whole.
-  if (from.sin_addr.s_addr != camera_address_) return;
+  if (from.ip != camera_address_) return;
   packet_event_.Set();
   rtcp_.OnRtpSequence(packet.Sequence());
   ProcessPacket(&packet);
@@ -71,26 +81,24 @@ bool CBaseRTPChannel::ConnectStream() {
 
 bool CBaseRTPChannel::OpenStream() {
   if (transport_mode_ != kRtpOverUdp) return true;
-  receiver_.SetUser(this);
   for (std::uint32_t port = kFirstPort; port < kPortEnd; port += 2) {
     if (StopEvent().IsSet()) return false;
     packet_event_.Reset();
-    if (!receiver_.Start(static_cast<std::uint16_t>(port), kRtpOverUdp)) {
+    if (!OpenRtpPort(static_cast<std::uint16_t>(port))) {
       continue;  // the port is taken
     }
-    const std::uint32_t wait = WaitForEvents({&StopEvent(), &packet_event_}, kPortQuietWaitMs);
+    const std::uint32_t wait = Clock().Wait({&StopEvent(), &packet_event_}, kPortQuietWaitMs);
     // A port that already receives the camera's stream before we announced it belongs to a
     // session somebody else opened: leave it to them.
-    if (wait == kWaitTimeout &&
-        rtcp_.Start(camera_address_, static_cast<std::uint16_t>(port + 1))) {
+    if (wait == kWaitTimeout && OpenRtcpPort(static_cast<std::uint16_t>(port + 1))) {
       return true;
     }
-    StopTransport();
+    CloseTransport();
   }
   return false;
 }
 
-void CBaseRTPChannel::CloseStream() { StopTransport(); }
+void CBaseRTPChannel::CloseStream() { CloseTransport(); }
 
 std::uint32_t CBaseRTPChannel::CaptureLoop() {
   const std::uint32_t data_timeout = Driver()->GetDeviceInfo()->dataTimeoutMs;
@@ -104,14 +112,16 @@ std::uint32_t CBaseRTPChannel::CaptureLoop() {
         keep_alive_time_.SetNow();
       }
     } else if (ConnectStream()) {
-      const std::uint32_t wait = WaitForEvents({&StopEvent(), &frame_event_}, data_timeout);
-      if (wait == 1) {
+      // Index of the frame event in the wait below.
+      constexpr std::uint32_t kFirstFrame = 1;
+      const std::uint32_t wait = Clock().Wait({&StopEvent(), &frame_event_}, data_timeout);
+      if (wait == kFirstFrame) {
         SetState(kChannelReceiving);
       } else {
         pass_wait = kRetryPassWaitMs;
       }
     }
-    const bool stop = WaitForEvents({&StopEvent()}, pass_wait) == 0;
+    const bool stop = Clock().Wait({&StopEvent()}, pass_wait) == kWaitStopped;
     const std::uint32_t since_frame = LastFrameTime().GetElapsedMs();
     if (since_frame >= data_timeout / 2) {
       if (stop) break;

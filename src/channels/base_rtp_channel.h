@@ -1,6 +1,6 @@
 #pragma once
 
-#include <netinet/in.h>
+#include "base/socket_address.h"
 
 #include <atomic>
 #include <cstdint>
@@ -36,13 +36,14 @@ class CBaseRTPChannel : public CBaseCameraChannel,
   static constexpr std::uint32_t kRetryPassWaitMs = 10;
   static constexpr std::uint32_t kKeepAlivePeriodMs = 30000;
 
-  // `driver` and `sink` must outlive the channel.
-  CBaseRTPChannel(std::uint32_t index, IDriver* driver, ipcapture::IFrameSink* sink);
+  // `driver`, `sink` and `clock` must outlive the channel.
+  CBaseRTPChannel(std::uint32_t index, IDriver* driver, ipcapture::IFrameSink* sink,
+                  IClock& clock = SystemClock());
   ~CBaseRTPChannel() override;
 
   // IRTPReceiverUser
   void OnPacket(const CRTPPacket& packet) override;
-  void OnPacketFrom(const sockaddr_in& from, const CRTPPacket& packet) override;
+  void OnPacketFrom(const SocketAddress& from, const CRTPPacket& packet) override;
   void OnTransportWait() override {}
   void OnTransportClosed() override {}
 
@@ -65,6 +66,11 @@ class CBaseRTPChannel : public CBaseCameraChannel,
   virtual void CloseStream();
   virtual void OnKeepAlive() {}
   virtual bool ConfigureCamera() = 0;
+  // The mode-0 transport, one port pair at a time: the RTP receiver on an even port, the RTCP
+  // handler on the next one, and both closed again.
+  virtual bool OpenRtpPort(std::uint16_t port);
+  virtual bool OpenRtcpPort(std::uint16_t port);
+  virtual void CloseTransport();
   // On the receiver's queue thread (mode 0) or the RTSP client thread (interleaved modes).
   virtual void ProcessPacket(const CRTPPacket* packet) = 0;
 

@@ -25,12 +25,18 @@ bool CBaseRTSPChannel::OpenStream() {
   params.RtcpClientPort = GetRtcpPort();
   GetStreamParams(&params);
   if (StopEvent().IsSet()) return false;
-  return rtsp_client_.Start(params, this, GetTransportMode());
+  return StartSession(params);
 }
 
 void CBaseRTSPChannel::CloseStream() {
-  rtsp_client_.Close();
+  CloseSession();
   CBaseRTPChannel::CloseStream();
 }
+
+bool CBaseRTSPChannel::StartSession(const RTSPClientParams& params) {
+  return rtsp_client_.Start(params, this, GetTransportMode());
+}
+
+void CBaseRTSPChannel::CloseSession() { rtsp_client_.Close(); }
 
 }  // namespace korvane

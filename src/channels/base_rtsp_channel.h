@@ -19,6 +19,10 @@ class CBaseRTSPChannel : public CBaseRTPChannel {
   void CloseStream() override;
   // Sets the RTSP port and the stream path of the codec.
   virtual void GetStreamParams(RTSPClientParams* params) = 0;
+  // The RTSP session of one connection attempt: started after the RTP transport is open, closed
+  // before it.
+  virtual bool StartSession(const RTSPClientParams& params);
+  virtual void CloseSession();
 
   CBaseRTSPClient& RtspClient() { return rtsp_client_; }
 

@@ -1,6 +1,8 @@
 #include "channels/common_channel.h"
 
-#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "camera/http_utils.h"
 #include "camera/param_reply.h"
@@ -10,12 +12,10 @@ namespace korvane {
 
 namespace {
 
-constexpr char kUpdatePath[] = "/cgi-bin/Param.cgi?action=update";
+using ParamPairs = std::vector<std::pair<std::string, std::string>>;
 
-void Append(std::string& path, const char* name, std::uint32_t value) {
-  char part[64];
-  std::snprintf(part, sizeof(part), "&%s=%u", name, value);
-  path += part;
+void Append(ParamPairs& pairs, const char* key, std::uint32_t value) {
+  pairs.emplace_back(key, std::to_string(value));
 }
 
 }  // namespace
@@ -39,35 +39,36 @@ std::string BuildEncoderRequest(std::int32_t codec, std::int32_t stream_mode,
   const std::uint32_t bitrate = min_rate + (max_rate - min_rate) * s.quality / 100;
   const std::uint32_t quality = s.quality / 10 == 0 ? 1 : s.quality / 10;
 
-  std::string path = kUpdatePath;
+  ParamPairs pairs;
   switch (codec) {
     case ipcapture::kCodecH264:
-      if (stream_mode != 0) path += "&video.codec=3";
-      Append(path, "video.resolution", stream_mode == 1 && s.width > 720 ? 2 : index);
-      Append(path, "video.framerate", rate);
-      Append(path, "video.bitrate", bitrate);
-      return path;
+      if (stream_mode != 0) Append(pairs, "video.codec", 3);
+      Append(pairs, "video.resolution", stream_mode == 1 && s.width > 720 ? 2 : index);
+      Append(pairs, "video.framerate", rate);
+      Append(pairs, "video.bitrate", bitrate);
+      return MakeParamUpdatePath(pairs);
     case ipcapture::kCodecMjpeg:
       if (stream_mode != 0) {
-        path += "&video.codec=1";
-        Append(path, "video.resolution", index);
-        Append(path, "video.framerate", rate);
-        Append(path, "video.quality", quality);
+        Append(pairs, "video.codec", 1);
+        Append(pairs, "video.resolution", index);
+        Append(pairs, "video.framerate", rate);
+        Append(pairs, "video.quality", quality);
       } else {
         // The second stream carries the MJPEG picture; the main stream keeps its codec.
-        Append(path, "video.resolution", d1_index);
-        Append(path, "video.framerate", rate);
-        path += "&video.dualcodecflag=1&video.dualcodec=1";
-        Append(path, "video.dualresolution", d1_index);
-        Append(path, "video.dualquality", quality);
+        Append(pairs, "video.resolution", d1_index);
+        Append(pairs, "video.framerate", rate);
+        Append(pairs, "video.dualcodecflag", 1);
+        Append(pairs, "video.dualcodec", 1);
+        Append(pairs, "video.dualresolution", d1_index);
+        Append(pairs, "video.dualquality", quality);
       }
-      return path;
+      return MakeParamUpdatePath(pairs);
     case ipcapture::kCodecMpeg4:
-      path += "&video.codec=2";
-      Append(path, "video.resolution", d1_index);
-      Append(path, "video.framerate", rate);
-      Append(path, "video.bitrate", bitrate);
-      return path;
+      Append(pairs, "video.codec", 2);
+      Append(pairs, "video.resolution", d1_index);
+      Append(pairs, "video.framerate", rate);
+      Append(pairs, "video.bitrate", bitrate);
+      return MakeParamUpdatePath(pairs);
     default:
       return {};
   }
@@ -115,7 +116,11 @@ CCommonChannel::~CCommonChannel() { Stop(); }
 
 bool CCommonChannel::ConfigureCamera() {
   const std::string path = BuildEncoderRequest(codec_, stream_mode_, Settings());
-  return !path.empty() && RequestGet(path, *http_sender_);
+  return !path.empty() && SendEncoderRequest(path);
+}
+
+bool CCommonChannel::SendEncoderRequest(const std::string& path) {
+  return RequestGet(path, *http_sender_);
 }
 
 void CCommonChannel::GetStreamParams(RTSPClientParams* params) {

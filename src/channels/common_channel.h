@@ -50,6 +50,8 @@ class CCommonChannel : public CBaseRTSPChannel {
  protected:
   bool ConfigureCamera() override;
   void GetStreamParams(RTSPClientParams* params) override;
+  // Sends the encoder request `path` to the camera; true when the camera accepted it.
+  virtual bool SendEncoderRequest(const std::string& path);
 
  private:
   const std::int32_t codec_;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <new>
 
+#include "base/format.h"
 #include "core/custom_parameter.h"
 #include "driver/debug_info.h"
 #include "driver/ip_video_capture.h"
@@ -105,17 +106,10 @@ void CIPCaptureDriver::DebugMessage(int level, const char* format, ...) {
   try {
     va_list args;
     va_start(args, format);
-    va_list measure;
-    va_copy(measure, args);
-    const int length = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    if (length < 0) {
-      va_end(args);
-      return;
-    }
-    std::string text(static_cast<std::size_t>(length), '\0');
-    std::vsnprintf(text.data(), text.size() + 1, format, args);
+    std::optional<std::string> formatted = FormatV(format, args);
     va_end(args);
+    if (!formatted) return;
+    const std::string& text = *formatted;
 
     std::uint8_t sent = static_cast<std::uint8_t>(level & 0x0F);
     if (sent == kLogInfo && host_lacks_info_level_.load(std::memory_order_acquire)) {

@@ -1,6 +1,7 @@
 #include "driver/tollivar_driver.h"
 
 #include "channels/codec_channels_rtsp.h"
+#include "io/cnb_io.h"
 #include "ptz/ptz_handler.h"
 
 namespace korvane {
@@ -31,8 +32,11 @@ bool CTollivarDriver::OpenDriver(ipcapture::IHostMessageSink* sink,
 }
 
 bool CTollivarDriver::CreateIOApi() {
-  // The digital I/O object (for devices with at least one input or output) is not part of this
-  // build yet: none is created, so GetIOApi() answers null. A device without I/O is no failure.
+  // A device without inputs and outputs simply has no I/O object; that is no failure.
+  if (!HasIOApi()) {
+    const auto [inputs, outputs] = GetIOCounts();
+    if (inputs > 0 || outputs > 0) SetIOApi(std::make_unique<CCNBIO>(this));
+  }
   return true;
 }
 

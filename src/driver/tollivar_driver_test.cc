@@ -262,6 +262,31 @@ TEST_F(TollivarDriverTest, DeviceWithoutIOHasNoIOObject) {
   EXPECT_EQ(driver_.GetIOApi(), nullptr);
 }
 
+struct IOCountCase {
+  std::uint32_t inputs;
+  std::uint32_t outputs;
+};
+
+class IOApiTest : public TollivarDriverTest, public ::testing::WithParamInterface<IOCountCase> {};
+
+TEST_P(IOApiTest, ExistsWhenTheDeviceHasInputsOrOutputs) {
+  device_.inputs = GetParam().inputs;
+  device_.outputs = GetParam().outputs;
+  ASSERT_TRUE(Open());
+  ICaptureIOApi* io = driver_.GetIOApi();
+  ASSERT_NE(io, nullptr);
+  EXPECT_EQ(io->GetInputCount(), GetParam().inputs);
+  EXPECT_EQ(io->GetOutputCount(), GetParam().outputs);
+  EXPECT_TRUE(driver_.CreateIOApi());
+  EXPECT_EQ(driver_.GetIOApi(), io);  // one object per driver
+  driver_.CloseDriver();
+  EXPECT_EQ(driver_.GetIOApi(), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, IOApiTest,
+                         ::testing::Values(IOCountCase{1, 0}, IOCountCase{0, 1},
+                                           IOCountCase{4, 2}));
+
 TEST_F(TollivarDriverTest, ReservedSlotsAnswerNull) {
   ASSERT_TRUE(Open());
   EXPECT_EQ(driver_.Reserved5(), nullptr);

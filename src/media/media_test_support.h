@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/format.h"
 #include "base/recording_debug_message.h"
 #include "core/idriver.h"
 #include "media/media_parser_client.h"
@@ -114,10 +115,9 @@ class TestDriver : public IDriver {
       __attribute__((format(printf, 3, 4))) {
     va_list args;
     va_start(args, format);
-    char text[1024];
-    std::vsnprintf(text, sizeof text, format, args);
+    const std::string text = FormatV(format, args).value_or(std::string());
     va_end(args);
-    log.DebugMessage(level, "%s", text);
+    log.DebugMessage(level, "%s", text.c_str());
   }
   std::string GetDriverName() override { return "Tollivar"; }
   const DEVICE_INFO* GetDeviceInfo() override { return &device; }

@@ -174,7 +174,7 @@ std::vector<uint8_t> CRTCPHandler::BuildBye() const {
 
 void CRTCPHandler::SendReport(const std::vector<uint8_t>& packet) {
   if (packet.empty()) return;
-  sockaddr_in peer{};
+  SocketAddress peer{};
   {
     CAutoLock guard(lock_);
     if (!peer_known_) return;
@@ -187,10 +187,10 @@ void CRTCPHandler::SendReport(const std::vector<uint8_t>& packet) {
   }
 }
 
-void CRTCPHandler::OnData(IRTPClient* client, const sockaddr_in& from, const uint8_t* data,
+void CRTCPHandler::OnData(IRTPClient* client, const SocketAddress& from, const uint8_t* data,
                           size_t length) {
   if (client != &client_ || data == nullptr) return;
-  if (from.sin_addr.s_addr != camera_address_.load(std::memory_order_acquire)) return;
+  if (from.ip != camera_address_.load(std::memory_order_acquire)) return;
   const std::optional<CameraPacket> packet = ReadCameraPacket({data, length});
   if (!packet) return;
   {
@@ -226,9 +226,10 @@ void CRTCPHandler::OnClosed(IRTPClient*) {}
 
 void CRTCPHandler::Run() {
   for (;;) {
+    constexpr uint32_t kReportAsked = 1;
     const uint32_t result = WaitForEvents({&StopEvent(), &report_event_}, kReportWaitMs);
-    if (result == 0) return;
-    if (result == 1) SendReport(BuildReceiverReportAt(NowMs()));
+    if (result == kWaitStopped) return;
+    if (result == kReportAsked) SendReport(BuildReceiverReportAt(NowMs()));
   }
 }
 

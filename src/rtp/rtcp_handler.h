@@ -1,6 +1,6 @@
 #pragma once
 
-#include <netinet/in.h>
+#include "base/socket_address.h"
 
 #include <array>
 #include <atomic>
@@ -72,7 +72,7 @@ class CRTCPHandler : public CBaseThread, public IRTPClientUser {
   static uint32_t NowMs();
 
   // IRTPClientUser
-  void OnData(IRTPClient* client, const sockaddr_in& from, const uint8_t* data,
+  void OnData(IRTPClient* client, const SocketAddress& from, const uint8_t* data,
               size_t length) override;
   void OnWaitTimeout(IRTPClient* client) override;
   void OnClosed(IRTPClient* client) override;
@@ -92,7 +92,7 @@ class CRTCPHandler : public CBaseThread, public IRTPClientUser {
   mutable CLock lock_;  // guards every field below
   bool peer_known_ = false;
   bool sequence_started_ = false;
-  sockaddr_in peer_{};
+  SocketAddress peer_{};
   uint32_t last_arrival_ms_ = 0;  // 0: none
   uint8_t version_bits_ = 0;
   uint16_t max_seq_ = 0;

@@ -309,7 +309,7 @@ class SequenceFeedingUser : public IRTPReceiverUser {
  public:
   explicit SequenceFeedingUser(CRTCPHandler* handler) : handler_(handler) {}
   void OnPacket(const CRTPPacket&) override {}
-  void OnPacketFrom(const sockaddr_in&, const CRTPPacket& packet) override {
+  void OnPacketFrom(const SocketAddress&, const CRTPPacket& packet) override {
     handler_->OnRtpSequence(packet.Sequence());
     ++count_;
   }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <netinet/in.h>
+#include "base/socket_address.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +16,7 @@ class IRTPClientUser {
  public:
   virtual ~IRTPClientUser() = default;
   // One datagram of `length` bytes (at least 1) from `from`; the bytes are valid during the call.
-  virtual void OnData(IRTPClient* client, const sockaddr_in& from, const uint8_t* data,
+  virtual void OnData(IRTPClient* client, const SocketAddress& from, const uint8_t* data,
                       size_t length) = 0;
   // Nothing arrived within the wait set by SetWait().
   virtual void OnWaitTimeout(IRTPClient* client) = 0;

@@ -103,7 +103,7 @@ void CRTPReceiver::RecycleRecord(std::unique_ptr<QueuedPacket> record) {
   if (spare_.size() < kMaxSpareRecords) spare_.push_back(std::move(record));
 }
 
-void CRTPReceiver::OnData(IRTPClient* client, const sockaddr_in& from, const uint8_t* data,
+void CRTPReceiver::OnData(IRTPClient* client, const SocketAddress& from, const uint8_t* data,
                           size_t length) {
   // A late delivery from a client that was replaced or released.
   if (client == nullptr || client != client_ptr_.load(std::memory_order_acquire)) return;
@@ -157,7 +157,7 @@ void CRTPReceiver::OnClosed(IRTPClient* client) {
 void CRTPReceiver::Run() {
   uint32_t wait_ms = 0;
   for (;;) {
-    if (WaitForEvents({&StopEvent(), &packet_event_}, wait_ms) == 0) break;
+    if (WaitForEvents({&StopEvent(), &packet_event_}, wait_ms) == kWaitStopped) break;
 
     std::unique_ptr<QueuedPacket> record;
     bool now_empty = true;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <netinet/in.h>
+#include "base/socket_address.h"
 
 #include <atomic>
 #include <cstddef>
@@ -63,7 +63,7 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   uint64_t DroppedPackets() const { return dropped_.load(std::memory_order_relaxed); }
 
   // IRTPClientUser
-  void OnData(IRTPClient* client, const sockaddr_in& from, const uint8_t* data,
+  void OnData(IRTPClient* client, const SocketAddress& from, const uint8_t* data,
               size_t length) override;
   void OnWaitTimeout(IRTPClient* client) override;
   void OnClosed(IRTPClient* client) override;
@@ -74,7 +74,7 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
  private:
   // The sender's address and the packet: one heap block per queued packet.
   struct QueuedPacket {
-    sockaddr_in from{};
+    SocketAddress from{};
     CRTPPacket packet;
     size_t charge = 0;  // what this entry counts against the queue limit
   };

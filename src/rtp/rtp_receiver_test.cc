@@ -24,13 +24,13 @@ using testing::WaitUntil;
 struct Delivered {
   uint16_t sequence;
   std::vector<uint8_t> payload;
-  sockaddr_in from;
+  SocketAddress from;
 };
 
 class RecordingReceiverUser : public IRTPReceiverUser {
  public:
   void OnPacket(const CRTPPacket&) override { ++interleaved_; }
-  void OnPacketFrom(const sockaddr_in& from, const CRTPPacket& packet) override {
+  void OnPacketFrom(const SocketAddress& from, const CRTPPacket& packet) override {
     std::unique_lock<std::mutex> lock(mutex_);
     entered_ = true;
     entered_cv_.notify_all();
@@ -135,7 +135,7 @@ class RtpReceiverFakeTransportTest : public ::testing::Test {
   RecordingReceiverUser user_;
   std::shared_ptr<FakeClientState> state_ = std::make_shared<FakeClientState>();
   FakeClient* client_ = nullptr;
-  sockaddr_in from_ = testing::LoopbackAddress(6970);
+  SocketAddress from_ = testing::LoopbackSocketAddress(6970);
   CRTPReceiver receiver_{&log_};
 };
 
@@ -153,8 +153,7 @@ TEST_F(RtpReceiverFakeTransportTest, DeliversInArrivalOrderWithDuplicates) {
   ASSERT_TRUE(WaitUntil([&] { return user_.Count() == 6; }));
   EXPECT_EQ(user_.Sequences(), (std::vector<uint16_t>{10, 12, 11, 11, 65535, 0}));
   const auto packets = user_.Packets();
-  EXPECT_EQ(packets[0].from.sin_port, from_.sin_port);
-  EXPECT_EQ(packets[0].from.sin_addr.s_addr, from_.sin_addr.s_addr);
+  EXPECT_EQ(packets[0].from, from_);
   EXPECT_EQ(packets[0].payload, std::vector<uint8_t>(20, 0xAB));
 }
 
@@ -340,7 +339,7 @@ TEST(RtpReceiverTest, CameraOverUdpLoopback) {
   for (size_t i = 0; i < packets.size(); ++i) {
     EXPECT_EQ(packets[i].sequence, i + 2);
     EXPECT_EQ(packets[i].payload, std::vector<uint8_t>(1000, static_cast<uint8_t>(i + 2)));
-    EXPECT_EQ(ntohs(packets[i].from.sin_port), camera.port());
+    EXPECT_EQ(packets[i].from.port, camera.port());
   }
 
   receiver.Stop();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <netinet/in.h>
+#include "base/socket_address.h"
 
 #include "core/decoder_config.h"
 
@@ -17,7 +17,7 @@ class IRTPReceiverUser {
   // A packet cut out of the RTSP connection (interleaved transport), on the RTSP client thread.
   virtual void OnPacket(const CRTPPacket& packet) = 0;
   // A packet received over UDP from `from`, on the receiver's queue thread, in arrival order.
-  virtual void OnPacketFrom(const sockaddr_in& from, const CRTPPacket& packet) = 0;
+  virtual void OnPacketFrom(const SocketAddress& from, const CRTPPacket& packet) = 0;
   // The transport waited its receive time-out without data.
   virtual void OnTransportWait() = 0;
   // The transport closed.

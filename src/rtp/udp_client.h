@@ -1,6 +1,6 @@
 #pragma once
 
-#include <netinet/in.h>
+#include "base/socket_address.h"
 
 #include <atomic>
 #include <cstdint>
@@ -27,9 +27,7 @@ class CUDPClient : public CBaseThread, public IRTPClient {
   static constexpr uint32_t kSocketReceiveTimeoutMs = 5000;
   static constexpr uint32_t kSocketSendTimeoutMs = 1000;
   static constexpr uint32_t kMinJoinMs = 5000;
-  // Close() reads away at most this many datagrams of at most kDrainSize bytes.
   static constexpr int kDrainCount = 100;
-  static constexpr size_t kDrainSize = 1500;
 
   // logger may be null; not owned; must outlive this object.
   explicit CUDPClient(IDebugMessage* logger);
@@ -43,7 +41,7 @@ class CUDPClient : public CBaseThread, public IRTPClient {
   uint16_t GetPort() const override { return port_.load(std::memory_order_acquire); }
 
   // Sends one datagram to `to`; true when all `length` bytes went out. Fails while closed.
-  bool SendTo(const uint8_t* data, size_t length, const sockaddr_in& to);
+  bool SendTo(const uint8_t* data, size_t length, const SocketAddress& to);
 
   bool IsOpen() const { return GetPort() != 0; }
 

@@ -20,12 +20,12 @@ using testing::WaitUntil;
 
 struct Datagram {
   std::vector<uint8_t> bytes;
-  sockaddr_in from;
+  SocketAddress from;
 };
 
 class RecordingUser : public IRTPClientUser {
  public:
-  void OnData(IRTPClient* client, const sockaddr_in& from, const uint8_t* data,
+  void OnData(IRTPClient* client, const SocketAddress& from, const uint8_t* data,
               size_t length) override {
     std::lock_guard<std::mutex> guard(mutex_);
     last_client_ = client;
@@ -75,9 +75,7 @@ TEST_F(UdpClientTest, DeliversDatagramWithSenderAddress) {
   ASSERT_TRUE(WaitUntil([&] { return user_.Count() == 1; }));
   const Datagram d = user_.Datagrams()[0];
   EXPECT_EQ(d.bytes, (std::vector<uint8_t>{1, 2, 3, 4, 5}));
-  EXPECT_EQ(d.from.sin_family, AF_INET);
-  EXPECT_EQ(d.from.sin_addr.s_addr, testing::LoopbackIp());
-  EXPECT_EQ(ntohs(d.from.sin_port), camera_.port());
+  EXPECT_EQ(d.from, (SocketAddress{testing::LoopbackIp(), camera_.port()}));
   EXPECT_EQ(user_.LastClient(), static_cast<IRTPClient*>(&client));
 }
 
@@ -239,17 +237,17 @@ TEST_F(UdpClientTest, CloseDrainsWhatIsQueuedWithoutDelivering) {
 
 TEST_F(UdpClientTest, SendToReachesThePeerFromTheBoundPort) {
   CUDPClient client(&log_);
-  EXPECT_FALSE(client.SendTo(Bytes(4, 1).data(), 4, camera_.address()));  // closed
+  EXPECT_FALSE(client.SendTo(Bytes(4, 1).data(), 4, camera_.socket_address()));  // closed
   ASSERT_TRUE(client.Open(&user_, 0));
   const std::vector<uint8_t> report = {0x81, 201, 0, 7, 1, 2, 3, 4};
-  EXPECT_TRUE(client.SendTo(report.data(), report.size(), camera_.address()));
+  EXPECT_TRUE(client.SendTo(report.data(), report.size(), camera_.socket_address()));
   sockaddr_in from{};
   const auto got = camera_.Receive(5000, &from);
   ASSERT_TRUE(got.has_value());
   EXPECT_EQ(*got, report);
   EXPECT_EQ(ntohs(from.sin_port), client.GetPort());
   client.Close();
-  EXPECT_FALSE(client.SendTo(report.data(), report.size(), camera_.address()));
+  EXPECT_FALSE(client.SendTo(report.data(), report.size(), camera_.socket_address()));
 }
 
 TEST_F(UdpClientTest, DestructionClosesTheSocket) {

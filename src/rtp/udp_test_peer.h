@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/socket_address.h"
+
 namespace korvane::testing {
 
 inline sockaddr_in LoopbackAddress(uint16_t port, const char* ip = "127.0.0.1") {
@@ -23,6 +25,10 @@ inline sockaddr_in LoopbackAddress(uint16_t port, const char* ip = "127.0.0.1") 
   address.sin_port = htons(port);
   ::inet_pton(AF_INET, ip, &address.sin_addr);
   return address;
+}
+
+inline SocketAddress LoopbackSocketAddress(uint16_t port, const char* ip = "127.0.0.1") {
+  return SocketAddress{LoopbackAddress(port, ip).sin_addr.s_addr, port};
 }
 
 inline uint32_t LoopbackIp(const char* ip = "127.0.0.1") {
@@ -50,6 +56,7 @@ class UdpPeer {
   bool ok() const { return ok_; }
   uint16_t port() const { return ntohs(address_.sin_port); }
   const sockaddr_in& address() const { return address_; }
+  SocketAddress socket_address() const { return SocketAddress{address_.sin_addr.s_addr, port()}; }
 
   // Sends to 127.0.0.1:port.
   bool SendTo(uint16_t port, const std::vector<uint8_t>& bytes) const {

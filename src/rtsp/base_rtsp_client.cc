@@ -1,13 +1,7 @@
 #include "rtsp/base_rtsp_client.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <vector>
 
@@ -30,13 +24,6 @@ constexpr size_t kResponseReadBytes = 512;
 constexpr size_t kInterleavedReadBytes = 8192;
 constexpr size_t kInterleavedSmallRead = 4096;
 constexpr uint32_t kConnectStepMs = 100;
-
-bool SetTimeoutOption(int fd, int option, uint32_t timeout_ms) {
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(timeout_ms / 1000);
-  tv.tv_usec = static_cast<suseconds_t>((timeout_ms % 1000) * 1000);
-  return setsockopt(fd, SOL_SOCKET, option, &tv, sizeof(tv)) == 0;
-}
 
 // Milliseconds from now until `deadline`, rounded up; 0 once it has passed.
 uint32_t MsUntil(std::chrono::steady_clock::time_point deadline) {
@@ -84,36 +71,21 @@ void CBaseRTSPClient::Close() {
 }
 
 bool CBaseRTSPClient::Connect() {
-  CSocketHandle socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!socket.IsValid()) {
-    return false;
-  }
-  const int fd = socket.Get();
-  const int buffer = static_cast<int>(std::min<uint32_t>(params_.ReceiveBufferBytes, INT32_MAX));
-  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer)) != 0 ||
-      !SetTimeoutOption(fd, SO_RCVTIMEO, params_.ReceiveTimeoutMs) ||
-      !SetTimeoutOption(fd, SO_SNDTIMEO, params_.SendTimeoutMs)) {
-    return false;
-  }
   const uint32_t address = ResolveHost(params_.Host);
   if (address == 0) {
     return false;
   }
-  sockaddr_in peer{};
-  peer.sin_family = AF_INET;
-  peer.sin_port = htons(params_.Port);
-  peer.sin_addr.s_addr = address;
+  SocketOptions options;
+  options.receiveBufferBytes = params_.ReceiveBufferBytes;
+  options.receiveTimeoutMs = params_.ReceiveTimeoutMs;
+  options.sendTimeoutMs = params_.SendTimeoutMs;
   // The connection is given whole 100-ms steps: a time-out below one step only accepts a
   // connection that stands at once.
   const uint32_t limit_ms = params_.ConnectTimeoutMs / kConnectStepMs * kConnectStepMs;
   // Start() runs on the owner's thread, before this client's stop event means anything: the
-  // wait is bounded by the time-out alone. A refused or reset connect reports its error here
-  // rather than passing for a connection.
-  if (ConnectWithTimeout(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof(peer), limit_ms,
-                         nullptr) != 0) {
-    return false;
-  }
-  if (!SetNonBlocking(fd, false)) {
+  // wait is bounded by the time-out alone.
+  CSocketHandle socket;
+  if (!OpenTcpConnection(SocketAddress{address, params_.Port}, options, limit_ms, &socket)) {
     return false;
   }
   socket_ = std::move(socket);
@@ -140,12 +112,12 @@ bool CBaseRTSPClient::WaitSocket(short poll_events, Clock::time_point deadline) 
 }
 
 bool CBaseRTSPClient::SendText(const std::string& text) {
-  if (!WaitSocket(POLLOUT, Clock::now() + std::chrono::milliseconds(params_.SendTimeoutMs))) {
+  if (!WaitSocket(kSocketWritable, Clock::now() + std::chrono::milliseconds(params_.SendTimeoutMs))) {
     return false;
   }
-  // One send: a request is far smaller than the socket buffer that POLLOUT reported free.
-  // MSG_NOSIGNAL: a camera that has gone away must fail the request, not raise SIGPIPE.
-  const ssize_t sent = send(socket_.Get(), text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  // One send: a request is far smaller than the socket buffer that the writable wait reported free.
+  // A camera that has gone away fails the request; it never raises a signal.
+  const long sent = SendSome(socket_.Get(), text.data(), text.size());
   return sent >= 0 && static_cast<size_t>(sent) == text.size();
 }
 
@@ -172,11 +144,11 @@ std::string CBaseRTSPClient::ReadResponse() {
   size_t searched = 0;  // header end search resumes here
   for (;;) {
     // The receive time-out bounds each read, as SO_RCVTIMEO would.
-    if (!WaitSocket(POLLIN, Clock::now() + std::chrono::milliseconds(params_.ReceiveTimeoutMs))) {
+    if (!WaitSocket(kSocketReadable, Clock::now() + std::chrono::milliseconds(params_.ReceiveTimeoutMs))) {
       break;
     }
-    const ssize_t got = recv(socket_.Get(), buffer.data(), want, MSG_DONTWAIT);
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+    const long got = ReceiveSome(socket_.Get(), buffer.data(), want);
+    if (got == kSocketWouldBlock) {
       continue;
     }
     if (got <= 0) {
@@ -266,7 +238,7 @@ bool CBaseRTSPClient::KeepAliveDue() const {
 void CBaseRTSPClient::CheckKeepAlive() {
   if (KeepAliveDue()) {
     Request(RequestKind::kOptions);
-    last_keep_alive_ = GetFileTimeNow();
+    last_keep_alive_ = GetMonotonicTime();
   }
 }
 
@@ -274,7 +246,7 @@ void CBaseRTSPClient::SendKeepAliveOnly() {
   if (KeepAliveDue()) {
     const std::string text = BuildRequest(RequestKind::kOptions);
     SendText(text);
-    last_keep_alive_ = GetFileTimeNow();
+    last_keep_alive_ = GetMonotonicTime();
   }
 }
 
@@ -288,8 +260,9 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
   auto next_check = Clock::now() + check_period;
   for (;;) {
     const uint32_t wait_ms = MsUntil(std::min(data_deadline, next_check));
-    const uint32_t result = WaitForEventsOrSocket({&StopEvent()}, socket_.Get(), POLLIN, wait_ms);
-    if (result == 0) {
+    const uint32_t result =
+        WaitForEventsOrSocket({&StopEvent()}, socket_.Get(), kSocketReadable, wait_ms);
+    if (result == kWaitStopped) {
       return false;
     }
     const auto now = Clock::now();
@@ -305,8 +278,8 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
       }
       continue;
     }
-    const ssize_t got = recv(socket_.Get(), buffer.data(), want, MSG_DONTWAIT);
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+    const long got = ReceiveSome(socket_.Get(), buffer.data(), want);
+    if (got == kSocketWouldBlock) {
       continue;
     }
     if (got <= 0) {
@@ -338,17 +311,19 @@ void CBaseRTSPClient::Run() {
     if (!paused_) {
       play_event_.Set();
     }
+    constexpr uint32_t kPauseAsked = 1;
+    constexpr uint32_t kPlayAsked = 2;
     for (;;) {
       const uint32_t which =
           WaitForEvents({&StopEvent(), &pause_event_, &play_event_}, kLoopWaitMs);
-      if (which == 0) {
+      if (which == kWaitStopped) {
         break;
       }
-      if (which == 1) {
+      if (which == kPauseAsked) {
         if (Request(RequestKind::kPause)) {
           paused_ = true;
         }
-      } else if (which == 2) {
+      } else if (which == kPlayAsked) {
         paused_ = false;
         Request(RequestKind::kPlay);
       } else {

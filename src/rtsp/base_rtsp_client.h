@@ -10,7 +10,7 @@
 
 #include "base/base_thread.h"
 #include "base/event.h"
-#include "base/socket_posix.h"
+#include "base/socket.h"
 #include "rtsp/rtsp_response.h"
 #include "core/transport_mode.h"
 #include "rtsp/rtsp_response_parser.h"
@@ -149,7 +149,7 @@ class CBaseRTSPClient : public CBaseThread {
 
   CRTSPResponseParser parser_;
   CSocketHandle socket_;
-  uint64_t last_keep_alive_ = 0;  // file time of the last keep-alive; 0 for none
+  uint64_t last_keep_alive_ = 0;  // monotonic time of the last keep-alive; 0 for none
   IRTPReceiverUser* user_ = nullptr;
   RTSPClientParams params_;
   TransportMode mode_ = kRtpOverUdp;

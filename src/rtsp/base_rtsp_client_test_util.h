@@ -22,7 +22,7 @@ class RecordingUser : public IRTPReceiverUser {
     std::lock_guard<std::mutex> guard(mutex_);
     sequences_.push_back(packet.Sequence());
   }
-  void OnPacketFrom(const sockaddr_in&, const CRTPPacket&) override {}
+  void OnPacketFrom(const SocketAddress&, const CRTPPacket&) override {}
   void OnTransportWait() override {}
   void OnTransportClosed() override {}
   void OnCodecConfig(const DecoderConfig* config) override {

@@ -25,7 +25,7 @@ class RecordingUser : public IRTPReceiverUser {
   void OnPacket(const CRTPPacket& packet) override {
     packets.push_back({packet.Sequence(), Bytes(packet.Payload().begin(), packet.Payload().end())});
   }
-  void OnPacketFrom(const sockaddr_in&, const CRTPPacket&) override { ++unexpected; }
+  void OnPacketFrom(const SocketAddress&, const CRTPPacket&) override { ++unexpected; }
   void OnTransportWait() override { ++unexpected; }
   void OnTransportClosed() override { ++unexpected; }
   void OnCodecConfig(const DecoderConfig*) override { ++unexpected; }

@@ -1,9 +1,5 @@
 #include "text/text_helpers.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <charconv>
 #include <climits>
@@ -11,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/format.h"
+#include "base/socket.h"
 #include "text/md5.h"
 
 namespace korvane {
@@ -53,18 +51,9 @@ std::string FormatString(const char* format, ...) {
   if (format == nullptr) return {};
   va_list args;
   va_start(args, format);
-  va_list measure;
-  va_copy(measure, args);
-  const int needed = std::vsnprintf(nullptr, 0, format, measure);
-  va_end(measure);
-  std::string result;
-  if (needed > 0) {
-    result.resize(static_cast<size_t>(needed) + 1);
-    std::vsnprintf(result.data(), result.size(), format, args);
-    result.resize(static_cast<size_t>(needed));
-  }
+  std::optional<std::string> text = FormatV(format, args);
   va_end(args);
-  return result;
+  return text ? std::move(*text) : std::string();
 }
 
 std::string TrimBlanks(std::string_view text) {
@@ -195,26 +184,7 @@ unsigned IntervalToRate(unsigned interval_ms) {
   return static_cast<unsigned>((2000 + interval) / (2 * interval));
 }
 
-uint32_t ResolveHost(const std::string& host) {
-  if (host.empty()) return 0;
-  in_addr address{};
-  if (inet_pton(AF_INET, host.c_str(), &address) == 1) return address.s_addr;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  addrinfo* result = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || result == nullptr) return 0;
-  uint32_t resolved = 0;
-  for (const addrinfo* entry = result; entry != nullptr; entry = entry->ai_next) {
-    if (entry->ai_family == AF_INET && entry->ai_addr != nullptr) {
-      sockaddr_in ipv4;
-      std::memcpy(&ipv4, entry->ai_addr, sizeof(ipv4));
-      resolved = ipv4.sin_addr.s_addr;
-      break;
-    }
-  }
-  freeaddrinfo(result);
-  return resolved;
-}
+uint32_t ResolveHost(const std::string& host) { return LookUpIPv4(host); }
 
 std::string Md5Hex(std::string_view text) {
   const CMd5::Digest digest = CMd5::Of(

@@ -19,8 +19,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kReadyTimeout = std::chrono::seconds(20);
-constexpr auto kStopTimeout = std::chrono::seconds(15);
 constexpr size_t kMaxCapture = 16 * 1024 * 1024;
 
 int RemainingMs(Clock::time_point deadline) {
@@ -89,73 +87,11 @@ CommandResult RunCommand(const std::vector<std::string>& argv, std::chrono::seco
   return result;
 }
 
-CamsimProcess::~CamsimProcess() { Stop(); }
-
 bool CamsimProcess::Start(const std::vector<std::string>& args) {
-  static int counter = 0;
-  log_path_ = "/tmp/camsim_test_" + std::to_string(getpid()) + "_" + std::to_string(++counter) +
-              ".jsonl";
-  std::vector<std::string> argv = {CAMSIM_BINARY, "--rtsp-port", "0", "--http-port", "0",
-                                   "--port-8554", "0", "--port-665", "0",
-                                   "--log-requests", log_path_};
-  argv.insert(argv.end(), args.begin(), args.end());  // later options win
-  int& fd = out_fd_;
-  pid_ = Spawn(argv, &fd);
-  if (pid_ < 0) return false;
-  const auto deadline = Clock::now() + kReadyTimeout;
-  std::string out;
-  char c;
-  while (out.find("ready") == std::string::npos || out.back() != '\n') {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, RemainingMs(deadline)) <= 0 || read(fd, &c, 1) != 1) {
-      Stop();
-      return false;
-    }
-    out.push_back(c);
-  }
-  // The pipe stays open until the child has exited: its last line must not meet SIGPIPE.
-  std::istringstream words(out.substr(out.find("ready")));
-  std::string word;
-  while (words >> word) {
-    const auto eq = word.find('=');
-    if (eq != std::string::npos) ports_[word.substr(0, eq)] = std::stoi(word.substr(eq + 1));
-  }
-  return rtsp_port() != 0 && http_port() != 0;
-}
-
-int CamsimProcess::Stop() {
-  int code = -1;
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    code = Reap(pid_, Clock::now() + kStopTimeout);
-    pid_ = -1;
-  }
-  if (out_fd_ >= 0) {
-    close(out_fd_);
-    out_fd_ = -1;
-  }
-  return code;
-}
-
-uint16_t CamsimProcess::Port(const std::string& name) const {
-  auto it = ports_.find(name);
-  return it == ports_.end() ? 0 : it->second;
-}
-
-std::string CamsimProcess::ReadLog() const {
-  std::ifstream in(log_path_);
-  std::stringstream all;
-  all << in.rdbuf();
-  return all.str();
-}
-
-std::string CamsimProcess::RtspUrl(const std::string& path, const std::string& credentials) const {
-  return "rtsp://" + (credentials.empty() ? "" : credentials + "@") + "127.0.0.1:" +
-         std::to_string(rtsp_port()) + path;
-}
-
-std::string CamsimProcess::HttpUrl(const std::string& target) const {
-  return "http://127.0.0.1:" + std::to_string(http_port()) + target;
+  std::vector<std::string> all = {"--port-8554", "0", "--port-665", "0"};
+  all.insert(all.end(), args.begin(), args.end());  // later options win
+  std::string error;
+  return CamsimChild::Start(all, &error);
 }
 
 std::vector<std::string> LinesWith(const std::string& text,

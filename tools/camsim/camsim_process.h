@@ -1,5 +1,5 @@
-// Test helpers: cnb-camsim as a child process, bounded command runs, and a minimal RTSP client
-// that counts interleaved RTP packets.
+// Test helpers of the simulator's own tests: the simulator as a child process, bounded command
+// runs, and a minimal RTSP client that counts interleaved RTP packets.
 #pragma once
 
 #include <sys/types.h>
@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "camsim_child.h"
+
 namespace camsim::testing {
 
 // Runs argv[0] with the arguments, stdout captured, killed after `timeout`.
@@ -20,32 +22,12 @@ struct CommandResult {
 };
 CommandResult RunCommand(const std::vector<std::string>& argv, std::chrono::seconds timeout);
 
-class CamsimProcess {
+// The simulator for its own tests: the common launcher, with both MJPEG ports on free ports too.
+class CamsimProcess : public korvane::testing::CamsimChild {
  public:
-  CamsimProcess() = default;
-  ~CamsimProcess();
-  CamsimProcess(const CamsimProcess&) = delete;
-  CamsimProcess& operator=(const CamsimProcess&) = delete;
-
-  // Starts the simulator with free loopback ports (unless the arguments name them) and waits
-  // for its "ready" line. False when it exits or stays silent.
   bool Start(const std::vector<std::string>& args);
-  // SIGTERM, then waits; returns the exit code (-1 when it had to be killed).
-  int Stop();
-
-  uint16_t rtsp_port() const { return Port("rtsp"); }
-  uint16_t http_port() const { return Port("http"); }
-  uint16_t Port(const std::string& name) const;
-  const std::string& log_path() const { return log_path_; }
-  std::string ReadLog() const;
-  std::string RtspUrl(const std::string& path, const std::string& credentials = "") const;
-  std::string HttpUrl(const std::string& target) const;
-
- private:
-  pid_t pid_ = -1;
-  int out_fd_ = -1;  // the child's stdout
-  std::map<std::string, uint16_t> ports_;
-  std::string log_path_;
+  uint16_t rtsp_port() const { return RtspPort(); }
+  uint16_t http_port() const { return HttpPort(); }
 };
 
 // Lines of a JSON-lines text that contain every one of the fragments.

@@ -265,6 +265,9 @@ std::string HttpSide::StateJson() const {
   line.Int("quality", v.quality).Bool("dual_enabled", v.dual_enabled);
   line.Int("dual_width", v.dual_size.width).Int("dual_height", v.dual_size.height);
   line.Int("dual_quality", v.dual_quality);
+  // The alarm output as the last accepted update left it (the driver's I/O switches it).
+  line.Str("alarm_control", params_.Get("alarm.control").value_or(""));
+  line.Str("alarm_signaltype", params_.Get("alarm.signaltype").value_or(""));
   ptz_head_.AddState(line);
   return line.Text() + "\n";
 }

@@ -121,6 +121,8 @@ class DeviceDescription final : public ipc::IDeviceDescription,
   std::string user;
   std::string password;
   std::vector<std::string> custom;  // custom parameter 1, 2, ...
+  std::uint32_t inputs = 0;         // digital inputs
+  std::uint32_t outputs = 0;        // digital outputs
 
   ipc::IDeviceModelInfo* GetModelInfo() override { return this; }
   ipc::IConnectionSettings* GetConnectionSettings() override { return this; }
@@ -129,8 +131,8 @@ class DeviceDescription final : public ipc::IDeviceDescription,
   }
   const char* GetModelName() override { return model.c_str(); }
   std::uint32_t GetVideoChannelCount() override { return channels; }
-  std::uint32_t GetDigitalInputCount() override { return 0; }
-  std::uint32_t GetDigitalOutputCount() override { return 0; }
+  std::uint32_t GetDigitalInputCount() override { return inputs; }
+  std::uint32_t GetDigitalOutputCount() override { return outputs; }
   const char* GetAddress() override { return address.c_str(); }
   std::uint32_t GetPort() override { return port; }
   std::int32_t GetCodecType() override { return codec; }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host_objects.h"
+#include "io.h"
 #include "ptz_command.h"
 #include "record.h"
 
@@ -48,6 +49,7 @@ void PrintUsage() {
       "  --log-level L      driver log lines shown, 1 errors .. 3 information (default 3)\n"
       "  --quiet            no progress line\n"
       "\n"
+      "       tollivar-host io --address A --port P [options]   (see tollivar-host io --help)\n"
       "       tollivar-host ptz --help   moves a PTZ head and keeps named presets\n",
       stderr);
 }
@@ -70,6 +72,15 @@ bool ParseUnsigned(const char* text, unsigned long max, unsigned long* out) {
   if (errno != 0 || *end != '\0' || v > max || text[0] == '-') return false;
   *out = v;
   return true;
+}
+
+// The library beside the build tree or the installed program, else the loader's search path.
+std::string DefaultLibrary(const std::string& folder) {
+  for (const std::string& candidate :
+       {folder + "../../libtollivar.so", folder + "libtollivar.so", folder + "../lib/libtollivar.so"}) {
+    if (access(candidate.c_str(), R_OK) == 0) return candidate;
+  }
+  return "libtollivar.so";
 }
 
 int ParseRecord(int argc, char** argv, tollivar_host::RecordOptions* o) {
@@ -183,6 +194,14 @@ int main(int argc, char** argv) {
   if (std::strcmp(argv[1], "ptz") == 0) {
     return tollivar_host::RunPtzCommand(argc - 2, argv + 2, ExecutableFolder());
   }
+  if (std::strcmp(argv[1], "io") == 0) {
+    tollivar_host::IoOptions io_options;
+    const int io_parsed = tollivar_host::ParseIo(argc - 2, argv + 2, &io_options);
+    if (io_parsed == 1) return 0;
+    if (io_parsed != 0) return io_parsed;
+    if (io_options.library.empty()) io_options.library = DefaultLibrary(ExecutableFolder());
+    return tollivar_host::RunIo(io_options);
+  }
   if (std::strcmp(argv[1], "record") != 0) {
     std::fprintf(stderr, "tollivar-host: unknown command: %s\n", argv[1]);
     PrintUsage();
@@ -194,16 +213,7 @@ int main(int argc, char** argv) {
   if (parsed != 0) return parsed;
 
   const std::string folder = ExecutableFolder();
-  if (options.library.empty()) {
-    for (const std::string& candidate :
-         {folder + "../../libtollivar.so", folder + "libtollivar.so", folder + "../lib/libtollivar.so"}) {
-      if (access(candidate.c_str(), R_OK) == 0) {
-        options.library = candidate;
-        break;
-      }
-    }
-    if (options.library.empty()) options.library = "libtollivar.so";
-  }
+  if (options.library.empty()) options.library = DefaultLibrary(folder);
   options.config_folder = folder;
   return tollivar_host::Record(options);
 }

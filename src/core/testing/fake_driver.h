@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/format.h"
 #include "core/custom_parameter.h"
 #include "core/idriver.h"
 
@@ -40,12 +41,7 @@ class FakeDriver : public IDriver {
       __attribute__((format(printf, 3, 4))) {
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    const int needed = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text(needed > 0 ? static_cast<std::size_t>(needed) : 0, '\0');
-    if (needed > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
+    std::string text = FormatV(format, args).value_or(std::string());
     va_end(args);
     {
       std::lock_guard<std::mutex> guard(mutex_);

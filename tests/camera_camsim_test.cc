@@ -8,20 +8,32 @@
 
 #include "camera/http_sender.h"
 #include "camera/http_utils.h"
-#include "camera/integration/camsim_process.h"
 #include "camera/param_reply.h"
 #include "camera/testing/camera_test_util.h"
+#include "camsim_child.h"
 #include "text/text_helpers.h"
 
 namespace korvane {
 namespace {
 
-using testing::CamsimProcess;
+using testing::JsonValue;
 using testing::LoopbackDevice;
 using testing::MeasureMs;
 
 constexpr char kUser[] = "admin";
 constexpr char kPassword[] = "s3cret";
+
+// The simulator started for one test; Ready() tells whether it came up.
+class CamsimProcess : public testing::CamsimChild {
+ public:
+  explicit CamsimProcess(const std::vector<std::string>& args) { ready_ = Start(args, &error_); }
+  bool Ready() const { return ready_; }
+  const std::string& Output() const { return error_; }
+
+ private:
+  bool ready_ = false;
+  std::string error_;
+};
 
 // One camera request as the simulator logged it.
 struct LoggedRequest {
@@ -29,19 +41,6 @@ struct LoggedRequest {
   bool auth = false;
   int status = 0;
 };
-
-std::string JsonValue(const std::string& line, const std::string& key) {
-  const std::string marker = "\"" + key + "\":";
-  const size_t at = line.find(marker);
-  if (at == std::string::npos) return {};
-  size_t start = at + marker.size();
-  if (start < line.size() && line[start] == '"') {
-    const size_t end = line.find('"', start + 1);
-    return line.substr(start + 1, end - start - 1);
-  }
-  const size_t end = line.find_first_of(",}", start);
-  return line.substr(start, end - start);
-}
 
 // The simulator's request log, read through its inspection path (never authenticated).
 std::vector<LoggedRequest> CameraRequests(uint16_t port) {

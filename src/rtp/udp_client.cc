@@ -1,8 +1,4 @@
-#include <arpa/inet.h>
-#include <errno.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "rtp/udp_client.h"
 
 #include <algorithm>
 #include <string>
@@ -10,20 +6,9 @@
 #include <vector>
 
 #include "base/event.h"
-#include "rtp/udp_client.h"
+#include "base/socket.h"
 
 namespace korvane {
-
-namespace {
-
-timeval ToTimeval(uint32_t ms) {
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(ms / 1000);
-  tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
-  return tv;
-}
-
-}  // namespace
 
 CUDPClient::CUDPClient(IDebugMessage* logger) : CBaseThread(logger) {}
 
@@ -66,39 +51,20 @@ bool CUDPClient::Open(IRTPClientUser* user, uint16_t port) {
 bool CUDPClient::BindLocked(uint16_t port) {
   if (socket_ >= 0) return false;  // already open
 
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-  if (fd < 0) return false;
-
-  bool ok = true;
-  const int receive_buffer = kSocketReceiveBuffer;
-  ok = ok && ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer)) == 0;
-  const timeval receive_timeout = ToTimeval(kSocketReceiveTimeoutMs);
-  ok = ok && ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &receive_timeout,
-                          sizeof(receive_timeout)) == 0;
-  const timeval send_timeout = ToTimeval(kSocketSendTimeoutMs);
-  ok = ok && ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof(send_timeout)) == 0;
-
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = htons(port);
-  ok = ok && ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) == 0;
-
-  // With port 0 the system picks one; report the port actually bound.
-  sockaddr_in bound{};
-  socklen_t bound_length = sizeof(bound);
-  ok = ok && ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &bound_length) == 0;
-
-  if (!ok) {
-    ::close(fd);
-    return false;
-  }
+  SocketOptions options;
+  options.receiveBufferBytes = kSocketReceiveBuffer;
+  options.receiveTimeoutMs = kSocketReceiveTimeoutMs;
+  options.sendTimeoutMs = kSocketSendTimeoutMs;
+  CSocketHandle socket;
+  uint16_t bound_port = 0;
+  if (!OpenUdpSocket(port, options, &socket, &bound_port)) return false;
+  const int fd = socket.Release();
   {
     CAutoLock socket_guard(socket_lock_);
     socket_ = fd;
   }
   join_base_ms_ = std::max(kSocketSendTimeoutMs, kSocketReceiveTimeoutMs);
-  port_.store(ntohs(bound.sin_port), std::memory_order_release);
+  port_.store(bound_port, std::memory_order_release);
   return true;
 }
 
@@ -113,9 +79,8 @@ bool CUDPClient::Close() {
     {
       CAutoLock socket_guard(socket_lock_);
       if (socket_ >= 0) {
-        // Wakes a reader that is inside recvfrom(); Linux answers ENOTCONN for an unconnected
-        // datagram socket but still marks it shut down.
-        ::shutdown(socket_, SHUT_RDWR);
+        // Wakes a reader that is inside a receive.
+        ShutdownSocket(socket_);
         closed_fd = std::exchange(socket_, -1);
         port_.store(0, std::memory_order_release);
       }
@@ -128,12 +93,8 @@ bool CUDPClient::Close() {
   }
   if (closed_fd >= 0) {
     // Read away what is still queued on the socket, bounded, before it goes.
-    uint8_t drain[kDrainSize];
-    for (int i = 0; i < kDrainCount; ++i) {
-      const ssize_t n = ::recv(closed_fd, drain, sizeof(drain), MSG_DONTWAIT);
-      if (n <= 0) break;
-    }
-    ::close(closed_fd);
+    DrainSocket(closed_fd, kDrainCount);
+    CSocketHandle closing(closed_fd);
     if (user != nullptr) {
       try {
         user->OnClosed(this);
@@ -145,23 +106,22 @@ bool CUDPClient::Close() {
   return joined;
 }
 
-bool CUDPClient::SendTo(const uint8_t* data, size_t length, const sockaddr_in& to) {
+bool CUDPClient::SendTo(const uint8_t* data, size_t length, const SocketAddress& to) {
   if (data == nullptr || length == 0) return false;
   CAutoLock socket_guard(socket_lock_);
   if (socket_ < 0) return false;
-  const ssize_t sent = ::sendto(socket_, data, length, MSG_NOSIGNAL,
-                                reinterpret_cast<const sockaddr*>(&to), sizeof(to));
-  return sent >= 0 && static_cast<size_t>(sent) == length;
+  return SendDatagram(socket_, data, length, to);
 }
 
 CUDPClient::WaitResult CUDPClient::WaitForReadable(int fd) {
   for (;;) {
     if (StopEvent().IsSet()) return WaitResult::kRead;  // Run() ends at its next check
     short revents = 0;
-    const uint32_t result = WaitForEventsOrSocket({&StopEvent()}, fd, POLLIN, WaitMs(), &revents);
+    const uint32_t result =
+        WaitForEventsOrSocket({&StopEvent()}, fd, kSocketReadable, WaitMs(), &revents);
     if (StopEvent().IsSet()) return WaitResult::kEnd;
     if (result == kWaitSocket) {
-      if (revents & POLLNVAL) {
+      if (revents & kSocketInvalid) {
         // The descriptor is no longer a socket: nothing more will ever arrive.
         if (user_ != nullptr) user_->OnClosed(this);
         return WaitResult::kEnd;
@@ -193,14 +153,11 @@ void CUDPClient::Run() {
     }
     size = std::clamp<uint32_t>(size, 1, kMaxReceiveSize);
 
-    sockaddr_in from{};
-    socklen_t from_length = sizeof(from);
-    // MSG_TRUNC makes recvfrom() report the datagram's real length, so a datagram larger than
-    // the buffer is recognised (what WinSock reports as WSAEMSGSIZE).
-    const ssize_t n = ::recvfrom(fd, buffer.data(), size, MSG_DONTWAIT | MSG_TRUNC,
-                                 reinterpret_cast<sockaddr*>(&from), &from_length);
+    SocketAddress from{};
+    // The full length of the datagram, so that one larger than the buffer is recognised.
+    const long n = ReceiveDatagram(fd, buffer.data(), size, &from);
     if (StopEvent().IsSet()) return;
-    if (n > static_cast<ssize_t>(size)) {
+    if (n > static_cast<long>(size)) {
       // The datagram is lost; make room for larger ones from now on.
       size = std::min(size + kReceiveSizeStep, kMaxReceiveSize);
       continue;

@@ -1,0 +1,264 @@
+#include "channels/base_rtp_channel.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "base/testing/virtual_clock.h"
+#include "core/testing/fake_driver.h"
+
+namespace korvane {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::CVirtualClock;
+
+// What the capture loop did, at which virtual millisecond.
+struct Step {
+  std::string what;
+  std::uint64_t at_ms;
+  std::uint32_t port = 0;
+  bool operator==(const Step&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Step& s) {
+  return out << s.what << "@" << s.at_ms << (s.port ? ":" + std::to_string(s.port) : "");
+}
+
+class CountingSink : public ipcapture::IFrameSink {
+ public:
+  explicit CountingSink(CVirtualClock& clock) : clock_(clock) {}
+  bool PutFrame(ipcapture::IMediaFrame*) override { return true; }
+  void OnSignalLost() override {
+    std::lock_guard<std::mutex> guard(mutex_);
+    losses_.push_back(clock_.NowMs());
+  }
+  std::vector<std::uint64_t> Losses() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return losses_;
+  }
+
+ private:
+  CVirtualClock& clock_;
+  std::mutex mutex_;
+  std::vector<std::uint64_t> losses_;
+};
+
+// An RTP channel whose camera, transport and session are scripted; it records every step.
+class ScriptedChannel : public CBaseRTPChannel {
+ public:
+  ScriptedChannel(IDriver* driver, ipcapture::IFrameSink* sink, CVirtualClock& clock)
+      : CBaseRTPChannel(0, driver, sink, clock), clock_(clock) {}
+  ~ScriptedChannel() override { Stop(); }
+
+  std::set<std::uint32_t> busy_ports;   // taken by another program
+  std::set<std::uint32_t> noisy_ports;  // a stream arrives before we announce the port
+  std::atomic<bool> camera_accepts{true};
+
+  std::vector<Step> Steps(const std::string& what = {}) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::vector<Step> out;
+    for (const Step& s : steps_) {
+      if (what.empty() || s.what == what) out.push_back(s);
+    }
+    return out;
+  }
+  void DeliverFrame() { OnFrame(nullptr); }
+
+ protected:
+  bool ConfigureCamera() override {
+    Record("configure");
+    return camera_accepts;
+  }
+  void ProcessPacket(const CRTPPacket*) override {}
+  void OnCodecConfig(const DecoderConfig*) override {}
+  bool OpenRtpPort(std::uint16_t port) override {
+    if (busy_ports.count(port) != 0) return false;
+    Record("rtp", port);
+    if (noisy_ports.count(port) != 0) OnPacket(CRTPPacket());
+    return true;
+  }
+  bool OpenRtcpPort(std::uint16_t port) override {
+    Record("rtcp", port);
+    return true;
+  }
+  void CloseTransport() override { Record("close"); }
+  void OnKeepAlive() override { Record("keep-alive"); }
+
+ private:
+  void Record(const char* what, std::uint32_t port = 0) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    steps_.push_back(Step{what, clock_.NowMs(), port});
+  }
+
+  CVirtualClock& clock_;
+  std::mutex mutex_;
+  std::vector<Step> steps_;
+};
+
+class CaptureLoopTest : public ::testing::Test {
+ protected:
+  CaptureLoopTest() { driver_.device.address = "127.0.0.1"; }
+
+  void Start() {
+    ChannelSettings settings{40, 50, 640, 480};
+    ASSERT_TRUE(channel_.Start(&settings));
+  }
+  void RunUntil(std::uint64_t ms) { ASSERT_TRUE(clock_.RunUntilMs(ms)) << "at " << ms; }
+  // Frames once per virtual second from `from` to `to`, inclusive.
+  void FramesEverySecond(std::uint64_t from, std::uint64_t to) {
+    for (std::uint64_t t = from; t <= to; t += 1000) {
+      RunUntil(t);
+      channel_.DeliverFrame();
+    }
+  }
+  std::vector<std::uint64_t> Times(const std::string& what) {
+    std::vector<std::uint64_t> out;
+    for (const Step& s : channel_.Steps(what)) out.push_back(s.at_ms);
+    return out;
+  }
+  // Stops the channel and returns the real time the stop took.
+  std::chrono::milliseconds TimedStop() {
+    const auto start = std::chrono::steady_clock::now();
+    channel_.Stop();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+  }
+
+  testing::FakeDriver driver_;
+  CVirtualClock clock_;
+  CountingSink sink_{clock_};
+  ScriptedChannel channel_{&driver_, &sink_, clock_};
+};
+
+TEST_F(CaptureLoopTest, ConnectsAfterTheQuietWaitOnTheFirstFreePortPair) {
+  channel_.busy_ports = {3556, 3558};
+  Start();
+  RunUntil(2000);
+  EXPECT_THAT(channel_.Steps(), ElementsAre(Step{"close", 0}, Step{"configure", 0}, Step{"rtp", 0, 3560},
+                                            Step{"rtcp", 2000, 3561}));
+}
+
+TEST_F(CaptureLoopTest, PortThatAlreadyReceivesIsLeftForTheNextOne) {
+  channel_.noisy_ports = {3556};
+  Start();
+  RunUntil(2000);
+  // The packet ends the quiet wait at once; the next pair gets the full wait.
+  EXPECT_THAT(channel_.Steps(), ElementsAre(Step{"close", 0}, Step{"configure", 0}, Step{"rtp", 0, 3556},
+                                            Step{"close", 0}, Step{"rtp", 0, 3558},
+                                            Step{"rtcp", 2000, 3559}));
+}
+
+TEST_F(CaptureLoopTest, ProbeEndsBelow4556AndTheNextAttemptStartsAgainAt3556) {
+  for (std::uint32_t port = 3556; port < 4554; port += 2) channel_.busy_ports.insert(port);
+  channel_.noisy_ports = {4554};
+  Start();
+  RunUntil(1500);
+  const std::vector<Step> rtp = channel_.Steps("rtp");
+  ASSERT_EQ(rtp.size(), 2u);
+  EXPECT_EQ(rtp[0], (Step{"rtp", 0, 4554}));
+  EXPECT_EQ(rtp[1], (Step{"rtp", 1000, 4554}));  // one pass later, from the bottom again
+  EXPECT_THAT(Times("configure"), ElementsAre(0, 1000));
+  EXPECT_TRUE(channel_.Steps("rtcp").empty());
+}
+
+TEST_F(CaptureLoopTest, RefusedEncoderRequestRetriesEveryPassWithoutTransport) {
+  channel_.camera_accepts = false;
+  Start();
+  RunUntil(2500);
+  EXPECT_THAT(Times("configure"), ElementsAre(0, 1000, 2000));
+  EXPECT_TRUE(channel_.Steps("rtp").empty());
+}
+
+TEST_F(CaptureLoopTest, ReconnectsAfter7500MsWithoutAFrame) {
+  Start();
+  RunUntil(2000);
+  FramesEverySecond(2000, 5000);  // the last frame at 5000
+  RunUntil(12000);
+  EXPECT_THAT(Times("configure"), ElementsAre(0)) << "7000 ms without a frame is no outage";
+  EXPECT_EQ(channel_.GetState(), kChannelReceiving);
+  RunUntil(13000);
+  // The pass at 13000 sees 8000 ms: the state drops and the next pass reconnects at once.
+  EXPECT_EQ(channel_.GetState(), kChannelStopped);
+  EXPECT_THAT(Times("configure"), ElementsAre(0, 13000));
+  EXPECT_TRUE(sink_.Losses().empty());
+}
+
+TEST_F(CaptureLoopTest, CameraThatNeverSendsIsLostAfter15000MsAndAgainOnEveryAttempt) {
+  Start();
+  RunUntil(60000);
+  // Each attempt: 2000 ms quiet wait, 15000 ms for a first frame, 10 ms before the next one.
+  EXPECT_THAT(Times("configure"), ElementsAre(0, 17010, 34020, 51030));
+  EXPECT_THAT(sink_.Losses(), ElementsAre(17010, 34020, 51030));
+  // Never online, so no offline line.
+  EXPECT_TRUE(driver_.Lines().empty());
+}
+
+TEST_F(CaptureLoopTest, StreamThatStopsReportsTheLossOnceInTheLog) {
+  Start();
+  RunUntil(2000);
+  FramesEverySecond(2000, 5000);
+  RunUntil(60000);
+  EXPECT_FALSE(sink_.Losses().empty());
+  EXPECT_GE(sink_.Losses().front(), 5000u + 15000u);
+  std::vector<std::string> lines;
+  for (const auto& line : driver_.Lines()) lines.push_back(line.text);
+  EXPECT_THAT(lines,
+              ElementsAre("korvane::CBaseCameraChannel::SetCameraState: Camera 127.0.0.1 is online",
+                          "korvane::CBaseCameraChannel::SetCameraState: Signal was lost for "
+                          "camera 127.0.0.1"));
+}
+
+TEST_F(CaptureLoopTest, KeepAliveOnceEvery30000MsWhileReceiving) {
+  Start();
+  RunUntil(2000);
+  FramesEverySecond(2000, 65000);
+  EXPECT_THAT(Times("keep-alive"), ElementsAre(31000, 62000));
+  EXPECT_THAT(Times("configure"), ElementsAre(0));
+}
+
+TEST_F(CaptureLoopTest, DataTimeoutComesFromTheDevice) {
+  driver_.device.dataTimeoutMs = 4000;
+  Start();
+  RunUntil(20000);
+  EXPECT_THAT(sink_.Losses(), ElementsAre(6010, 12020, 18030));
+}
+
+// A stop ends every wait of the loop at once (in real time), and the transport is closed.
+struct StopCase {
+  const char* name;
+  std::uint64_t run_until_ms;  // where the loop then waits
+  const char* waiting_in;
+};
+
+class StopDuringWaitTest : public CaptureLoopTest,
+                           public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(StopDuringWaitTest, EndsTheLoopPromptly) {
+  Start();
+  RunUntil(GetParam().run_until_ms);
+  if (std::string(GetParam().waiting_in) == "pass") channel_.DeliverFrame();
+  if (std::string(GetParam().waiting_in) == "pass") RunUntil(GetParam().run_until_ms + 500);
+  EXPECT_LT(TimedStop().count(), 1000) << GetParam().waiting_in;
+  EXPECT_EQ(channel_.GetState(), kChannelStopped);
+  const std::vector<Step> steps = channel_.Steps();
+  ASSERT_FALSE(steps.empty());
+  EXPECT_EQ(steps.back().what, "close");
+  EXPECT_TRUE(channel_.Steps("rtcp").size() <= 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, StopDuringWaitTest,
+    ::testing::Values(StopCase{"QuietPortWait", 1000, "quiet"},
+                      StopCase{"FirstFrameWait", 9000, "first frame"},
+                      StopCase{"PassWait", 2000, "pass"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace korvane
