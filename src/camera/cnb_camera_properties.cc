@@ -229,10 +229,15 @@ bool CCNBCameraProperties::ProbeResolution(uint16_t width, uint16_t height) {
 }
 
 bool CCNBCameraProperties::SendUpdate(const std::string& path, bool wantSuccessBody) {
-  cameraChanged_ = true;
-  if (!wantSuccessBody) return RequestGet(path, sender_);
   std::string body;
-  return RequestGetText(sender_, body, path) && IsUpdateSuccessReply(body);
+  const bool ok = wantSuccessBody
+                      ? RequestGetText(sender_, body, path) && IsUpdateSuccessReply(body)
+                      : RequestGet(path, sender_);
+  // Only an answer with an error status proves that nothing was applied; an update that got
+  // no answer may still have taken effect.
+  const uint32_t status = sender_.StatusCode();
+  if (status == 0 || status / 100 == 2) cameraChanged_ = true;
+  return ok;
 }
 
 void CCNBCameraProperties::RestoreVideoSettings() {
