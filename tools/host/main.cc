@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host_objects.h"
+#include "probe.h"
 #include "record.h"
 
 namespace {
@@ -45,7 +46,10 @@ void PrintUsage() {
       "  --json             print the summary as JSON on stdout\n"
       "  --library PATH     libtollivar.so to load (default: beside the build tree)\n"
       "  --log-level L      driver log lines shown, 1 errors .. 3 information (default 3)\n"
-      "  --quiet            no progress line\n",
+      "  --quiet            no progress line\n"
+      "\n"
+      "       tollivar-host probe --address A --port P --user U --password W [--json]\n"
+      "                           (tollivar-host probe --help for its options)\n",
       stderr);
 }
 
@@ -176,6 +180,9 @@ int main(int argc, char** argv) {
   if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
     PrintUsage();
     return argc < 2 ? 2 : 0;
+  }
+  if (std::strcmp(argv[1], "probe") == 0) {
+    return tollivar_host::Probe(argc - 2, argv + 2, ExecutableFolder());
   }
   if (std::strcmp(argv[1], "record") != 0) {
     std::fprintf(stderr, "tollivar-host: unknown command: %s\n", argv[1]);
