@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <sstream>
@@ -90,57 +91,23 @@ class CapabilityQueryIntegrationTest : public ::testing::Test {
   CamsimChild camsim_;
 };
 
-std::vector<std::string> Sizes(const ProbeReport& report) {
-  std::vector<std::string> sizes;
-  for (const auto& r : report.resolutions) {
-    sizes.push_back(r.text + "@" + std::to_string(r.frame_interval_ms));
-  }
-  return sizes;
-}
-
-std::vector<std::string> Capabilities(const ProbeReport& report) {
-  std::vector<std::string> ids;
-  for (const auto& [id, value] : report.capabilities) {
-    ids.push_back(std::to_string(id) + "=" + std::to_string(value));
-  }
-  return ids;
-}
-
-std::vector<std::string> PropertyValues(const ProbeReport& report) {
-  std::vector<std::string> values;
-  for (const auto& p : report.properties) {
-    values.push_back(std::to_string(p.id) + " " + p.name + "=" + p.value + "/" +
-                     std::to_string(p.flag));
-  }
-  return values;
-}
-
+// One camera per platform kind. What each kind reports is proven on the properties object; here
+// the wiring: the query completes through the exports, the platform is the camsim's, the probes
+// reach the simulator (and are refused above --max-width), and the settings are written back.
 struct PlatformCase {
   const char* name;
   std::vector<std::string> camsim;
   const char* model;
-  std::vector<std::string> codecs;
+  const char* platformKind;  // property 4
   std::vector<std::string> sizes;
-  std::vector<uint32_t> intervals;
-  uint32_t defaultInterval;
-  std::vector<std::string> capabilities;
-  const char* standard;  // property 1
-  const char* platform;  // property 4
-  std::vector<std::string> probes;  // queries of the resolution probes
+  const char* probe;  // query of the resolution probe, "" for none
+  bool ptz = true;
 };
-
-std::vector<uint32_t> Intervals(uint32_t rates) {
-  // 1000 / rate rounded, for 1 .. 30 frames per second.
-  static const uint32_t kIntervals[] = {1000, 500, 333, 250, 200, 167, 143, 125, 111, 100,
-                                        91,   83,  77,  71,  67,  63,  59,  56,  53,  50,
-                                        48,   45,  43,  42,  40,  38,  37,  36,  34,  33};
-  return std::vector<uint32_t>(kIntervals, kIntervals + rates);
-}
 
 class PlatformQueryTest : public CapabilityQueryIntegrationTest,
                           public ::testing::WithParamInterface<PlatformCase> {};
 
-TEST_P(PlatformQueryTest, ReportsWhatTheCameraIsAndLeavesItAsItWas) {
+TEST_P(PlatformQueryTest, CompletesAndLeavesTheCameraAsItWas) {
   const PlatformCase& c = GetParam();
   StartCamsim(c.camsim);
   const std::string before = VideoState(camsim_.HttpPort());
@@ -149,26 +116,18 @@ TEST_P(PlatformQueryTest, ReportsWhatTheCameraIsAndLeavesItAsItWas) {
   ASSERT_EQ(report.outcome, ProbeReport::Outcome::kCompleted)
       << report.failure_code << " " << report.failure_message;
   EXPECT_EQ(report.model, c.model);
-  EXPECT_THAT(report.Codecs(), ElementsAreArray(c.codecs));
-  EXPECT_THAT(Sizes(report), ElementsAreArray(c.sizes));
-  EXPECT_THAT(report.frame_intervals_ms, ElementsAreArray(c.intervals));
-  EXPECT_EQ(report.default_frame_interval_ms, c.defaultInterval);
-  EXPECT_THAT(Capabilities(report), ElementsAreArray(c.capabilities));
-  EXPECT_EQ(report.connection[0], "127.0.0.1");
-  EXPECT_EQ(report.connection[1], std::to_string(camsim_.HttpPort()));
-  EXPECT_EQ(report.connection[2], kUser);
-  EXPECT_THAT(PropertyValues(report),
-              ElementsAreArray(std::vector<std::string>{
-                  std::string("1 Device Video Standard=") + c.standard + "/0",
-                  "2 Device Firmware=boot: 1.02 kernel: 2.6.18 root: 3.1.7 local: 3.1.7-sim "
-                  "view: 1.4.0/1",
-                  "3 RTSP port=" + std::to_string(camsim_.RtspPort()) + "/0",
-                  std::string("4 Device Platform=") + c.platform + "/0",
-                  "5 Device MAC address=000A5E1B2C3D/1"}));
+  std::vector<std::string> sizes;
+  for (const auto& r : report.resolutions) sizes.push_back(r.text);
+  EXPECT_THAT(sizes, ElementsAreArray(c.sizes));
+  ASSERT_EQ(report.properties.size(), 5u);
+  EXPECT_EQ(report.properties[3].value, c.platformKind);
+  EXPECT_EQ(report.properties[2].value, std::to_string(camsim_.RtspPort()));
+  const auto ptz = std::find(report.capabilities.begin(), report.capabilities.end(),
+                             std::pair<uint32_t, uint32_t>{1, 1});
+  EXPECT_EQ(ptz != report.capabilities.end(), c.ptz);
 
-  // Every probe is in the log, and the camera got its settings back.
   std::vector<std::string> expected = {"action=list", "action=update&video.framerate=15"};
-  for (const std::string& probe : c.probes) expected.push_back(probe);
+  if (*c.probe != '\0') expected.push_back(c.probe);
   expected.push_back("action=update&video.framerate=25&video.resolution=2");
   EXPECT_THAT(LoggedQueries(camsim_.HttpPort()), ElementsAreArray(expected));
   EXPECT_EQ(VideoState(camsim_.HttpPort()), before);
@@ -177,75 +136,24 @@ TEST_P(PlatformQueryTest, ReportsWhatTheCameraIsAndLeavesItAsItWas) {
 INSTANTIATE_TEST_SUITE_P(
     Kinds, PlatformQueryTest,
     ::testing::Values(
-        PlatformCase{"AFullHd",
-                     {"--platform", "A_TYPE"},
-                     "CNB CNB-IXP2050",
-                     {"MJPEG", "H.264"},
-                     {"352x288@40", "720x576@40", "640x480@40", "1280x720@40", "1280x960@40",
-                      "1280x1024@40", "1920x1080@40"},
-                     {1000, 200, 83, 40},
-                     83,
-                     {"8=1", "7=1", "0=1", "1=1", "11=0", "12=0", "2=1", "3=1"},
-                     "0",
-                     "0",
-                     {"action=update&video.resolution=7"}},
-        // 1920x1080 refused (no "Success"): the smaller set.
-        PlatformCase{"AWithoutFullHd",
-                     {"--platform", "A_TYPE", "--max-width", "1280", "--ntsc"},
-                     "CNB CNB-IXP2050",
-                     {"MJPEG", "H.264"},
-                     {"352x240@33", "720x480@33", "640x480@33", "1024x768@33", "1280x1024@33"},
-                     {1000, 200, 67, 33},
-                     67,
-                     {"8=1", "7=1", "0=1", "1=1", "11=0", "12=0", "2=1", "3=1"},
-                     "1",
-                     "0",
-                     {"action=update&video.resolution=7"}},
-        PlatformCase{"G",
-                     {"--platform", "G_TYPE_V2", "--model", ""},
-                     "CNB G_TYPE_V2",
-                     {"MJPEG", "MPEG-4", "H.264"},
-                     {"320x240@40", "640x480@40", "1024x768@40", "1280x1024@40"},
-                     Intervals(25),
-                     83,
-                     {"8=1", "6=1", "7=1", "0=1", "1=1", "11=0", "12=0", "2=1", "3=1"},
-                     "0",
-                     "1",
-                     {"action=update&video.resolution=9"}},
-        PlatformCase{"TWithoutSxga",
-                     {"--platform", "T_TYPE", "--max-width", "1024", "--ntsc"},
-                     "CNB CNB-IXP2050",
-                     {"MPEG-4", "H.264"},
-                     {"320x240@33", "640x480@33"},
-                     Intervals(30),
-                     67,
-                     {"6=1", "7=1", "0=1", "1=1", "11=0", "12=0", "2=1", "3=1"},
-                     "1",
-                     "2",
-                     {"action=update&video.resolution=9"}},
-        PlatformCase{"X",
-                     {"--platform", "X_TYPE"},
-                     "CNB CNB-IXP2050",
-                     {"MJPEG", "MPEG-4", "H.264"},
-                     {"320x240@40", "720x576@40"},
-                     Intervals(25),
-                     83,
-                     {"8=1", "6=1", "7=1", "0=1", "1=1", "11=0", "12=0", "2=1", "3=1"},
-                     "0",
-                     "3",
-                     {}},
-        // Known only by its d1 camera type; no PTZ head.
-        PlatformCase{"D1CameraType",
-                     {"--platform", "Z_TYPE", "--ctype", "d1", "--ptz", "off"},
-                     "CNB CNB-IXP2050",
-                     {"MJPEG", "MPEG-4", "H.264"},
-                     {"320x240@40", "720x576@40"},
-                     Intervals(25),
-                     83,
-                     {"8=1", "6=1", "7=1", "0=1", "11=0", "12=0", "2=1", "3=1"},
-                     "0",
-                     "3",
-                     {}}),
+        PlatformCase{"A", {"--platform", "A_TYPE"}, "CNB CNB-IXP2050", "0",
+                     {"352x288", "720x576", "640x480", "1280x720", "1280x960", "1280x1024",
+                      "1920x1080"},
+                     "action=update&video.resolution=7"},
+        PlatformCase{"ANtscWithoutFullHd", {"--platform", "A_TYPE", "--max-width", "1280", "--ntsc"},
+                     "CNB CNB-IXP2050", "0",
+                     {"352x240", "720x480", "640x480", "1024x768", "1280x1024"},
+                     "action=update&video.resolution=7"},
+        PlatformCase{"GWithoutModelName", {"--platform", "G_TYPE_V2", "--model", ""},
+                     "CNB G_TYPE_V2", "1", {"320x240", "640x480", "1024x768", "1280x1024"},
+                     "action=update&video.resolution=9"},
+        PlatformCase{"TWithoutSxga", {"--platform", "T_TYPE", "--max-width", "1024"},
+                     "CNB CNB-IXP2050", "2", {"320x240", "640x480"},
+                     "action=update&video.resolution=9"},
+        PlatformCase{"X", {"--platform", "X_TYPE"}, "CNB CNB-IXP2050", "3",
+                     {"320x240", "720x576"}, ""},
+        PlatformCase{"D1CameraType", {"--platform", "Z_TYPE", "--ctype", "d1", "--ptz", "off"},
+                     "CNB CNB-IXP2050", "3", {"320x240", "720x576"}, "", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CapabilityQueryIntegrationTest, UnknownPlatformIsReportedAndNothingWritten) {

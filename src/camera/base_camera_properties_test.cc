@@ -263,13 +263,5 @@ TEST(AddResolutionTest, RepeatedSizeKeepsItsPlaceAndTheShorterInterval) {
               ElementsAre(CameraResolution{640, 480, 33}, CameraResolution{320, 240, 40}));
 }
 
-TEST(AudioCapabilitiesTest, ReportText) {
-  CAudioCapabilities audio;
-  EXPECT_EQ(audio.ReportText(), "Count=0; IsStereo=0");
-  audio.channelCount = 2;
-  audio.stereo = true;
-  EXPECT_EQ(audio.ReportText(), "Count=2; IsStereo=1");
-}
-
 }  // namespace
 }  // namespace korvane

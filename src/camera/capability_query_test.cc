@@ -164,9 +164,10 @@ FakeCnbCameraScript WithUpdateStatus(int status) {
   return script;
 }
 
+// A list with only this platform; null: an empty list.
 FakeCnbCameraScript WithList(const char* platform) {
   FakeCnbCameraScript script;
-  script.list = CnbParamList({{"sysinfo.platform", platform}});
+  if (platform != nullptr) script.list = CnbParamList({{"sysinfo.platform", platform}});
   return script;
 }
 
@@ -174,6 +175,7 @@ INSTANTIATE_TEST_SUITE_P(
     Cameras, CapabilityQueryFailureTest,
     ::testing::Values(
         FailureCase{"ListNotFound", WithListStatus(404), 3, "Failed to get camera properties"},
+        FailureCase{"ListEmpty", WithList(nullptr), 3, "Failed to get camera properties"},
         FailureCase{"ListUnauthorized", WithListStatus(401), 1,
                     "Failed to get camera properties, login failed (invalid credentials)"},
         FailureCase{"ListForbidden", WithListStatus(403), 1,
@@ -237,19 +239,6 @@ TEST(CapabilityQueryTest, HostExceptionIsReportedNotPropagated) {
   cycle.query.Uninit();
   EXPECT_EQ(outcome.code, 3);
   EXPECT_EQ(outcome.message, "Failed to get camera properties. Unhandled exception occurs.");
-}
-
-TEST(CapabilityQueryTest, NtscFlagIsTheLowByteAndTheListDecides) {
-  // A camera without video standard keys: PAL whatever the host assumed.
-  FakeCnbCamera camera(XCamera());
-  RecordingQueryEvents events;
-  RecordingCapabilityResults results;
-  CCapabilityQuery query;
-  ASSERT_EQ(query.Init(&events, 0x100), 1);  // low byte 0
-  ASSERT_EQ(query.Start("127.0.0.1", camera.port(), "admin", "secret", &results), 1);
-  ASSERT_TRUE(events.WaitForOutcome(kOutcomeWaitMs).has_value());
-  query.Uninit();
-  EXPECT_THAT(results.LinesStartingWith("item 1 value"), ElementsAre("item 1 value 0"));
 }
 
 // --- Stopping --------------------------------------------------------------------------------
