@@ -50,7 +50,7 @@ struct CameraCapabilityBlock {
 // points set from the host's threads to cut the query short.
 class CBaseCameraProperties {
  public:
-  // Texts of the five property items and of the audio items.
+  // Written for a property whose value is empty.
   static constexpr char kNoneValue[] = "(none)";
 
   // Hook called right after the stop event was set.

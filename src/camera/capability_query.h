@@ -34,8 +34,8 @@ class CCapabilityQuery {
       "Failed to get camera properties. Unhandled exception occurs.";
   // Request time-out of the query's camera requests.
   static constexpr uint32_t kRequestTimeoutMs = 5000;
-  // How long Uninit waits for the query thread before it logs nothing and waits on: the thread
-  // always ends, because a stop cuts its HTTP request at once.
+  // Uninit's wait for the query thread. A stop cuts the thread's HTTP request at once, so it
+  // ends well within this; past it Uninit goes on waiting, since a thread is never killed.
   static constexpr uint32_t kJoinTimeoutMs = 5000;
 
   CCapabilityQuery();

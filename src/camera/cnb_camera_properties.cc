@@ -84,6 +84,8 @@ bool CCNBCameraProperties::QueryProperties(int32_t* failureCode) {
   int32_t ignored = ipc::kQueryOtherFailure;
   int32_t& code = failureCode != nullptr ? *failureCode : ignored;
 
+  // Stopped before it began (the host gave up at once): not one request.
+  if (IsStopped()) return false;
   if (!ReadList(&code)) return false;
 
   if (!IsStopped()) {
