@@ -137,9 +137,9 @@ Payloads Mpeg4Frame(bool key) {
 
 template <typename Parser>
 void BM_Depacketize(benchmark::State& state, Payloads (*make_frame)(bool)) {
-  testing::TestDriver driver;
+  testing::FakeDriver driver;
   PooledFactory factory;
-  driver.factory = &factory;
+  driver.frame_factory = &factory;
   CountingClient client;
   Parser parser(&driver);
   parser.SetClient(&client);

@@ -1,9 +1,9 @@
-# Fails unless the shared library defines exactly its C entry points in the dynamic symbol table.
+# Fails unless the shared library defines exactly its twelve C entry points in the dynamic
+# symbol table, and nothing else.
 #   cmake -DNM=<nm> -DLIBRARY=<libtollivar.so> -P export_check.cmake
 set(required
   CreateIPCapture CreateIPCaptureEx CreateIPCaptureEx2 CreateIPCaptureEx3
-  DeleteIPCapture DeleteIPCaptureEx DeleteIPCaptureEx2 DeleteIPCaptureEx3)
-set(optional
+  DeleteIPCapture DeleteIPCaptureEx DeleteIPCaptureEx2 DeleteIPCaptureEx3
   InitCapabilityQuery StartCapabilityQuery TerminateCapabilityQuery UninitCapabilityQuery)
 
 execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
@@ -23,8 +23,7 @@ foreach(line IN LISTS lines)
   string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] +" "" name "${line}")
   string(REGEX REPLACE "@.*$" "" name "${name}")
   list(FIND required "${name}" in_required)
-  list(FIND optional "${name}" in_optional)
-  if(in_required GREATER -1 OR in_optional GREATER -1)
+  if(in_required GREATER -1)
     list(APPEND found "${name}")
   else()
     list(APPEND unexpected "${line}")

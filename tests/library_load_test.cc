@@ -34,7 +34,9 @@ class LibraryLoadTest : public ::testing::Test {
 TEST_F(LibraryLoadTest, EveryEntryPointIsFoundByItsPlainName) {
   for (const char* name : {"CreateIPCapture", "CreateIPCaptureEx", "CreateIPCaptureEx2",
                            "CreateIPCaptureEx3", "DeleteIPCapture", "DeleteIPCaptureEx",
-                           "DeleteIPCaptureEx2", "DeleteIPCaptureEx3"}) {
+                           "DeleteIPCaptureEx2", "DeleteIPCaptureEx3", "InitCapabilityQuery",
+                           "StartCapabilityQuery", "TerminateCapabilityQuery",
+                           "UninitCapabilityQuery"}) {
     EXPECT_NE(dlsym(handle_, name), nullptr) << name;
   }
   // Internal symbols stay hidden.

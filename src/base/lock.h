@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "base/thread_annotations.h"
+
 namespace korvane {
 
 // Identifier of the calling thread: the kernel thread id, cached per thread. Never 0.
@@ -19,7 +21,11 @@ uint32_t CurrentThreadId();
 // The uncontended Lock()/Unlock() make no system call.
 //
 // Unlock() by a thread that does not own the lock is not detected; callers never do it.
-class CLock {
+//
+// For clang's thread-safety analysis the lock is a capability: members it guards say
+// GUARDED_BY, and functions that need it held say REQUIRES. The analysis does not know that the
+// lock is recursive (see base/thread_annotations.h).
+class CAPABILITY("mutex") CLock {
  public:
   static constexpr int32_t kMultiProcessorSpinCount = 4000;
 
@@ -29,11 +35,11 @@ class CLock {
   CLock& operator=(const CLock&) = delete;
 
   // Takes the lock if it is free or already owned by the caller; never blocks.
-  bool TryLock();
+  bool TryLock() TRY_ACQUIRE(true);
   // Blocks until the calling thread owns the lock.
-  void Lock();
+  void Lock() ACQUIRE();
   // Releases one level of ownership.
-  void Unlock();
+  void Unlock() RELEASE();
 
   int32_t SpinCount() const { return control_.spin_count.load(std::memory_order_relaxed); }
   // True when the process runs on a single processor; computed when the first lock is built.
@@ -73,10 +79,10 @@ class CLock {
 };
 
 // Scoped guard: Lock() when built, Unlock() when destroyed, so that exception paths release too.
-class CAutoLock {
+class SCOPED_CAPABILITY CAutoLock {
  public:
-  explicit CAutoLock(CLock& lock) : lock_(lock) { lock_.Lock(); }
-  ~CAutoLock() { lock_.Unlock(); }
+  explicit CAutoLock(CLock& lock) ACQUIRE(lock) : lock_(lock) { lock_.Lock(); }
+  ~CAutoLock() RELEASE() { lock_.Unlock(); }
   CAutoLock(const CAutoLock&) = delete;
   CAutoLock& operator=(const CAutoLock&) = delete;
 

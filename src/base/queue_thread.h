@@ -149,7 +149,7 @@ class CQueueThread : public CBaseThread {
  private:
   CEvent item_event_;
   CLock queue_lock_;
-  std::deque<std::unique_ptr<T>> queue_;
+  std::deque<std::unique_ptr<T>> queue_ GUARDED_BY(queue_lock_);
 };
 
 }  // namespace korvane

@@ -42,7 +42,7 @@ class CTime {
  private:
   IClock& clock_;
   CLock lock_;
-  uint64_t value_ = 0;
+  uint64_t value_ GUARDED_BY(lock_) = 0;
 };
 
 }  // namespace korvane

@@ -38,12 +38,17 @@ class CBaseHttpSender {
   uint32_t ContentLength() const { return contentLength_; }
   // The scheme learnt from the camera's first 401 answer (kAuthScheme*), 0 before.
   uint32_t RememberedScheme() const { return rememberedScheme_; }
+  // True when the last Send could not reach the camera at all: its name did not resolve, the
+  // connection was refused or the host unreachable, or connecting timed out. False when any
+  // connection was made (even one closed without an answer) and while no Send was made.
+  bool ConnectFailed() const { return connectFailed_; }
 
  protected:
   korvane::DEVICE_INFO device_;
   uint32_t statusCode_ = 0;
   uint32_t contentLength_ = 0;
   uint32_t rememberedScheme_ = kAuthSchemeNone;
+  bool connectFailed_ = false;
 };
 
 }  // namespace Web

@@ -98,6 +98,15 @@ std::optional<std::string> RenderedTarget(const korvane::DEVICE_INFO& device, bo
   return target;
 }
 
+// The transfer ended before any connection to the camera existed.
+bool IsConnectFailure(CURL* easy, CURLcode result) {
+  if (result == CURLE_COULDNT_RESOLVE_HOST || result == CURLE_COULDNT_CONNECT) return true;
+  if (result != CURLE_OPERATION_TIMEDOUT) return false;
+  curl_off_t connectedMicros = 0;
+  curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connectedMicros);
+  return connectedMicros == 0;
+}
+
 }  // namespace
 
 CHttpSender::CHttpSender(const korvane::DEVICE_INFO& device) : CBaseHttpSender(device) {
@@ -133,6 +142,7 @@ bool CHttpSender::Send(const HttpRequest& request) {
   CloseRequest();
   statusCode_ = 0;
   contentLength_ = 0;
+  connectFailed_ = false;
   if (multi_ == nullptr || easy_ == nullptr) return false;
   if (request.verb.empty() || request.object.empty()) return false;
   if (HasLineBreakOrNul(request.verb)) return false;
@@ -335,6 +345,7 @@ CHttpSender::Outcome CHttpSender::RunTransfer() {
       }
     } else if (now - start > 2 * stallLimit) {
       aborted = true;  // connecting is bounded by libcurl; this only backs it up
+      connectFailed_ = true;
       break;
     }
     if (abortCheck_ && abortCheck_()) {
@@ -343,6 +354,7 @@ CHttpSender::Outcome CHttpSender::RunTransfer() {
     }
     curl_multi_poll(multi, nullptr, 0, kPollIntervalMs, nullptr);
   }
+  if (!aborted && finished) connectFailed_ = connectFailed_ || IsConnectFailure(easy, result);
   curl_multi_remove_handle(multi, easy);
 
   if (!aborted && finished && result == CURLE_OK) return Outcome::kComplete;

@@ -159,12 +159,28 @@ TEST(HttpSenderTest, CloseWithoutAnswerFailsAtOnce) {
   const int64_t elapsed = MeasureMs([&] { ok = RequestGet("/a", sender); });
   EXPECT_FALSE(ok);
   EXPECT_LT(elapsed, 2500);
+  EXPECT_FALSE(sender.ConnectFailed()) << "the camera was reached; it just did not answer";
 }
 
 TEST(HttpSenderTest, RefusedConnectionFails) {
   Web::CHttpSender sender(LoopbackDevice(ClosedPort()));
+  EXPECT_FALSE(sender.ConnectFailed());
   EXPECT_FALSE(RequestGet("/a", sender));
   EXPECT_EQ(sender.StatusCode(), 0u);
+  EXPECT_TRUE(sender.ConnectFailed());
+}
+
+TEST(HttpSenderTest, ConnectFailureIsForgottenByTheNextSend) {
+  ScriptedHttpServer server([](const ScriptedRequest&) { return ScriptedReply::Ok("x"); });
+  korvane::DEVICE_INFO device = LoopbackDevice(ClosedPort());
+  Web::CHttpSender refused(device);
+  EXPECT_FALSE(RequestGet("/a", refused));
+  EXPECT_TRUE(refused.ConnectFailed());
+  EXPECT_FALSE(RequestGet("", refused)) << "refused before any connection attempt";
+  EXPECT_FALSE(refused.ConnectFailed());
+  Web::CHttpSender reached(LoopbackDevice(server.port()));
+  EXPECT_TRUE(RequestGet("/a", reached));
+  EXPECT_FALSE(reached.ConnectFailed());
 }
 
 TEST(HttpSenderTest, AbortCheckEndsAWaitEarly) {

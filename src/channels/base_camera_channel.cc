@@ -8,20 +8,25 @@ namespace {
 bool StartSocketLayer() { return true; }
 void StopSocketLayer() {}
 
-// Releases a CLock at scope exit after a successful TryLock.
-class CTryLockGuard {
+// Releases a CLock at scope exit after a successful TryLock(). Built without taking the lock:
+// the analysis follows a try-lock by a member function, not by a constructor.
+class SCOPED_CAPABILITY CTryLockGuard {
  public:
-  explicit CTryLockGuard(CLock& lock) : lock_(lock), owned_(lock.TryLock()) {}
-  ~CTryLockGuard() {
+  explicit CTryLockGuard(CLock& lock) EXCLUDES(lock) : lock_(lock) {}
+  ~CTryLockGuard() RELEASE() {
     if (owned_) lock_.Unlock();
   }
   CTryLockGuard(const CTryLockGuard&) = delete;
   CTryLockGuard& operator=(const CTryLockGuard&) = delete;
-  bool Owned() const { return owned_; }
+  // Takes the lock if it is free or already owned by the caller; never blocks. Once only.
+  bool TryLock() TRY_ACQUIRE(true) {
+    owned_ = lock_.TryLock();
+    return owned_;
+  }
 
  private:
   CLock& lock_;
-  const bool owned_;
+  bool owned_ = false;
 };
 
 }  // namespace
@@ -129,7 +134,7 @@ void CBaseCameraChannel::SetCameraState(bool online) {
 bool CBaseCameraChannel::StartCaptureThread() {
   // Only tried: a start that meets a stop in progress fails instead of waiting for it.
   CTryLockGuard guard(thread_lock_);
-  if (!guard.Owned()) return false;
+  if (!guard.TryLock()) return false;
   if (thread_.joinable()) return false;  // a capture thread is already there
 
   stop_event_.Reset();

@@ -77,11 +77,11 @@ class CBaseCameraChannel : public ICameraChannel {
   IClock& clock_;
   ipcapture::IFrameSink* const sink_;
   bool sockets_started_ = false;  // touched by the host thread only
-  bool online_ = false;           // guarded by state_lock_
+  bool online_ GUARDED_BY(state_lock_) = false;
   CLock state_lock_;
-  std::int32_t state_ = kChannelStopped;  // guarded by state_lock_
+  std::int32_t state_ GUARDED_BY(state_lock_) = kChannelStopped;
   CLock thread_lock_;
-  std::thread thread_;  // guarded by thread_lock_
+  std::thread thread_ GUARDED_BY(thread_lock_);
   // Set by the capture thread itself first thing, so it can recognise itself without a lock.
   std::atomic<std::thread::id> thread_id_{};
   const std::uint32_t index_;

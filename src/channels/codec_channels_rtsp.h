@@ -30,7 +30,7 @@ class CH264ChannelRTSP final : public CCommonChannel {
  private:
   CH264RTPMediaParser parser_;
   CLock config_lock_;
-  DecoderConfig pending_config_;  // guarded by config_lock_
+  DecoderConfig pending_config_ GUARDED_BY(config_lock_);
   std::atomic<bool> config_pending_{false};
 };
 

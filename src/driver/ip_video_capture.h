@@ -54,7 +54,7 @@ class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx {
 
   ICustomCreator* const creator_;
   CLock table_lock_;
-  std::vector<Slot> table_;  // fixed size; guarded by table_lock_
+  std::vector<Slot> table_ GUARDED_BY(table_lock_);  // fixed size
 };
 
 }  // namespace korvane

@@ -95,7 +95,7 @@ class CIOBase : public ICaptureIOApi {
  private:
   ICaptureIOEvents* Sink() const;
   // Clears the armed flag and returns its old value: true when this failure is to be logged.
-  bool DisarmLocked(bool& armed);
+  bool DisarmLocked(bool& armed) REQUIRES(state_lock_);
   std::string ThreadName(const char* base);
 
   IDriver* const owner_;
@@ -103,11 +103,11 @@ class CIOBase : public ICaptureIOApi {
   TOutputHandler<CIOBase> output_worker_;
 
   mutable CLock state_lock_;
-  std::map<std::uint32_t, std::int32_t> output_states_;  // guarded by state_lock_
-  ICaptureIOEvents* sink_ = nullptr;                      // guarded by state_lock_
-  std::map<std::uint32_t, std::int32_t> input_states_;   // guarded by state_lock_
-  bool input_error_armed_ = true;                         // guarded by state_lock_
-  bool output_error_armed_ = true;                        // guarded by state_lock_
+  std::map<std::uint32_t, std::int32_t> output_states_ GUARDED_BY(state_lock_);
+  ICaptureIOEvents* sink_ GUARDED_BY(state_lock_) = nullptr;
+  std::map<std::uint32_t, std::int32_t> input_states_ GUARDED_BY(state_lock_);
+  bool input_error_armed_ GUARDED_BY(state_lock_) = true;
+  bool output_error_armed_ GUARDED_BY(state_lock_) = true;
 
   // Between StartIO and StopIO.
   std::atomic<bool> started_{false};

@@ -266,7 +266,7 @@ TEST_F(H264ParserTest, OversizedFrameLogsOnceAndResets) {
   EXPECT_LE(parser_.BufferedBytes(), CRTPMediaParser::kMaxFrameBytes);
   Send(FuA(1, false, true, fragment), true);
   EXPECT_EQ(Delivered(), 1u);
-  EXPECT_EQ(h_.driver.log.Lines().size(), 1u);
+  EXPECT_EQ(h_.driver.Lines().size(), 1u);
 }
 
 TEST_F(H264ParserTest, WithoutClientFramesAreDropped) {

@@ -5,7 +5,6 @@
 // reader of the RTP fixtures in testdata/.
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -15,8 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/format.h"
-#include "base/recording_debug_message.h"
+#include "core/testing/fake_driver.h"
 #include "core/idriver.h"
 #include "media/media_parser_client.h"
 #include "rtp/rtp_packet.h"
@@ -105,36 +103,6 @@ class TestFrameFactory : public ipcapture::IFrameFactory {
   std::vector<std::unique_ptr<TestFrame>> live_;
 };
 
-class TestDriver : public IDriver {
- public:
-  TestDriver() {
-    device.address = "127.0.0.1";
-    device.port = 8080;
-  }
-  void DebugMessage(int level, const char* format, ...) override
-      __attribute__((format(printf, 3, 4))) {
-    va_list args;
-    va_start(args, format);
-    const std::string text = FormatV(format, args).value_or(std::string());
-    va_end(args);
-    log.DebugMessage(level, "%s", text.c_str());
-  }
-  std::string GetDriverName() override { return "Tollivar"; }
-  const DEVICE_INFO* GetDeviceInfo() override { return &device; }
-  std::pair<uint32_t, uint32_t> GetIOCounts() override { return {0, 0}; }
-  ipcapture::IFrameFactory* GetHostContext() override { return factory; }
-  bool GetOptionFlag() override { return false; }
-  int32_t GetCodecType() override { return 3; }
-  uint32_t GetChannelCount() override { return 1; }
-  std::string GetAddressAndPort() override { return "127.0.0.1:8080"; }
-  std::string GetCustomParameter(int32_t) override { return {}; }
-  int32_t GetCustomParameterInt(int32_t) override { return kCustomParameterAbsent; }
-
-  DEVICE_INFO device;
-  ipcapture::IFrameFactory* factory = nullptr;
-  CRecordingDebugMessage log;
-};
-
 class CollectingClient : public IMediaParserClient {
  public:
   bool OnFrame(ipcapture::IMediaFrame* frame) override {
@@ -149,9 +117,13 @@ class CollectingClient : public IMediaParserClient {
 
 // Everything a parser test needs, wired together.
 struct Harness {
-  Harness() { driver.factory = &factory; }
+  Harness() {
+    driver.device.address = "127.0.0.1";
+    driver.device.port = 8080;
+    driver.frame_factory = &factory;
+  }
   TestFrameFactory factory;
-  TestDriver driver;
+  FakeDriver driver;
   CollectingClient client;
 };
 

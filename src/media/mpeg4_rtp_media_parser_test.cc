@@ -190,7 +190,7 @@ TEST_F(Mpeg4ParserTest, OversizedFrameLogsAndResets) {
   for (size_t i = 0; i <= CRTPMediaParser::kMaxFrameBytes / chunk.size(); ++i) Send(chunk);
   Send(chunk, true);
   EXPECT_EQ(Delivered(), 0u);
-  EXPECT_EQ(h_.driver.log.Lines().size(), 1u);
+  EXPECT_EQ(h_.driver.Lines().size(), 1u);
   EXPECT_TRUE(parser_.AwaitingKeyFrame());
 }
 

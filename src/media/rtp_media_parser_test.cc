@@ -129,10 +129,10 @@ TEST(CheckBufferSizeTest, TenMebibytesPassOneMoreByteFailsWithOneErrorLine) {
   CPassThroughParser parser(&h.driver);
   parser.Grow(CRTPMediaParser::kMaxFrameBytes);
   EXPECT_TRUE(parser.CheckBufferSize());
-  EXPECT_TRUE(h.driver.log.Lines().empty());
+  EXPECT_TRUE(h.driver.Lines().empty());
   parser.Grow(CRTPMediaParser::kMaxFrameBytes + 1);
   EXPECT_FALSE(parser.CheckBufferSize());
-  const auto lines = h.driver.log.Lines();
+  const auto lines = h.driver.Lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].level, kLogError);
   EXPECT_EQ(lines[0].text,
@@ -168,7 +168,7 @@ TEST(HandOffTest, NothingWithoutClientOrFactory) {
   Feed(parser, 1, 1000, true, {1, 2, 3});
   EXPECT_EQ(h.factory.created, 0);
   parser.SetClient(&h.client);
-  h.driver.factory = nullptr;
+  h.driver.frame_factory = nullptr;
   Feed(parser, 2, 2000, true, {1, 2, 3});
   EXPECT_EQ(h.factory.created, 0);
   EXPECT_TRUE(h.client.frames.empty());

@@ -82,7 +82,7 @@ class CRTCPHandler : public CBaseThread, public IRTPClientUser {
 
  private:
   void SendReport(const std::vector<uint8_t>& packet);
-  void ResetSequenceLocked(uint16_t sequence);
+  void ResetSequenceLocked(uint16_t sequence) REQUIRES(lock_);
 
   CUDPClient client_;
   std::atomic<uint32_t> camera_address_{0};
@@ -90,16 +90,16 @@ class CRTCPHandler : public CBaseThread, public IRTPClientUser {
   std::array<uint8_t, 4> own_ssrc_{};  // fixed at construction
 
   mutable CLock lock_;  // guards every field below
-  bool peer_known_ = false;
-  bool sequence_started_ = false;
-  SocketAddress peer_{};
-  uint32_t last_arrival_ms_ = 0;  // 0: none
-  uint8_t version_bits_ = 0;
-  uint16_t max_seq_ = 0;
-  uint32_t cycles_ = 0;             // wraps x 65536
-  uint32_t bad_seq_ = 0;            // kNoBadSeq: none
-  std::array<uint8_t, 4> sender_ssrc_{};
-  std::array<uint8_t, 4> lsr_{};
+  bool peer_known_ GUARDED_BY(lock_) = false;
+  bool sequence_started_ GUARDED_BY(lock_) = false;
+  SocketAddress peer_ GUARDED_BY(lock_) = {};
+  uint32_t last_arrival_ms_ GUARDED_BY(lock_) = 0;  // 0: none
+  uint8_t version_bits_ GUARDED_BY(lock_) = 0;
+  uint16_t max_seq_ GUARDED_BY(lock_) = 0;
+  uint32_t cycles_ GUARDED_BY(lock_) = 0;   // wraps x 65536
+  uint32_t bad_seq_ GUARDED_BY(lock_) = 0;  // kNoBadSeq: none
+  std::array<uint8_t, 4> sender_ssrc_ GUARDED_BY(lock_) = {};
+  std::array<uint8_t, 4> lsr_ GUARDED_BY(lock_) = {};
 };
 
 }  // namespace korvane

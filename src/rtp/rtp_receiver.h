@@ -93,9 +93,9 @@ class CRTPReceiver : public IRTPClientUser, public CBaseThread {
   std::atomic<IRTPClient*> client_ptr_{nullptr};
 
   mutable CLock lock_;  // guards queue_, queued_bytes_, spare_
-  std::deque<std::unique_ptr<QueuedPacket>> queue_;
-  size_t queued_bytes_ = 0;
-  std::vector<std::unique_ptr<QueuedPacket>> spare_;
+  std::deque<std::unique_ptr<QueuedPacket>> queue_ GUARDED_BY(lock_);
+  size_t queued_bytes_ GUARDED_BY(lock_) = 0;
+  std::vector<std::unique_ptr<QueuedPacket>> spare_ GUARDED_BY(lock_);
   std::atomic<size_t> queue_limit_{kDefaultQueueLimitBytes};
   std::atomic<uint64_t> dropped_{0};
   CEvent packet_event_;  // auto-reset; set when a packet was queued

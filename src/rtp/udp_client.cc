@@ -38,9 +38,9 @@ bool CUDPClient::Open(IRTPClientUser* user, uint16_t port) {
   {
     CAutoLock guard(lock_);
     // An open client keeps its user: its thread reads it.
-    if (socket_ < 0) user_ = user;
+    if (SocketLocked() < 0) user_ = user;
     if (BindLocked(port)) {
-      thread_socket_ = socket_;
+      thread_socket_ = SocketLocked();
       started = StartThread("UDP client thread, port " + std::to_string(GetPort()));
     }
   }
@@ -48,8 +48,12 @@ bool CUDPClient::Open(IRTPClientUser* user, uint16_t port) {
   return started;
 }
 
+// socket_ changes only under both locks, so lock_ alone suffices to read it; the analysis knows
+// one guarding lock per member.
+int CUDPClient::SocketLocked() const NO_THREAD_SAFETY_ANALYSIS { return socket_; }
+
 bool CUDPClient::BindLocked(uint16_t port) {
-  if (socket_ >= 0) return false;  // already open
+  if (SocketLocked() >= 0) return false;  // already open
 
   SocketOptions options;
   options.receiveBufferBytes = kSocketReceiveBuffer;

@@ -52,14 +52,16 @@ class CUDPClient : public CBaseThread, public IRTPClient {
   enum class WaitResult { kRead, kEnd };
 
   // Creates and binds the socket; requires lock_.
-  bool BindLocked(uint16_t port);
+  bool BindLocked(uint16_t port) REQUIRES(lock_);
+  // socket_, read under lock_ alone: Open() and Close() change it under both locks.
+  int SocketLocked() const REQUIRES(lock_);
   WaitResult WaitForReadable(int fd);
   uint32_t WaitMs() const;
 
   CLock lock_;  // serialises Open() and Close()
   // Guards socket_ against SendTo() racing with Close().
   CLock socket_lock_;
-  int socket_ = -1;
+  int socket_ GUARDED_BY(socket_lock_) = -1;
   // Set by Open() before the thread starts and read only by it; Close() joins before reuse.
   IRTPClientUser* user_ = nullptr;
   int thread_socket_ = -1;
@@ -69,7 +71,7 @@ class CUDPClient : public CBaseThread, public IRTPClient {
   std::atomic<bool> receive_size_changed_{false};
   std::atomic<uint32_t> wait_seconds_{2};
   std::atomic<uint32_t> wait_microseconds_{0};
-  uint32_t join_base_ms_ = 0;
+  uint32_t join_base_ms_ GUARDED_BY(lock_) = 0;
 };
 
 }  // namespace korvane

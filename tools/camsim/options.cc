@@ -83,6 +83,12 @@ const std::map<std::string, Setter>& ValueOptions() {
       {"--ctype", TextSetter(&Options::ctype, true)},
       {"--model", TextSetter(&Options::model, true)},
       {"--mac", TextSetter(&Options::mac, true)},
+      {"--ptz",
+       [](Options& o, const std::string& v) {
+         if (v != "on" && v != "off") return false;
+         o.ptz = v == "on";
+         return true;
+       }},
       {"--http-fault",
        [](Options& o, const std::string& v) {
          auto fault = ParseHttpFault(v);
@@ -207,6 +213,7 @@ Camera identity (Param.cgi?action=list)
   --ctype TEXT           adds a ctype key with this value
   --model TEXT           sysinfo.modelname (default CNB-IXP2050; empty leaves the key empty)
   --mac TEXT             network.ethaddress (default 00:0a:5e:1b:2c:3d)
+  --ptz on|off           ptzcfg.cameraid 1 or empty: a PTZ head or none (default on)
   --ntsc                 NTSC video standard (default PAL)
 Test hooks
   --log-requests FILE    append one JSON line per RTSP and HTTP request to FILE

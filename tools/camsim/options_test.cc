@@ -51,6 +51,13 @@ TEST(OptionsTest, FlagsAndFaultsAreRead) {
   EXPECT_EQ(o->platform, "G_TYPE_V2");
 }
 
+TEST(OptionsTest, PtzHeadCanBeSwitchedOff) {
+  EXPECT_TRUE(Parse({})->ptz);
+  EXPECT_FALSE(Parse({"--ptz", "off"})->ptz);
+  EXPECT_TRUE(Parse({"--ptz=on"})->ptz);
+  EXPECT_FALSE(Parse({"--ptz", "no"}));
+}
+
 TEST(OptionsTest, BadCommandLinesAreRefusedWithAReason) {
   const std::vector<std::vector<std::string>> bad = {
       {"--rtsp-port", "65536"}, {"--rtsp-port", "-1"},   {"--rtsp-port", "12x"},

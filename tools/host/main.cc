@@ -16,6 +16,7 @@
 
 #include "host_objects.h"
 #include "io.h"
+#include "probe.h"
 #include "ptz_command.h"
 #include "record.h"
 
@@ -50,6 +51,8 @@ void PrintUsage() {
       "  --quiet            no progress line\n"
       "\n"
       "       tollivar-host io --address A --port P [options]   (see tollivar-host io --help)\n"
+      "       tollivar-host probe --address A --port P --user U --password W [--json]\n"
+      "                           (tollivar-host probe --help for its options)\n"
       "       tollivar-host ptz --help   moves a PTZ head and keeps named presets\n",
       stderr);
 }
@@ -201,6 +204,9 @@ int main(int argc, char** argv) {
     if (io_parsed != 0) return io_parsed;
     if (io_options.library.empty()) io_options.library = DefaultLibrary(ExecutableFolder());
     return tollivar_host::RunIo(io_options);
+  }
+  if (std::strcmp(argv[1], "probe") == 0) {
+    return tollivar_host::Probe(argc - 2, argv + 2, ExecutableFolder());
   }
   if (std::strcmp(argv[1], "record") != 0) {
     std::fprintf(stderr, "tollivar-host: unknown command: %s\n", argv[1]);
