@@ -174,10 +174,10 @@ bool ScriptedTcpServer::WaitForClosed(int count, std::chrono::milliseconds timeo
 void ScriptedTcpServer::Run(int max_connections, std::chrono::milliseconds lifetime) {
   const Clock::time_point end = Clock::now() + lifetime;
   std::list<Connection> connections;
-  int accepted = 0;
   while (!stop_ && Clock::now() < end) {
     std::vector<pollfd> fds;
-    const bool accepting = max_connections == 0 || accepted < max_connections;
+    // connections_ is written by this thread alone.
+    const bool accepting = max_connections == 0 || connections_ < max_connections;
     fds.push_back({accepting ? listener_ : -1, POLLIN, 0});
     for (Connection& c : connections) {
       const bool writable = !c.Drained() && c.byte_interval_ms == 0;
@@ -191,21 +191,17 @@ void ScriptedTcpServer::Run(int max_connections, std::chrono::milliseconds lifet
         std::lock_guard<std::mutex> guard(mutex_);
         connections.emplace_back().fd = fd;
         connections.back().index = connections_++;
-        ++accepted;
       }
     }
     for (Connection& c : connections) Serve(c);
-    for (auto it = connections.begin(); it != connections.end();) {
-      if (!it->closing) {
-        ++it;
-        continue;
-      }
-      ::close(it->fd);
-      it = connections.erase(it);
+    connections.remove_if([this](const Connection& c) {
+      if (!c.closing) return false;
+      ::close(c.fd);
       std::lock_guard<std::mutex> guard(mutex_);
       ++closed_;
       changed_.notify_all();
-    }
+      return true;
+    });
   }
   std::lock_guard<std::mutex> guard(mutex_);
   for (Connection& c : connections) ::close(c.fd);
