@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "rtsp/base_rtsp_client.h"
-#include "rtsp/base_rtsp_client_test_util.h"
+#include "rtsp/testing/base_rtsp_client_test_util.h"
 
 namespace korvane {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "rtsp/base_rtsp_client_test_util.h"
+#include "rtsp/testing/base_rtsp_client_test_util.h"
 #include "text/text_helpers.h"
 
 namespace korvane {

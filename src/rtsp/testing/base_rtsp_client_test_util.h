@@ -12,7 +12,7 @@
 #include "rtp/rtp_packet.h"
 #include "rtp/rtp_receiver_user.h"
 #include "rtsp/base_rtsp_client.h"
-#include "rtsp/base_rtsp_client_test_server.h"
+#include "rtsp/testing/base_rtsp_client_test_server.h"
 
 namespace korvane::testing {
 
