@@ -11,7 +11,7 @@
 #include "core/idriver.h"
 #include "media/h264_rtp_media_parser.h"
 #include "media/jpeg_rtp_media_parser.h"
-#include "media/media_test_support.h"
+#include "media/testing/media_test_support.h"
 #include "media/mpeg4_rtp_media_parser.h"
 
 namespace korvane {

@@ -1,6 +1,6 @@
 // H.264 depacketizer over random packet sequences (record format in
-// src/media/packet_sequence_feeder.h). Input byte 0, when odd, makes the next two records the
-// SPS and PPS of the session description.
+// src/media/testing/packet_sequence_feeder.h). Input byte 0, when odd, makes the next two
+// records the SPS and PPS of the session description.
 //
 // Beyond memory safety: every frame goes back to the host once, the buffer stays capped, every
 // delivered frame is Annex B opening with a start code, key frames carry a picture size, and
@@ -9,7 +9,7 @@
 #include <span>
 
 #include "media/h264_rtp_media_parser.h"
-#include "media/packet_sequence_feeder.h"
+#include "media/testing/packet_sequence_feeder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace korvane;

@@ -1,5 +1,5 @@
 // JPEG depacketizer over random packet sequences (record format in
-// src/media/packet_sequence_feeder.h).
+// src/media/testing/packet_sequence_feeder.h).
 //
 // Beyond memory safety: every frame goes back to the host once, the buffer stays capped, and
 // every delivered picture opens with SOI and the rebuilt tables, ends with EOI and has a size.
@@ -7,7 +7,7 @@
 #include <span>
 
 #include "media/jpeg_rtp_media_parser.h"
-#include "media/packet_sequence_feeder.h"
+#include "media/testing/packet_sequence_feeder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace korvane;

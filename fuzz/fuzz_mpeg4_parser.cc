@@ -1,5 +1,5 @@
 // MPEG-4 depacketizer over random packet sequences (record format in
-// src/media/packet_sequence_feeder.h).
+// src/media/testing/packet_sequence_feeder.h).
 //
 // Beyond memory safety: every frame goes back to the host once, the buffer stays capped, key
 // frames carry the size the header reader finds in them, and nothing is delivered before the
@@ -9,7 +9,7 @@
 
 #include "media/mpeg4_header.h"
 #include "media/mpeg4_rtp_media_parser.h"
-#include "media/packet_sequence_feeder.h"
+#include "media/testing/packet_sequence_feeder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace korvane;

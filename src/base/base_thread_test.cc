@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "base/lock.h"
-#include "base/recording_debug_message.h"
+#include "base/testing/recording_debug_message.h"
 
 namespace korvane {
 namespace {

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "base/recording_debug_message.h"
+#include "base/testing/recording_debug_message.h"
 
 namespace korvane {
 namespace {

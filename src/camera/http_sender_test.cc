@@ -82,7 +82,7 @@ TEST(HttpSenderTest, BodyCutShortIsNotHandedOnAsWhole) {
   ScriptedHttpServer server([](const ScriptedRequest&) {
     ScriptedReply reply;
     reply.bytes = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly part of it";
-    reply.closeAfter = true;
+    reply.close_after = true;
     return reply;
   });
   Web::CHttpSender sender(LoopbackDevice(server.port()));
@@ -124,7 +124,7 @@ TEST(HttpSenderTest, TricklingServerIsCutOffByTheWholeRequestBound) {
   // the whole request can end it (the answer would take minutes).
   ScriptedHttpServer server([](const ScriptedRequest&) {
     ScriptedReply reply = ScriptedReply::Ok(std::string(20000, 'x'));
-    reply.byteIntervalMs = 10;
+    reply.byte_interval_ms = 10;
     return reply;
   });
   constexpr uint32_t kTimeoutMs = 1000;
@@ -141,7 +141,7 @@ TEST(HttpSenderTest, TricklingServerIsCutOffByTheWholeRequestBound) {
 TEST(HttpSenderTest, SlowButSteadyAnswerWithinTheBoundSucceeds) {
   ScriptedHttpServer server([](const ScriptedRequest&) {
     ScriptedReply reply = ScriptedReply::Ok("abcdefghij");
-    reply.byteIntervalMs = 5;  // about 60 bytes: 0.3 s
+    reply.byte_interval_ms = 5;  // about 60 bytes: 0.3 s
     return reply;
   });
   Web::CHttpSender sender(LoopbackDevice(server.port(), "admin", "secret", 2000));
@@ -207,7 +207,7 @@ TEST(HttpSenderTest, SenderRecoversAfterTheServerDroppedTheConnection) {
   std::atomic<int> count{0};
   ScriptedHttpServer server([&count](const ScriptedRequest&) {
     ScriptedReply reply = ScriptedReply::Ok("x");
-    reply.closeAfter = ++count == 1;  // the first answer closes its connection
+    reply.close_after = ++count == 1;  // the first answer closes its connection
     return reply;
   });
   Web::CHttpSender sender(LoopbackDevice(server.port()));

@@ -17,7 +17,7 @@
 
 #include "media/h264_rtp_media_parser.h"
 #include "media/jpeg_rtp_media_parser.h"
-#include "media/media_test_support.h"
+#include "media/testing/media_test_support.h"
 #include "media/mpeg4_rtp_media_parser.h"
 #include "text/text_helpers.h"
 

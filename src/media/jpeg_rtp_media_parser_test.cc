@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "media/media_test_support.h"
+#include "media/testing/media_test_support.h"
 
 namespace korvane {
 namespace {

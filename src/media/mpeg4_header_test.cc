@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "media/bit_writer_for_test.h"
+#include "media/testing/bit_writer_for_test.h"
 
 namespace korvane {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "media/media_test_support.h"
+#include "media/testing/media_test_support.h"
 #include "media/mpeg4_header.h"
 
 namespace korvane {

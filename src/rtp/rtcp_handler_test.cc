@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "base/recording_debug_message.h"
+#include "base/testing/recording_debug_message.h"
 #include "rtp/rtp_receiver.h"
-#include "rtp/udp_test_peer.h"
+#include "rtp/testing/udp_test_peer.h"
 
 namespace korvane {
 namespace {

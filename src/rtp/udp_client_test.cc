@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "base/recording_debug_message.h"
-#include "rtp/udp_test_peer.h"
+#include "base/testing/recording_debug_message.h"
+#include "rtp/testing/udp_test_peer.h"
 
 namespace korvane {
 namespace {

@@ -1,6 +1,9 @@
 // The RTSP client against hostile or broken peers, interleaved media, and its time bounds.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cctype>
@@ -11,7 +14,7 @@
 #include <vector>
 
 #include "rtsp/base_rtsp_client.h"
-#include "rtsp/base_rtsp_client_test_util.h"
+#include "rtsp/testing/base_rtsp_client_test_util.h"
 
 namespace korvane {
 namespace {
@@ -23,8 +26,8 @@ using testing::ElapsedSince;
 using testing::MethodOf;
 using testing::RecordingUser;
 using testing::Response;
+using testing::ScriptedReply;
 using testing::ScriptedServer;
-using testing::ScriptReply;
 using testing::TestParams;
 using testing::WaitUntil;
 
@@ -36,12 +39,12 @@ using Clock = std::chrono::steady_clock;
 
 struct BadAnswer {
   const char* name;
-  std::function<ScriptReply(const std::string& request)> reply;
+  std::function<ScriptedReply(const std::string& request)> reply;
   size_t expected_requests;
 };
 
-ScriptReply Endless(std::string head, std::string repeated) {
-  ScriptReply reply;
+ScriptedReply Endless(std::string head, std::string repeated) {
+  ScriptedReply reply;
   reply.bytes = std::move(head);
   reply.stream = [repeated = std::move(repeated)](std::string& out) {
     out = repeated;
@@ -83,14 +86,14 @@ const BadAnswer kBadAnswers[] = {
     {"binary garbage", [](const std::string&) { return Endless("", Garbage()); }, 1},
     {"status line without a number",
      [](const std::string& r) {
-       ScriptReply reply;
+       ScriptedReply reply;
        reply.bytes = "RTSP/1.0 OK\r\nCSeq: " + std::to_string(CSeqOf(r)) + "\r\n\r\n";
        return reply;
      },
      1},
     {"close in the middle of the headers",
      [](const std::string& r) {
-       ScriptReply reply;
+       ScriptedReply reply;
        reply.bytes = "RTSP/1.0 200 OK\r\nCSeq: " + std::to_string(CSeqOf(r)) + "\r\nContent-Ty";
        reply.close_after = true;
        return reply;
@@ -98,7 +101,7 @@ const BadAnswer kBadAnswers[] = {
      1},
     {"close in the middle of the body",
      [](const std::string& r) {
-       ScriptReply reply;
+       ScriptedReply reply;
        reply.bytes = Response(CSeqOf(r), "", testing::TestSdp());
        reply.bytes.resize(reply.bytes.size() - 60);
        reply.close_after = true;
@@ -107,14 +110,14 @@ const BadAnswer kBadAnswers[] = {
      1},
     {"not found",
      [](const std::string& r) {
-       ScriptReply reply;
+       ScriptedReply reply;
        reply.bytes = Response(CSeqOf(r), "", "", "404 Not Found");
        return reply;
      },
      1},
     {"401 loop, Basic",
      [](const std::string& r) {
-       ScriptReply reply;
+       ScriptedReply reply;
        reply.bytes =
            Response(CSeqOf(r), "WWW-Authenticate: Basic realm=\"cam\"\r\n", "", "401 Unauthorized");
        return reply;
@@ -122,7 +125,7 @@ const BadAnswer kBadAnswers[] = {
      2},
     {"401 without a challenge we speak",
      [](const std::string& r) {
-       ScriptReply reply;
+       ScriptedReply reply;
        reply.bytes = Response(CSeqOf(r), "WWW-Authenticate: Negotiate\r\n", "", "401 Unauthorized");
        return reply;
      },
@@ -166,7 +169,7 @@ TEST(BaseRtspClientReadLimitsTest, HeaderBlockBeyond512BytesIsRead) {
   ScriptedServer server;
   const uint16_t port = server.Port();
   server.Serve([port](const std::string& r, size_t) {
-    ScriptReply reply = CameraReply(r, port);
+    ScriptedReply reply = CameraReply(r, port);
     if (MethodOf(r) == "DESCRIBE") {
       const std::string padding =
           "Server: " + std::string(6000, 's') + "\r\nDate: Tue, 08 Dec 2026 01:00:00 GMT\r\n";
@@ -210,7 +213,7 @@ TEST(BaseRtspClientConnectTest, UnresolvableHostFailsStart) {
 
 TEST(BaseRtspClientConnectTest, SilentListenerFailsDescribeAfterTheReceiveTimeout) {
   ScriptedServer server;
-  server.Serve([](const std::string&, size_t) { return ScriptReply{}; });
+  server.Serve([](const std::string&, size_t) { return ScriptedReply{}; });
   RTSPClientParams params = TestParams(server.Port());
   params.ReceiveTimeoutMs = 600;
   CBaseRTSPClient client(nullptr);
@@ -296,7 +299,7 @@ TEST_P(InterleavedTest, MediaArrivesThroughOnPacketAndKeepAlivesGoOn) {
   auto streaming_done = std::make_shared<std::atomic<bool>>(false);
   auto options_while_streaming = std::make_shared<std::atomic<int>>(0);
   server.Serve([port, streaming_done, options_while_streaming](const std::string& r, size_t) {
-    ScriptReply reply = CameraReply(r, port, ";timeout=2");
+    ScriptedReply reply = CameraReply(r, port, ";timeout=2");
     if (MethodOf(r) == "OPTIONS" && !*streaming_done) {
       ++*options_while_streaming;
     }
@@ -355,7 +358,7 @@ TEST(BaseRtspClientCloseTest, NeverStarted) {
 
 TEST(BaseRtspClientCloseTest, WhileWaitingForTheDescribeAnswer) {
   ScriptedServer server;
-  server.Serve([](const std::string&, size_t) { return ScriptReply{}; });
+  server.Serve([](const std::string&, size_t) { return ScriptedReply{}; });
   RTSPClientParams params = TestParams(server.Port());
   params.ReceiveTimeoutMs = 5000;
   CBaseRTSPClient client(nullptr);
@@ -372,7 +375,7 @@ TEST(BaseRtspClientCloseTest, CameraThatNeverAnswersTeardown) {
   ScriptedServer server;
   const uint16_t port = server.Port();
   server.Serve([port](const std::string& r, size_t) {
-    return MethodOf(r) == "TEARDOWN" ? ScriptReply{} : CameraReply(r, port);
+    return MethodOf(r) == "TEARDOWN" ? ScriptedReply{} : CameraReply(r, port);
   });
   RTSPClientParams params = TestParams(port);
   params.ReceiveTimeoutMs = 1500;
@@ -394,7 +397,7 @@ TEST(BaseRtspClientCloseTest, CameraThatNeverAnswersTeardown) {
 TEST(BaseRtspClientCloseTest, AfterTheThreadEndedOnItsOwn) {
   ScriptedServer server;
   server.Serve([](const std::string& r, size_t) {
-    ScriptReply reply;
+    ScriptedReply reply;
     reply.bytes = Response(CSeqOf(r), "", "", "404 Not Found");
     return reply;
   });
@@ -412,7 +415,7 @@ TEST(BaseRtspClientCloseTest, ClosedConnectionMidSessionDoesNotRaiseSigpipe) {
   ScriptedServer server;
   const uint16_t port = server.Port();
   server.Serve([port](const std::string& r, size_t) {
-    ScriptReply reply = CameraReply(r, port, ";timeout=2");
+    ScriptedReply reply = CameraReply(r, port, ";timeout=2");
     reply.close_after = MethodOf(r) == "PLAY";
     return reply;
   });

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "rtsp/base_rtsp_client_test_util.h"
+#include "rtsp/testing/base_rtsp_client_test_util.h"
 #include "text/text_helpers.h"
 
 namespace korvane {
@@ -17,8 +17,8 @@ using testing::CSeqOf;
 using testing::MethodOf;
 using testing::RecordingUser;
 using testing::Response;
+using testing::ScriptedReply;
 using testing::ScriptedServer;
-using testing::ScriptReply;
 using testing::TestParams;
 using testing::WaitUntil;
 
@@ -227,7 +227,7 @@ TEST_F(BaseRtspClientSessionTest, FullSessionOverUdpSendsTheExactRequests) {
 TEST_F(BaseRtspClientSessionTest, EchoedCSeqMovesTheCounter) {
   const uint16_t port = server_.Port();
   StartSession([port](const std::string& r, size_t index) {
-    ScriptReply reply = CameraReply(r, port);
+    ScriptedReply reply = CameraReply(r, port);
     if (index == 0) {
       // A camera that numbers its answers its own way.
       const std::string from = "CSeq: 1\r\n";
@@ -243,7 +243,7 @@ TEST_F(BaseRtspClientSessionTest, DigestChallengeIsAnsweredOnceWithCSeq2) {
   const uint16_t port = server_.Port();
   server_.Serve([port](const std::string& r, size_t) {
     if (r.find("Authorization: Digest") == std::string::npos) {
-      ScriptReply reply;
+      ScriptedReply reply;
       reply.bytes =
           Response(CSeqOf(r),
                    "WWW-Authenticate: Digest realm=\"GStreamer RTSP Server\", nonce=\"abc123\"\r\n",
@@ -279,7 +279,7 @@ TEST_F(BaseRtspClientSessionTest, BasicChallengeSendsCredentials) {
   const uint16_t port = server_.Port();
   server_.Serve([port](const std::string& r, size_t) {
     if (r.find("Authorization: Basic dXNlcjpwYXNz\r\n") == std::string::npos) {
-      ScriptReply reply;
+      ScriptedReply reply;
       reply.bytes =
           Response(CSeqOf(r), "WWW-Authenticate: Basic realm=\"cam\"\r\n", "", "401 Unauthorized");
       return reply;
@@ -298,7 +298,7 @@ TEST_F(BaseRtspClientSessionTest, BasicChallengeSendsCredentials) {
 
 TEST_F(BaseRtspClientSessionTest, WrongCredentialsEndTheThreadWithoutTeardown) {
   server_.Serve([](const std::string& r, size_t) {
-    ScriptReply reply;
+    ScriptedReply reply;
     reply.bytes = Response(CSeqOf(r), "WWW-Authenticate: Digest realm=\"cam\", nonce=\"n1\"\r\n",
                            "", "401 Unauthorized");
     return reply;
@@ -321,7 +321,7 @@ TEST_F(BaseRtspClientSessionTest, FailedSetupIsTornDown) {
   const uint16_t port = server_.Port();
   StartSession([port](const std::string& r, size_t) {
     if (MethodOf(r) == "SETUP") {
-      ScriptReply reply;
+      ScriptedReply reply;
       reply.bytes = Response(CSeqOf(r), "", "", "461 Unsupported Transport");
       return reply;
     }
@@ -362,7 +362,7 @@ TEST_F(BaseRtspClientSessionTest, RefusedPauseKeepsPlaying) {
   const uint16_t port = server_.Port();
   StartSession([port](const std::string& r, size_t) {
     if (MethodOf(r) == "PAUSE") {
-      ScriptReply reply;
+      ScriptedReply reply;
       reply.bytes = Response(CSeqOf(r), "", "", "455 Method Not Valid in This State");
       return reply;
     }

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "rtsp/rtsp_response_parser.h"
-#include "rtsp/rtsp_testdata.h"
+#include "rtsp/testing/rtsp_testdata.h"
 
 namespace korvane {
 namespace {

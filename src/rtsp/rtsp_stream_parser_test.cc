@@ -6,7 +6,7 @@
 #include <string>
 
 #include "rtp/rtp_packet.h"
-#include "rtsp/rtsp_testdata.h"
+#include "rtsp/testing/rtsp_testdata.h"
 
 namespace korvane {
 namespace {

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes seed inputs for fuzz_h264_parser, fuzz_jpeg_parser and fuzz_mpeg4_parser from the
-RTP fixtures here, in the record format of src/media/packet_sequence_feeder.h: per packet a
+RTP fixtures here, in the record format of src/media/testing/packet_sequence_feeder.h: per packet a
 flags byte (bit 0 marker, bit 3 new timestamp), a length byte and the payload's first bytes.
 Usage: make_fuzz_seeds.py (writes into fuzz/corpus/ of the repository)."""
 import os

@@ -12,7 +12,7 @@
 #include "rtp/rtp_packet.h"
 #include "rtp/rtp_receiver_user.h"
 #include "rtsp/base_rtsp_client.h"
-#include "rtsp/base_rtsp_client_test_server.h"
+#include "rtsp/testing/base_rtsp_client_test_server.h"
 
 namespace korvane::testing {
 
@@ -82,12 +82,12 @@ inline std::string Response(unsigned cseq, const std::string& headers = "",
 
 // A camera that answers everything: DESCRIBE with a Content-Base and the test SDP, SETUP with a
 // session (with `session_params` after the identifier).
-inline ScriptReply CameraReply(const std::string& request, uint16_t port,
+inline ScriptedReply CameraReply(const std::string& request, uint16_t port,
                                const std::string& session_params = ";timeout=60",
                                const std::string& profile = "RTP/AVP") {
   const std::string method = MethodOf(request);
   const unsigned cseq = CSeqOf(request);
-  ScriptReply reply;
+  ScriptedReply reply;
   if (method == "DESCRIBE") {
     reply.bytes =
         Response(cseq, "Content-Base: rtsp://127.0.0.1:" + std::to_string(port) + "/live/\r\n",

@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "media/media_test_support.h"
+#include "media/testing/media_test_support.h"
 #include "media/rtp_media_parser.h"
 
 namespace korvane::testing {
