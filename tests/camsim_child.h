@@ -4,9 +4,12 @@
 // integration tests and the simulator's own): free ports on 127.0.0.1, a request log in a
 // private temporary folder, started until it prints "ready", stopped with SIGTERM.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,6 +42,36 @@ inline std::string JsonValue(const std::string& line, const std::string& key) {
   }
   const size_t end = line.find_first_of(",}", begin);
   return line.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+}
+
+// A GET to the simulator's inspection paths (/camsim/...; never authenticated) on `address`;
+// the body of the answer, empty when there was none. Bounded by 5 s per read and write.
+inline std::string InspectionGet(uint16_t port, const std::string& target,
+                                 const char* address = "127.0.0.1") {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return {};
+  timeval tv{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  inet_pton(AF_INET, address, &addr.sin_addr);
+  std::string answer;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
+    const std::string request =
+        "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+        static_cast<ssize_t>(request.size())) {
+      char buf[4096];
+      for (ssize_t n; (n = recv(fd, buf, sizeof(buf), 0)) > 0;) {
+        answer.append(buf, static_cast<size_t>(n));
+      }
+    }
+  }
+  close(fd);
+  const size_t body = answer.find("\r\n\r\n");
+  return body == std::string::npos ? std::string() : answer.substr(body + 4);
 }
 
 class CamsimChild {

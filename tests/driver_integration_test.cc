@@ -22,37 +22,11 @@ namespace {
 using ::testing::HasSubstr;
 using namespace std::chrono_literals;
 
-// A GET to the simulator's inspection paths (never authenticated).
-std::string HttpGet(std::uint16_t port, const std::string& target,
-                    const char* address = "127.0.0.1") {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return {};
-  timeval tv{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  inet_pton(AF_INET, address, &addr.sin_addr);
-  std::string answer;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
-    const std::string request =
-        "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-        static_cast<ssize_t>(request.size())) {
-      char buf[4096];
-      for (ssize_t n; (n = recv(fd, buf, sizeof(buf), 0)) > 0;) answer.append(buf, n);
-    }
-  }
-  close(fd);
-  return answer;
-}
-
 // The requests of one protocol from the simulator's log.
 std::vector<std::string> LoggedRequests(std::uint16_t http_port, const std::string& proto,
                                         const char* address = "127.0.0.1") {
   std::vector<std::string> lines;
-  std::istringstream in(HttpGet(http_port, "/camsim/requests", address));
+  std::istringstream in(InspectionGet(http_port, "/camsim/requests", address));
   for (std::string line; std::getline(in, line);) {
     if (JsonValue(line, "proto") == proto) lines.push_back(line);
   }
@@ -264,7 +238,7 @@ TEST_F(DriverIntegrationTest, SignalLostAfterFifteenSecondsAndRecovers) {
   ASSERT_TRUE(session.Start(0));
   ASSERT_TRUE(WaitUntil([&] { return session.State(0) == 0; }, 30s));
 
-  ASSERT_THAT(HttpGet(camsim.HttpPort(), "/camsim/control?media=pause"),
+  ASSERT_THAT(InspectionGet(camsim.HttpPort(), "/camsim/control?media=pause"),
               HasSubstr("\"media_paused\":true"));
   const auto paused = std::chrono::steady_clock::now();
   auto since = [&] { return std::chrono::steady_clock::now() - paused; };
@@ -284,7 +258,7 @@ TEST_F(DriverIntegrationTest, SignalLostAfterFifteenSecondsAndRecovers) {
 
   // Video again: the next connection attempt brings the channel back online.
   const auto frames_before = session.Stats(0).frames;
-  ASSERT_THAT(HttpGet(camsim.HttpPort(), "/camsim/control?media=resume"),
+  ASSERT_THAT(InspectionGet(camsim.HttpPort(), "/camsim/control?media=resume"),
               HasSubstr("\"media_paused\":false"));
   ASSERT_TRUE(WaitUntil([&] { return session.State(0) == 0; }, 30s));
   ASSERT_TRUE(WaitUntil([&] { return session.Stats(0).frames > frames_before + 10; }, 20s));

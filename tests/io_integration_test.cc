@@ -32,32 +32,6 @@ using namespace std::chrono_literals;
 
 constexpr auto kBound = 10s;
 
-// A GET to the simulator's inspection paths (never authenticated); the body only.
-std::string InspectionGet(std::uint16_t port, const std::string& target) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return {};
-  timeval tv{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-  std::string answer;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
-    const std::string request =
-        "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-        static_cast<ssize_t>(request.size())) {
-      char buf[4096];
-      for (ssize_t n; (n = recv(fd, buf, sizeof(buf), 0)) > 0;) answer.append(buf, n);
-    }
-  }
-  close(fd);
-  const auto body = answer.find("\r\n\r\n");
-  return body == std::string::npos ? std::string() : answer.substr(body + 4);
-}
-
 // The signal type of every alarm request the simulator accepted (status 200), in order. A Digest
 // challenge (401) is part of an exchange, and a faulted request (500) changed nothing.
 std::vector<std::string> AnsweredAlarmRequests(std::uint16_t port) {

@@ -28,30 +28,6 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using namespace std::chrono_literals;
 
-// A GET to the simulator's inspection paths; returns the body.
-std::string InspectionGet(std::uint16_t port, const std::string& target) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return {};
-  timeval tv{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-  std::string answer;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
-    const std::string request = "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-        static_cast<ssize_t>(request.size())) {
-      char buf[4096];
-      for (ssize_t n; (n = recv(fd, buf, sizeof(buf), 0)) > 0;) answer.append(buf, n);
-    }
-  }
-  close(fd);
-  const size_t body = answer.find("\r\n\r\n");
-  return body == std::string::npos ? std::string() : answer.substr(body + 4);
-}
-
 // The ptzCtl queries the simulator accepted, oldest first (a Digest exchange also logs the
 // challenged first try).
 std::vector<std::string> PtzQueries(std::uint16_t port) {
