@@ -1,5 +1,7 @@
 #include "host_objects.h"
 
+#include <dlfcn.h>
+
 #include <cstring>
 
 namespace tollivar_host {
@@ -121,6 +123,25 @@ FrameSink::Stats FrameSink::GetStats() {
   Stats s = stats_;
   s.signal_lost = signal_lost_;
   return s;
+}
+
+bool LoadDriverLibrary(const std::string& path, DriverLibrary* library) {
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    std::fprintf(stderr, "tollivar-host: cannot load %s: %s\n", path.c_str(), dlerror());
+    return false;
+  }
+  auto create = reinterpret_cast<ipc::IIPCaptureDriverEx4* (*)()>(
+      dlsym(handle, "CreateIPCaptureEx3"));
+  auto destroy =
+      reinterpret_cast<void (*)(ipc::IIPCaptureDriver*)>(dlsym(handle, "DeleteIPCaptureEx3"));
+  if (create == nullptr || destroy == nullptr) {
+    std::fprintf(stderr, "tollivar-host: %s lacks the driver entry points\n", path.c_str());
+    dlclose(handle);
+    return false;
+  }
+  *library = DriverLibrary{handle, create, destroy};
+  return true;
 }
 
 }  // namespace tollivar_host

@@ -168,4 +168,15 @@ class ChannelSettings final : public ipc::IChannelSettings,
 bool IsKeyFrame(std::uint32_t fourcc);
 std::string FourCCText(std::uint32_t fourcc);
 
+// The driver library opened with dlopen and its two driver entry points.
+struct DriverLibrary {
+  void* handle = nullptr;
+  ipc::IIPCaptureDriverEx4* (*create)() = nullptr;
+  void (*destroy)(ipc::IIPCaptureDriver*) = nullptr;
+};
+
+// Opens `path` and looks up "CreateIPCaptureEx3" and "DeleteIPCaptureEx3". On failure it says
+// why on stderr, closes what it opened and returns false.
+bool LoadDriverLibrary(const std::string& path, DriverLibrary* library);
+
 }  // namespace tollivar_host

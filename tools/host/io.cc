@@ -19,8 +19,6 @@ namespace tollivar_host {
 
 namespace {
 
-using CreateFn = ipc::IIPCaptureDriverEx4* (*)();
-using DeleteFn = void (*)(ipc::IIPCaptureDriver*);
 
 std::atomic<bool> g_io_interrupted{false};
 
@@ -221,18 +219,11 @@ int ParseIo(int argc, char** argv, IoOptions* o) {
 }
 
 int RunIo(const IoOptions& o) {
-  void* lib = dlopen(o.library.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (lib == nullptr) {
-    std::fprintf(stderr, "tollivar-host: cannot load %s: %s\n", o.library.c_str(), dlerror());
-    return 3;
-  }
-  auto create = reinterpret_cast<CreateFn>(dlsym(lib, "CreateIPCaptureEx3"));
-  auto destroy = reinterpret_cast<DeleteFn>(dlsym(lib, "DeleteIPCaptureEx3"));
-  if (create == nullptr || destroy == nullptr) {
-    std::fprintf(stderr, "tollivar-host: %s lacks the driver entry points\n", o.library.c_str());
-    dlclose(lib);
-    return 3;
-  }
+  DriverLibrary library;
+  if (!LoadDriverLibrary(o.library, &library)) return 3;
+  void* const lib = library.handle;
+  const auto create = library.create;
+  const auto destroy = library.destroy;
 
   MessageSink messages(o.log_level, false);
   FrameFactory factory;

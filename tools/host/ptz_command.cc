@@ -19,8 +19,6 @@
 namespace tollivar_host {
 namespace {
 
-using CreateFn = ipc::IIPCaptureDriverEx4* (*)();
-using DeleteFn = void (*)(ipc::IIPCaptureDriver*);
 
 constexpr double kMaxSeconds = 3600;
 constexpr std::size_t kMaxScriptLines = 10000;
@@ -393,18 +391,11 @@ int RunPtzCommand(int argc, char** argv, const std::string& executable_folder) {
   }
   if (o.library.empty()) o.library = FindLibrary(executable_folder);
 
-  void* lib = dlopen(o.library.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (lib == nullptr) {
-    std::fprintf(stderr, "tollivar-host: cannot load %s: %s\n", o.library.c_str(), dlerror());
-    return 3;
-  }
-  auto create = reinterpret_cast<CreateFn>(dlsym(lib, "CreateIPCaptureEx3"));
-  auto destroy = reinterpret_cast<DeleteFn>(dlsym(lib, "DeleteIPCaptureEx3"));
-  if (create == nullptr || destroy == nullptr) {
-    std::fprintf(stderr, "tollivar-host: %s lacks the driver entry points\n", o.library.c_str());
-    dlclose(lib);
-    return 3;
-  }
+  DriverLibrary library;
+  if (!LoadDriverLibrary(o.library, &library)) return 3;
+  void* const lib = library.handle;
+  const auto create = library.create;
+  const auto destroy = library.destroy;
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
 

@@ -22,8 +22,6 @@ std::atomic<bool> g_interrupted{false};
 
 void OnSignal(int) { g_interrupted = true; }
 
-using CreateFn = ipc::IIPCaptureDriverEx4* (*)();
-using DeleteFn = void (*)(ipc::IIPCaptureDriver*);
 
 struct FileCloser {
   void operator()(std::FILE* f) const {
@@ -107,18 +105,11 @@ const char* StateText(int state) {
 }  // namespace
 
 int Record(const RecordOptions& o) {
-  void* lib = dlopen(o.library.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (lib == nullptr) {
-    std::fprintf(stderr, "tollivar-host: cannot load %s: %s\n", o.library.c_str(), dlerror());
-    return 3;
-  }
-  auto create = reinterpret_cast<CreateFn>(dlsym(lib, "CreateIPCaptureEx3"));
-  auto destroy = reinterpret_cast<DeleteFn>(dlsym(lib, "DeleteIPCaptureEx3"));
-  if (create == nullptr || destroy == nullptr) {
-    std::fprintf(stderr, "tollivar-host: %s lacks the driver entry points\n", o.library.c_str());
-    dlclose(lib);
-    return 3;
-  }
+  DriverLibrary library;
+  if (!LoadDriverLibrary(o.library, &library)) return 3;
+  void* const lib = library.handle;
+  const auto create = library.create;
+  const auto destroy = library.destroy;
 
   const std::string config_written = WriteTransportConfig(o);
 
