@@ -345,6 +345,9 @@ TEST_F(BaseRtspClientSessionTest, PauseAndPlayFollowTheEvents) {
   client_.Play();
   ASSERT_TRUE(WaitUntil([&] { return !client_.IsPaused(); }, 5s));
   client_.Close();
+  // The server thread may still be reading the TEARDOWN when Close() returns; it has read
+  // everything once it has seen the connection close.
+  ASSERT_TRUE(server_.WaitForClose(5s));
   std::vector<std::string> methods;
   for (const auto& r : server_.Requests()) {
     if (MethodOf(r) != "OPTIONS") methods.push_back(MethodOf(r));
