@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "library_path.h"
 #include "tollivar/tollivar.h"
 
 namespace tollivar_host {
@@ -178,5 +179,6 @@ struct DriverLibrary {
 // Opens `path` and looks up "CreateIPCaptureEx3" and "DeleteIPCaptureEx3". On failure it says
 // why on stderr, closes what it opened and returns false.
 bool LoadDriverLibrary(const std::string& path, DriverLibrary* library);
+
 
 }  // namespace tollivar_host

@@ -77,15 +77,6 @@ bool ParseUnsigned(const char* text, unsigned long max, unsigned long* out) {
   return true;
 }
 
-// The library beside the build tree or the installed program, else the loader's search path.
-std::string DefaultLibrary(const std::string& folder) {
-  for (const std::string& candidate :
-       {folder + "../../libtollivar.so", folder + "libtollivar.so", folder + "../lib/libtollivar.so"}) {
-    if (access(candidate.c_str(), R_OK) == 0) return candidate;
-  }
-  return "libtollivar.so";
-}
-
 int ParseRecord(int argc, char** argv, tollivar_host::RecordOptions* o) {
   for (int i = 0; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -202,7 +193,7 @@ int main(int argc, char** argv) {
     const int io_parsed = tollivar_host::ParseIo(argc - 2, argv + 2, &io_options);
     if (io_parsed == 1) return 0;
     if (io_parsed != 0) return io_parsed;
-    if (io_options.library.empty()) io_options.library = DefaultLibrary(ExecutableFolder());
+    if (io_options.library.empty()) io_options.library = tollivar_host::DefaultLibrary(ExecutableFolder());
     return tollivar_host::RunIo(io_options);
   }
   if (std::strcmp(argv[1], "probe") == 0) {
@@ -219,7 +210,7 @@ int main(int argc, char** argv) {
   if (parsed != 0) return parsed;
 
   const std::string folder = ExecutableFolder();
-  if (options.library.empty()) options.library = DefaultLibrary(folder);
+  if (options.library.empty()) options.library = tollivar_host::DefaultLibrary(folder);
   options.config_folder = folder;
   return tollivar_host::Record(options);
 }
