@@ -43,7 +43,11 @@ void PrintUsage() {
       "                     to Tollivar.xml beside this program for the run, unless that file\n"
       "                     already exists (it then wins)\n"
       "  --seconds S        recording time\n"
-      "  --out FILE         output: Annex B .h264, concatenated JPEG .mjpeg, MPEG-4 .m4v;\n"
+      "  --out FILE         output by extension: .mkv or .mp4 (the frames in a container with\n"
+      "                     the camera's frame times; plays and seeks in any player); any\n"
+      "                     other name gets the raw stream (Annex B .h264, concatenated JPEG\n"
+      "                     .mjpeg, MPEG-4 .m4v); - writes the raw stream to standard output\n"
+      "                     (messages, progress and --json then go to standard error);\n"
       "                     with C > 1 channels, FILE gets _chN before its extension\n"
       "  --json             print the summary as JSON on stdout\n"
       "  --library PATH     libtollivar.so to load (default: beside the build tree)\n"
@@ -164,6 +168,10 @@ int ParseRecord(int argc, char** argv, tollivar_host::RecordOptions* o) {
   }
   if (o->address.empty() || o->port == 0 || o->out.empty() || o->seconds == 0) {
     std::fputs("tollivar-host: record needs --address, --port, --seconds and --out\n", stderr);
+    return 2;
+  }
+  if (o->out == "-" && o->channels > 1) {
+    std::fputs("tollivar-host: --out - takes one channel\n", stderr);
     return 2;
   }
   if (o->codec != "h264" && o->codec != "mjpeg" && o->codec != "mpeg4") {

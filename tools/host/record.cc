@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "container_writer.h"
 #include "host_objects.h"
 
 namespace tollivar_host {
@@ -128,10 +129,22 @@ int Record(const RecordOptions& o) {
                    o.stream_mode >= 0 ? std::to_string(o.stream_mode) : "(none)",
                    "tollivar-host"};
 
+  // Outputs: a container per channel (.mkv, .mp4), standard output (-), or a raw stream file.
+  const bool to_stdout = o.out == "-";
   std::vector<std::unique_ptr<std::FILE, FileCloser>> files;
+  std::vector<std::unique_ptr<ContainerWriter>> containers;
   std::vector<std::unique_ptr<FrameSink>> sinks;
   for (unsigned c = 0; c < o.channels; ++c) {
     const std::string name = ChannelFile(o.out, c, o.channels);
+    if (to_stdout) {
+      sinks.push_back(std::make_unique<FrameSink>(c, stdout));
+      continue;
+    }
+    if (IsContainerFile(name)) {
+      containers.push_back(std::make_unique<ContainerWriter>(name, o.fps));
+      sinks.push_back(std::make_unique<FrameSink>(c, containers.back().get()));
+      continue;
+    }
     std::FILE* f = std::fopen(name.c_str(), "wb");
     if (f == nullptr) {
       std::fprintf(stderr, "tollivar-host: cannot create %s\n", name.c_str());
@@ -219,6 +232,16 @@ int Record(const RecordOptions& o) {
   }
   if (driver != nullptr) destroy(driver);
   files.clear();
+  if (to_stdout) std::fflush(stdout);
+  // The channels are stopped: no frame arrives any more, the containers get their index.
+  for (unsigned c = 0; c < containers.size(); ++c) {
+    const auto& container = containers[c];
+    // A channel without a frame gets no file; the summary below says why.
+    if (!container->Close() && sinks[c]->GetStats().frames > 0) {
+      std::fprintf(stderr, "tollivar-host: %s\n", container->error().c_str());
+      if (status == 0) status = 4;
+    }
+  }
   if (!config_written.empty()) std::remove(config_written.c_str());
 
   // Summary.
@@ -266,7 +289,8 @@ int Record(const RecordOptions& o) {
           ",\"frames_outstanding\":" + std::to_string(factory.outstanding()) +
           ",\"total_frames\":" + std::to_string(total_frames) +
           ",\"status\":" + std::to_string(status) + "}";
-  if (o.json) std::printf("%s\n", json.c_str());
+  // With the video on standard output the summary goes to standard error.
+  if (o.json) std::fprintf(to_stdout ? stderr : stdout, "%s\n", json.c_str());
   dlclose(lib);
   return status;
 }
