@@ -16,7 +16,7 @@ namespace tollivar_host {
 
 namespace {
 
-constexpr std::size_t kHeadFrames = 25;            // frames that decide the rate
+constexpr std::size_t kHeadFrames = 50;            // frames that decide the rate
 constexpr std::int64_t kHeadSpanMs = 2000;         // or this much capture time
 constexpr std::size_t kHeadMaxBytes = 64u << 20;   // or this much data
 
@@ -92,20 +92,33 @@ std::vector<std::uint8_t> Mpeg4Configuration(std::span<const std::uint8_t> frame
   return {};
 }
 
-Rate EstimateFrameRate(std::span<const std::int64_t> times_ms, Rate fallback) {
+Rate EstimateFrameRate(std::span<const std::int64_t> times_ms, Rate asked) {
   std::vector<std::int64_t> spacing;
   for (std::size_t i = 1; i < times_ms.size(); ++i) {
     if (times_ms[i] > times_ms[i - 1]) spacing.push_back(times_ms[i] - times_ms[i - 1]);
   }
-  if (spacing.empty()) return fallback;
-  std::nth_element(spacing.begin(), spacing.begin() + static_cast<std::ptrdiff_t>(spacing.size() / 2),
-                   spacing.end());
-  const std::int64_t median = spacing[spacing.size() / 2];
-  const double fps = 1000.0 / static_cast<double>(median);
+  if (spacing.empty()) return asked;
+  // The frame times are arrival times: a late frame and the burst after it, or the burst of a
+  // stream that has just started, give spacings far from the camera's interval. Average the
+  // spacings within 25 % of the median.
+  std::sort(spacing.begin(), spacing.end());
+  const double median = static_cast<double>(spacing[spacing.size() / 2]);
+  double sum = 0;
+  int count = 0;
+  for (const std::int64_t d : spacing) {
+    if (std::fabs(static_cast<double>(d) - median) <= 0.25 * median) {
+      sum += static_cast<double>(d);
+      ++count;
+    }
+  }
+  const double spacing_ms = sum / count;  // the median itself always counts
+  const double fps = 1000.0 / spacing_ms;
+  const double asked_fps = static_cast<double>(asked.num) / asked.den;
+  if (std::fabs(fps - asked_fps) <= 0.1 * asked_fps) return asked;
   const double whole = std::round(fps);
   // Millisecond times of a 30 fps camera are 33 and 34 ms apart: snap to the whole rate.
   if (whole >= 1 && std::fabs(fps - whole) <= 0.02 * whole) return {static_cast<int>(whole), 1};
-  return {1000, static_cast<int>(median)};
+  return {1000, static_cast<int>(std::lround(spacing_ms))};
 }
 
 std::int64_t FrameClock::Next(std::int64_t time_ms) {
@@ -120,8 +133,8 @@ std::int64_t FrameClock::Next(std::int64_t time_ms) {
   return last_;
 }
 
-ContainerWriter::ContainerWriter(std::string path, unsigned fallback_fps)
-    : path_(std::move(path)), fallback_fps_(fallback_fps == 0 ? 25 : fallback_fps) {}
+ContainerWriter::ContainerWriter(std::string path, unsigned asked_fps)
+    : path_(std::move(path)), asked_fps_(asked_fps == 0 ? 25 : asked_fps) {}
 
 ContainerWriter::~ContainerWriter() {
   Close();
@@ -169,7 +182,7 @@ bool ContainerWriter::Start() {
   started_ = true;
   std::vector<std::int64_t> times;
   for (const Buffered& b : head_) times.push_back(b.time_ms);
-  rate_ = EstimateFrameRate(times, Rate{static_cast<int>(fallback_fps_), 1});
+  rate_ = EstimateFrameRate(times, Rate{static_cast<int>(asked_fps_), 1});
 
   const AVCodecID codec = CodecOf(fourcc_);
   const std::span<const std::uint8_t> key_frame(head_.front().data);

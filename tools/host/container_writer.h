@@ -33,13 +33,14 @@ std::vector<std::uint8_t> H264ParameterSets(std::span<const std::uint8_t> access
 std::vector<std::uint8_t> Mpeg4Configuration(std::span<const std::uint8_t> frame);
 
 // Frames per second as a fraction {num, den} from capture times in milliseconds (increasing):
-// the median spacing, snapped to a whole rate within 2 %. `fallback` when there are fewer than
-// two times.
+// the mean of the spacings near their median, snapped to a whole rate within 2 %. The rate
+// `asked` of the camera when the times agree with it within 10 % or there are fewer than two
+// distinct times.
 struct Rate {
   int num;
   int den;
 };
-Rate EstimateFrameRate(std::span<const std::int64_t> times_ms, Rate fallback);
+Rate EstimateFrameRate(std::span<const std::int64_t> times_ms, Rate asked);
 
 // Time stamps of a container stream, in frame intervals of the estimated rate. The driver's
 // capture times jitter by tens of milliseconds around the camera's clock (a late frame, then a
@@ -63,8 +64,8 @@ class FrameClock {
 // decoded); the header is written once a few frames show the codec configuration and the rate.
 class ContainerWriter final : public FrameOutput {
  public:
-  // `fallback_fps` is used only when the recording ends before two frames have arrived.
-  ContainerWriter(std::string path, unsigned fallback_fps);
+  // `asked_fps`: the frame rate asked of the camera (see EstimateFrameRate).
+  ContainerWriter(std::string path, unsigned asked_fps);
   ~ContainerWriter() override;
   ContainerWriter(const ContainerWriter&) = delete;
   ContainerWriter& operator=(const ContainerWriter&) = delete;
@@ -90,7 +91,7 @@ class ContainerWriter final : public FrameOutput {
   bool Fail(const std::string& what, int av_error);
 
   const std::string path_;
-  const unsigned fallback_fps_;
+  const unsigned asked_fps_;
   std::uint32_t fourcc_ = 0;
   std::uint32_t width_ = 0;
   std::uint32_t height_ = 0;
