@@ -27,9 +27,9 @@ bool IsContainerFile(const std::string& path);
 // their headers. Empty when the access unit has neither.
 std::vector<std::uint8_t> H264ParameterSets(std::span<const std::uint8_t> access_unit);
 
-// The MPEG-4 Visual (ISO/IEC 14496-2) configuration of a key frame: the visual object sequence and object layer
-// headers before the first VOP start code (00 00 01 B6). Empty when the frame starts with the
-// VOP.
+// The MPEG-4 Visual (ISO/IEC 14496-2) configuration of a key frame: the visual object
+// sequence and object layer headers before the first VOP start code (00 00 01 B6). Empty when
+// the frame starts with the VOP.
 std::vector<std::uint8_t> Mpeg4Configuration(std::span<const std::uint8_t> frame);
 
 // Frames per second as a fraction {num, den} from capture times in milliseconds (increasing):
