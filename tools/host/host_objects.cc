@@ -6,9 +6,7 @@
 
 namespace tollivar_host {
 
-namespace {
-
-// Milliseconds since 1970 of a UTC calendar time (days-from-civil, proleptic Gregorian).
+// Days-from-civil over the proleptic Gregorian calendar.
 std::int64_t ToUnixMillis(const ipc::SYSTEMTIME& t) {
   std::int64_t y = t.wYear;
   const unsigned m = t.wMonth;
@@ -22,8 +20,6 @@ std::int64_t ToUnixMillis(const ipc::SYSTEMTIME& t) {
   return ((days * 24 + t.wHour) * 60 + t.wMinute) * 60000 + t.wSecond * 1000 +
          t.wMilliseconds;
 }
-
-}  // namespace
 
 bool IsKeyFrame(std::uint32_t fourcc) {
   return fourcc == ipc::kFourCCH264 || fourcc == ipc::kFourCCDivx ||
@@ -104,6 +100,9 @@ bool FrameSink::PutFrame(ipc::IMediaFrame* frame) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (out_ != nullptr && f->data_size > 0 &&
       std::fwrite(f->data.data(), 1, f->data_size, out_) != f->data_size) {
+    stats_.write_failed = true;
+  }
+  if (output_ != nullptr && !stats_.write_failed && !output_->Write(*f)) {
     stats_.write_failed = true;
   }
   ++stats_.frames;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "library_path.h"
 #include "tollivar/tollivar.h"
 
 namespace tollivar_host {
@@ -78,10 +79,21 @@ class FrameFactory final : public ipc::IFrameFactory {
   std::atomic<std::int64_t> outstanding_{0};
 };
 
-// Writes the frames of one channel to a file and counts them.
+// Where a channel's frames go besides the raw stream file: a container, say.
+class FrameOutput {
+ public:
+  virtual ~FrameOutput() = default;
+  // Called on the driver's capture thread, one frame at a time; false when writing failed.
+  virtual bool Write(const Frame& frame) = 0;
+};
+
+// Writes the frames of one channel to a raw stream file (or a FrameOutput) and counts them.
 class FrameSink final : public ipc::IFrameSink {
  public:
   FrameSink(unsigned channel, std::FILE* out) : channel_(channel), out_(out) {}
+  // `output` must outlive the sink's channel.
+  FrameSink(unsigned channel, FrameOutput* output)
+      : channel_(channel), out_(nullptr), output_(output) {}
   bool PutFrame(ipc::IMediaFrame* frame) override;
   void OnSignalLost() override { ++signal_lost_; }
 
@@ -102,6 +114,7 @@ class FrameSink final : public ipc::IFrameSink {
  private:
   const unsigned channel_;
   std::FILE* const out_;
+  FrameOutput* const output_ = nullptr;
   std::mutex mutex_;
   Stats stats_;
   std::int64_t last_time_ms_ = -1;
@@ -166,6 +179,8 @@ class ChannelSettings final : public ipc::IChannelSettings,
 };
 
 bool IsKeyFrame(std::uint32_t fourcc);
+// Milliseconds since 1970 of a UTC calendar time.
+std::int64_t ToUnixMillis(const ipc::SYSTEMTIME& t);
 std::string FourCCText(std::uint32_t fourcc);
 
 // The driver library opened with dlopen and its two driver entry points.
@@ -178,5 +193,6 @@ struct DriverLibrary {
 // Opens `path` and looks up "CreateIPCaptureEx3" and "DeleteIPCaptureEx3". On failure it says
 // why on stderr, closes what it opened and returns false.
 bool LoadDriverLibrary(const std::string& path, DriverLibrary* library);
+
 
 }  // namespace tollivar_host

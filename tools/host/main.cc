@@ -43,7 +43,11 @@ void PrintUsage() {
       "                     to Tollivar.xml beside this program for the run, unless that file\n"
       "                     already exists (it then wins)\n"
       "  --seconds S        recording time\n"
-      "  --out FILE         output: Annex B .h264, concatenated JPEG .mjpeg, MPEG-4 .m4v;\n"
+      "  --out FILE         output by extension: .mkv or .mp4 (the frames in a container with\n"
+      "                     the camera's frame times; plays and seeks in any player); any\n"
+      "                     other name gets the raw stream (Annex B .h264, concatenated JPEG\n"
+      "                     .mjpeg, MPEG-4 .m4v); - writes the raw stream to standard output\n"
+      "                     (messages, progress and --json then go to standard error);\n"
       "                     with C > 1 channels, FILE gets _chN before its extension\n"
       "  --json             print the summary as JSON on stdout\n"
       "  --library PATH     libtollivar.so to load (default: beside the build tree)\n"
@@ -75,15 +79,6 @@ bool ParseUnsigned(const char* text, unsigned long max, unsigned long* out) {
   if (errno != 0 || *end != '\0' || v > max || text[0] == '-') return false;
   *out = v;
   return true;
-}
-
-// The library beside the build tree or the installed program, else the loader's search path.
-std::string DefaultLibrary(const std::string& folder) {
-  for (const std::string& candidate :
-       {folder + "../../libtollivar.so", folder + "libtollivar.so", folder + "../lib/libtollivar.so"}) {
-    if (access(candidate.c_str(), R_OK) == 0) return candidate;
-  }
-  return "libtollivar.so";
 }
 
 int ParseRecord(int argc, char** argv, tollivar_host::RecordOptions* o) {
@@ -175,6 +170,10 @@ int ParseRecord(int argc, char** argv, tollivar_host::RecordOptions* o) {
     std::fputs("tollivar-host: record needs --address, --port, --seconds and --out\n", stderr);
     return 2;
   }
+  if (o->out == "-" && o->channels > 1) {
+    std::fputs("tollivar-host: --out - takes one channel\n", stderr);
+    return 2;
+  }
   if (o->codec != "h264" && o->codec != "mjpeg" && o->codec != "mpeg4") {
     std::fprintf(stderr, "tollivar-host: --codec must be h264, mjpeg or mpeg4\n");
     return 2;
@@ -202,7 +201,7 @@ int main(int argc, char** argv) {
     const int io_parsed = tollivar_host::ParseIo(argc - 2, argv + 2, &io_options);
     if (io_parsed == 1) return 0;
     if (io_parsed != 0) return io_parsed;
-    if (io_options.library.empty()) io_options.library = DefaultLibrary(ExecutableFolder());
+    if (io_options.library.empty()) io_options.library = tollivar_host::DefaultLibrary(ExecutableFolder());
     return tollivar_host::RunIo(io_options);
   }
   if (std::strcmp(argv[1], "probe") == 0) {
@@ -219,7 +218,7 @@ int main(int argc, char** argv) {
   if (parsed != 0) return parsed;
 
   const std::string folder = ExecutableFolder();
-  if (options.library.empty()) options.library = DefaultLibrary(folder);
+  if (options.library.empty()) options.library = tollivar_host::DefaultLibrary(folder);
   options.config_folder = folder;
   return tollivar_host::Record(options);
 }

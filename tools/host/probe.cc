@@ -13,6 +13,8 @@
 #include <memory>
 #include <mutex>
 
+#include "library_path.h"
+
 namespace tollivar_host {
 
 namespace ipc = korvane::ipcapture;
@@ -285,13 +287,6 @@ int ParseProbe(int argc, char** argv, ProbeOptions* o) {
   return 0;
 }
 
-std::string DefaultLibrary(const std::string& folder) {
-  for (const std::string& candidate : {folder + "../../libtollivar.so", folder + "libtollivar.so",
-                                       folder + "../lib/libtollivar.so"}) {
-    if (access(candidate.c_str(), R_OK) == 0) return candidate;
-  }
-  return "libtollivar.so";
-}
 
 }  // namespace
 

@@ -84,13 +84,6 @@ void Report(const std::string& action, int code) {
   std::fflush(stdout);
 }
 
-std::string FindLibrary(const std::string& folder) {
-  for (const std::string& candidate : {folder + "../../libtollivar.so", folder + "libtollivar.so",
-                                       folder + "../lib/libtollivar.so"}) {
-    if (access(candidate.c_str(), R_OK) == 0) return candidate;
-  }
-  return "libtollivar.so";
-}
 
 bool ReadScript(const std::string& path, std::vector<PtzAction>* actions) {
   std::ifstream in(path);
@@ -389,7 +382,7 @@ int RunPtzCommand(int argc, char** argv, const std::string& executable_folder) {
     }
     o.actions.push_back(*action);
   }
-  if (o.library.empty()) o.library = FindLibrary(executable_folder);
+  if (o.library.empty()) o.library = DefaultLibrary(executable_folder);
 
   DriverLibrary library;
   if (!LoadDriverLibrary(o.library, &library)) return 3;

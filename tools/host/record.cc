@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "container_writer.h"
+#include "diagnosis.h"
 #include "host_objects.h"
 
 namespace tollivar_host {
@@ -128,10 +130,22 @@ int Record(const RecordOptions& o) {
                    o.stream_mode >= 0 ? std::to_string(o.stream_mode) : "(none)",
                    "tollivar-host"};
 
+  // Outputs: a container per channel (.mkv, .mp4), standard output (-), or a raw stream file.
+  const bool to_stdout = o.out == "-";
   std::vector<std::unique_ptr<std::FILE, FileCloser>> files;
+  std::vector<std::unique_ptr<ContainerWriter>> containers;
   std::vector<std::unique_ptr<FrameSink>> sinks;
   for (unsigned c = 0; c < o.channels; ++c) {
     const std::string name = ChannelFile(o.out, c, o.channels);
+    if (to_stdout) {
+      sinks.push_back(std::make_unique<FrameSink>(c, stdout));
+      continue;
+    }
+    if (IsContainerFile(name)) {
+      containers.push_back(std::make_unique<ContainerWriter>(name, o.fps));
+      sinks.push_back(std::make_unique<FrameSink>(c, containers.back().get()));
+      continue;
+    }
     std::FILE* f = std::fopen(name.c_str(), "wb");
     if (f == nullptr) {
       std::fprintf(stderr, "tollivar-host: cannot create %s\n", name.c_str());
@@ -219,6 +233,16 @@ int Record(const RecordOptions& o) {
   }
   if (driver != nullptr) destroy(driver);
   files.clear();
+  if (to_stdout) std::fflush(stdout);
+  // The channels are stopped: no frame arrives any more, the containers get their index.
+  for (unsigned c = 0; c < containers.size(); ++c) {
+    const auto& container = containers[c];
+    // A channel without a frame gets no file; the summary below says why.
+    if (!container->Close() && sinks[c]->GetStats().frames > 0) {
+      std::fprintf(stderr, "tollivar-host: %s\n", container->error().c_str());
+      if (status == 0) status = 4;
+    }
+  }
   if (!config_written.empty()) std::remove(config_written.c_str());
 
   // Summary.
@@ -252,12 +276,29 @@ int Record(const RecordOptions& o) {
       if (status == 0) status = 4;
     }
     if (s.frames == 0 && status == 0) {
-      std::fprintf(stderr,
-                   "tollivar-host: no frame arrived on channel %u: the camera %s:%u could not "
-                   "be reached or sent nothing (see the driver's log lines above)\n",
-                   c, o.address.c_str(), o.port);
+      std::fprintf(stderr, "tollivar-host: no frame arrived on channel %u from %s:%u\n", c,
+                   o.address.c_str(), o.port);
       status = 1;
     }
+  }
+  // The driver logs state changes, not why a camera sends nothing (a refused login, a closed
+  // port): the host's own checks find the first step that fails.
+  std::string diagnosis_json = "null";
+  if (status == 1 && !g_interrupted) {
+    if (!o.quiet) std::fputs("tollivar-host: checking the camera step by step...\n", stderr);
+    Target target;
+    target.address = o.address;
+    target.http_port = o.port;
+    target.rtsp_port = o.rtsp_port > 0 ? static_cast<unsigned>(o.rtsp_port) : 554;
+    target.user = o.user;
+    target.password = o.password;
+    target.codec = o.codec;
+    target.stream_mode = o.stream_mode >= 0 ? o.stream_mode : 4;
+    target.transport = o.transport;
+    const Diagnosis d = Diagnose(RunChecks(target, g_interrupted), target);
+    std::fprintf(stderr, "tollivar-host: %s failed: %s\ntollivar-host: what to do: %s\n",
+                 d.step.c_str(), d.problem.c_str(), d.hint.c_str());
+    diagnosis_json = DiagnosisJson(d);
   }
   json += "],\"online_lines\":" + std::to_string(messages.CountLinesContaining(" is online")) +
           ",\"signal_lost_lines\":" +
@@ -265,8 +306,9 @@ int Record(const RecordOptions& o) {
           ",\"frames_allocated\":" + std::to_string(factory.created()) +
           ",\"frames_outstanding\":" + std::to_string(factory.outstanding()) +
           ",\"total_frames\":" + std::to_string(total_frames) +
-          ",\"status\":" + std::to_string(status) + "}";
-  if (o.json) std::printf("%s\n", json.c_str());
+          ",\"diagnosis\":" + diagnosis_json + ",\"status\":" + std::to_string(status) + "}";
+  // With the video on standard output the summary goes to standard error.
+  if (o.json) std::fprintf(to_stdout ? stderr : stdout, "%s\n", json.c_str());
   dlclose(lib);
   return status;
 }
