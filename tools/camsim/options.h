@@ -41,6 +41,12 @@ struct Options {
   uint16_t port_665 = 665;
   bool shared = false;
   bool inband_params = false;
+  bool no_sprop = false;                // H.264: no sprop-parameter-sets in the SDP, SPS/PPS in band
+  bool mpeg4_no_inband_config = false;  // MPEG-4: VOS/VOL only in the SDP's config
+  int rtp_reorder = 0;                  // percent of RTP packets swapped with their successor
+  bool pre_encoded = false;             // main stream: a clip encoded once at start, looped
+  std::string clip;                     // main stream: this Annex B H.264 file, looped
+  int clip_seconds = 10;                // length of the pre-encoded clip
   std::string log_requests;
   std::string platform = "A_TYPE";
   std::string ctype;
