@@ -456,6 +456,50 @@ TEST(CamsimTest, ClipLoopsWithoutADiscontinuity) {
   std::remove(clip.c_str());
 }
 
+// RFC 2435 section 3.1: the JPEG header's 24-bit fragment offset, after the type-specific octet.
+uint32_t FragmentOffset(const std::string& payload) {
+  return (static_cast<uint8_t>(payload[1]) << 16) | (static_cast<uint8_t>(payload[2]) << 8) |
+         static_cast<uint8_t>(payload[3]);
+}
+
+TEST(CamsimTest, HostileCameraPadsDropsJpegFragmentsAndAnswersPlayTwice) {
+  CamsimProcess camsim;
+  ASSERT_TRUE(camsim.Start({"--codec", "mjpeg", "--width", "640", "--height", "480", "--quality",
+                            "9", "--hostile", "rtp-padding,jpeg-drop-fragment,stray-200"}));
+  InterleavedRtspClient client;
+  ASSERT_TRUE(client.Play(camsim.rtsp_port(), camsim.RtspUrl("/")));
+  const auto packets = client.CollectRtp(2000ms);
+  ASSERT_GT(packets.size(), 100u);
+  int holes = 0;
+  uint32_t expected_offset = 0;
+  for (size_t i = 0; i < packets.size(); ++i) {
+    const std::string& p = packets[i];
+    ASSERT_GT(p.size(), 24u);
+    ASSERT_EQ(static_cast<uint8_t>(p[0]) & 0x20, 0x20) << i;  // P bit
+    const size_t padding = static_cast<uint8_t>(p.back());
+    ASSERT_EQ(padding, 4u) << i;
+    if (i > 0) {  // renumbered: no gap shows where a packet went
+      ASSERT_EQ(SequenceOf(p), static_cast<uint16_t>(SequenceOf(packets[i - 1]) + 1)) << i;
+    }
+    const std::string payload = p.substr(12, p.size() - 12 - padding);
+    const uint32_t offset = FragmentOffset(payload);
+    // The first packet of a picture (offset 0) may carry quantization tables (RFC 2435
+    // section 3.1.8: Q >= 128); later ones carry data after the 8-octet main header.
+    if (offset != 0 && offset != expected_offset) ++holes;
+    size_t header = 8;
+    if (offset == 0 && static_cast<uint8_t>(payload[5]) >= 128) {
+      header += 4 + ((static_cast<uint8_t>(payload[10]) << 8) | static_cast<uint8_t>(payload[11]));
+    }
+    expected_offset = offset + static_cast<uint32_t>(payload.size() - header);
+  }
+  EXPECT_GE(holes, 2);   // every 10th picture: about 5 in 2 s at 25 fps
+  EXPECT_LE(holes, 10);
+  // The second answer to PLAY arrived among the packets.
+  EXPECT_THAT(client.other_text(), HasSubstr("RTSP/1.0 200 OK"));
+  EXPECT_THAT(client.other_text(), HasSubstr("CSeq: 3"));
+  EXPECT_EQ(camsim.Stop(), 0);
+}
+
 TEST(CamsimTest, PicturesMove) {
   CamsimProcess camsim;
   ASSERT_TRUE(camsim.Start({"--codec", "mjpeg", "--width", "320", "--height", "240"}));

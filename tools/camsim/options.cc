@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <functional>
 #include <map>
@@ -92,6 +93,13 @@ const std::map<std::string, Setter>& ValueOptions() {
          o.ptz = v == "on";
          return true;
        }},
+      {"--hostile",
+       [](Options& o, const std::string& v) {
+         auto hostile = ParseHostile(v);
+         if (!hostile) return false;
+         o.hostile = *hostile;
+         return true;
+       }},
       {"--http-fault",
        [](Options& o, const std::string& v) {
          auto fault = ParseHttpFault(v);
@@ -115,6 +123,26 @@ const std::map<std::string, bool Options::*>& FlagOptions() {
 }
 
 }  // namespace
+
+std::optional<Hostile> ParseHostile(const std::string& text) {
+  static const std::map<std::string, bool Hostile::*> names = {
+      {"stray-datagrams", &Hostile::stray_datagrams},
+      {"rtp-padding", &Hostile::rtp_padding},
+      {"jpeg-drop-fragment", &Hostile::jpeg_drop_fragment},
+      {"stray-200", &Hostile::stray_200},
+      {"refuse-teardown", &Hostile::refuse_teardown},
+  };
+  Hostile hostile;
+  size_t begin = 0;
+  while (begin <= text.size()) {
+    const size_t end = std::min(text.find(',', begin), text.size());
+    const auto name = names.find(text.substr(begin, end - begin));
+    if (name == names.end()) return std::nullopt;
+    hostile.*(name->second) = true;
+    begin = end + 1;
+  }
+  return hostile;
+}
 
 std::optional<HttpFault> ParseHttpFault(const std::string& text) {
   HttpFault fault;
@@ -220,6 +248,12 @@ Camera quirks
   --no-sprop             H.264: no sprop-parameter-sets in the SDP; SPS/PPS in band instead
   --mpeg4-no-inband-config   MPEG-4: VOS/VOL headers only in the SDP config, none in the stream
   --rtp-reorder PERCENT  swap this share of RTP packets with the next packet of the same picture
+  --hostile LIST         comma-separated misbehaviours: stray-datagrams (random datagrams from
+                         the camera's address to the client's RTP port, 10 per second for 10 s
+                         after each UDP SETUP), rtp-padding (every RTP packet padded),
+                         jpeg-drop-fragment (MJPEG: every 10th picture loses a middle packet,
+                         sequence numbers renumbered without a gap), stray-200 (every PLAY answer
+                         sent twice), refuse-teardown (TEARDOWN answered 455, streaming goes on)
   --session-timeout S    RTSP session time-out in seconds (default 60)
 Camera identity (Param.cgi?action=list)
   --platform TEXT        sysinfo.platform: A_TYPE, G_TYPE, T_TYPE, X_TYPE or any text (default A_TYPE)

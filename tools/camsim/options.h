@@ -18,6 +18,20 @@ struct HttpFault {
   int value = 0;  // status code for kStatus, seconds for kSlow
 };
 
+// Misbehaviour of a hostile or broken camera, for robustness tests of its clients.
+struct Hostile {
+  bool stray_datagrams = false;  // random datagrams from the camera's address to the RTP port
+  bool rtp_padding = false;      // every RTP packet padded (RFC 3550 section 5.1, P bit)
+  bool jpeg_drop_fragment = false;  // MJPEG: every 10th picture loses a middle packet, and the
+                                    // sequence numbers are renumbered so that no gap shows
+  bool stray_200 = false;        // every answer to PLAY is sent a second time a moment later
+  bool refuse_teardown = false;  // TEARDOWN answered 455, the session goes on streaming
+};
+
+// Comma-separated names: stray-datagrams, rtp-padding, jpeg-drop-fragment, stray-200,
+// refuse-teardown.
+std::optional<Hostile> ParseHostile(const std::string& text);
+
 // "none", "wrong-password", "status:404", "slow:8", "close".
 std::optional<HttpFault> ParseHttpFault(const std::string& text);
 std::string HttpFaultText(const HttpFault& fault);
@@ -56,6 +70,7 @@ struct Options {
   bool ptz = true;
   int max_width = 1920;
   HttpFault http_fault;
+  Hostile hostile;
   bool help = false;
 };
 

@@ -67,6 +67,21 @@ TEST(OptionsTest, QuirksAndClipModeAreRead) {
   EXPECT_EQ(d->clip, "");
 }
 
+TEST(OptionsTest, HostileModesAreNamedInAList) {
+  const auto all = ParseHostile("stray-datagrams,rtp-padding,jpeg-drop-fragment,stray-200,"
+                                "refuse-teardown");
+  ASSERT_TRUE(all);
+  EXPECT_TRUE(all->stray_datagrams && all->rtp_padding && all->jpeg_drop_fragment &&
+              all->stray_200 && all->refuse_teardown);
+  const auto one = Parse({"--hostile", "rtp-padding"});
+  ASSERT_TRUE(one);
+  EXPECT_TRUE(one->hostile.rtp_padding);
+  EXPECT_FALSE(one->hostile.stray_200 || one->hostile.jpeg_drop_fragment);
+  for (const char* bad : {"", "rtp-padding,", ",stray-200", "padding", "stray-200,,rtp-padding"}) {
+    EXPECT_FALSE(ParseHostile(bad)) << bad;
+  }
+}
+
 TEST(OptionsTest, PtzHeadCanBeSwitchedOff) {
   EXPECT_TRUE(Parse({})->ptz);
   EXPECT_FALSE(Parse({"--ptz", "off"})->ptz);
@@ -116,7 +131,7 @@ TEST(OptionsTest, HelpDocumentsEveryOption) {
         "--quality", "--max-width", "--inband-params", "--shared", "--session-timeout",
         "--platform", "--ctype", "--model", "--mac", "--ntsc", "--log-requests", "--http-fault",
         "--no-sprop", "--mpeg4-no-inband-config", "--rtp-reorder", "--pre-encoded", "--clip",
-        "--clip-seconds", "--help"}) {
+        "--clip-seconds", "--hostile", "--help"}) {
     EXPECT_NE(usage.find(name), std::string::npos) << name;
     // and the parser knows it: a flag parses alone, a value option wants a value
     std::string error;

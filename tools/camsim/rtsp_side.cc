@@ -10,6 +10,7 @@
 #include <span>
 
 #include "avc_filter.h"
+#include "hostile.h"
 
 namespace camsim {
 namespace {
@@ -212,6 +213,11 @@ void OnMediaConstructed(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer user
       if (side->rtp_reorder_percent() > 0) {
         gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER_LIST, ReorderPackets, user, nullptr);
       }
+      GstElementFactory* factory = gst_element_get_factory(pay);
+      const bool jpeg =
+          factory && g_strcmp0(gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)),
+                               "rtpjpegpay") == 0;
+      AttachPacketFaults(pad, side->hostile(), jpeg);
       gst_object_unref(pad);
     }
     gst_object_unref(pay);
@@ -225,14 +231,20 @@ void OnNewSession(GstRTSPClient*, GstRTSPSession* session, gpointer user) {
 }
 
 // Emitted for every response, the 401 challenges included, with the request in the context.
-void OnSendMessage(GstRTSPClient*, GstRTSPContext* ctx, GstRTSPMessage* response, gpointer user) {
+void OnSendMessage(GstRTSPClient* client, GstRTSPContext* ctx, GstRTSPMessage* response,
+                   gpointer user) {
   auto* server = static_cast<RtspSide::Server*>(user);
   server->owner->LogRequest(server->port, ctx, response);
+  if (server->owner->hostile().stray_datagrams && ctx && ctx->request &&
+      ctx->method == GST_RTSP_SETUP) {
+    MaybeSendStrayDatagrams(server->owner->address(), client, ctx->request, response);
+  }
 }
 
 void OnClientConnected(GstRTSPServer*, GstRTSPClient* client, gpointer user) {
   g_signal_connect(client, "new-session", G_CALLBACK(OnNewSession), user);
   g_signal_connect(client, "send-message", G_CALLBACK(OnSendMessage), user);
+  AttachSessionFaults(client, static_cast<RtspSide::Server*>(user)->owner->hostile());
 }
 
 GstRTSPFilterResult RemoveClient(GstRTSPServer*, GstRTSPClient*, gpointer) {

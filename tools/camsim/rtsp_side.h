@@ -56,6 +56,8 @@ class RtspSide {
   int session_timeout() const { return options_.session_timeout; }
   const StreamQuirks& quirks() const { return quirks_; }
   int rtp_reorder_percent() const { return options_.rtp_reorder; }
+  const Hostile& hostile() const { return options_.hostile; }
+  const std::string& address() const { return options_.address; }
   const Clip* clip() const { return clip_.get(); }
 
   // One listening server; handed to the GLib callbacks of its clients.
