@@ -1,12 +1,22 @@
 #!/usr/bin/env python3
-"""CPU cost of receiving C live 1080p H.264 streams: tollivar-host against FFmpeg and GStreamer.
+"""Cost of receiving C 1080p H.264 streams: tollivar-host against FFmpeg and GStreamer.
 
-One cnb-camsim serves every stream from one shared encoder (--shared), already set to what the
-driver asks for (1920x1080, 25 fps, 10 Mbit/s), so the driver's Param.cgi update changes nothing
-and every client kind receives the same stream. The client kinds run one after the other, each
-for the same time; the CPU time (user + system) of each client process is taken from the kernel
-when the process is reaped (wait4), so camsim's own CPU stays out of the figures. camsim's CPU per
-phase is shown separately for information.
+One cnb-camsim serves every stream from one shared source (--shared) at what the driver asks for
+(1920x1080, 25 fps, 10 Mbit/s), so the driver's Param.cgi update changes nothing and every client
+kind receives the same stream: by default a clip encoded once at start and replayed in real time
+(--pre-encoded), so that the simulator costs little; --live uses the live x264 encoder. For every
+C (-c 8,32) and transport (UDP, interleaved TCP) the client kinds run one after the other, each
+for the same time. From the kernel, per client kind: CPU time (user + system), voluntary and
+involuntary context switches and peak RSS of each client process when it is reaped (wait4, all
+threads included), and system calls counted with perf (raw_syscalls:sys_enter) over a window in
+the middle of the phase, or strace -c where perf cannot count. Per-packet figures divide by the
+packets the clients received: frames received x packets per frame of the stream (measured once
+with a small RTSP client of this script). camsim's own CPU stays out of the figures and is shown
+separately.
+
+Prerequisites (beyond the build): python3, ffmpeg/ffprobe, gst-launch-1.0 with the rtsp, good and
+bad plugins (fpsdisplaysink counts GStreamer's frames), and perf (Debian: linux-perf) or strace
+for the system calls: apt-get install linux-perf strace.
 
 Loopback only. Every wait is bounded; every process started here is stopped (SIGINT/SIGTERM,
 then SIGKILL as a last resort after a bounded wait) before the script returns.
@@ -16,6 +26,7 @@ import argparse
 import json
 import os
 import re
+import socket
 import shutil
 import signal
 import subprocess
@@ -144,21 +155,25 @@ def ffprobe_stream(rtsp_port, timeout=30.0):
 
 
 def check_1080p(stream, when):
-    got = (stream.get("codec_name"), stream.get("width"), stream.get("height"),
-           stream.get("r_frame_rate"))
-    want = ("h264", WIDTH, HEIGHT, f"{FPS}/1")
-    if got != want:
-        raise RuntimeError(f"{when}: stream is {got}, expected {want}")
-    print(f"# ffprobe {when}: {got[0]} {got[1]}x{got[2]} {got[3]} fps", flush=True)
+    num, _, den = str(stream.get("r_frame_rate", "0/1")).partition("/")
+    rate = float(num) / float(den or 1) if float(den or 1) else 0.0
+    got = (stream.get("codec_name"), stream.get("width"), stream.get("height"))
+    want = ("h264", WIDTH, HEIGHT)
+    # ffprobe estimates the rate from a few time stamps; a replayed clip reads 25.25 at times.
+    if got != want or abs(rate - FPS) > 0.1 * FPS:
+        raise RuntimeError(f"{when}: stream is {got} at {rate:.2f} fps, expected {want} at {FPS}")
+    print(f"# ffprobe {when}: {got[0]} {got[1]}x{got[2]} {rate:.2f} fps", flush=True)
 
 
-def start_camsim(camsim, workdir, timeout=20.0):
-    argv = [camsim, "--address", ADDRESS, "--rtsp-port", "0", "--http-port", "0", "--shared",
+def start_camsim(args, workdir, timeout=90.0):
+    argv = [args.camsim, "--address", ADDRESS, "--rtsp-port", "0", "--http-port", "0", "--shared",
             "--codec", "h264", "--width", str(WIDTH), "--height", str(HEIGHT), "--fps", str(FPS),
             "--bitrate", str(DRIVER_BITRATE)]
+    if not args.live:
+        argv.append("--pre-encoded")
     child = Child("camsim", argv, os.path.join(workdir, "camsim.out"),
                   os.path.join(workdir, "camsim.err"))
-    deadline = time.monotonic() + timeout
+    deadline = time.monotonic() + timeout  # the clip is encoded before the servers listen
     while time.monotonic() < deadline:
         m = re.search(r"cnb-camsim ready rtsp=(\d+) http=(\d+)", child.stdout_text())
         if m:
@@ -170,30 +185,143 @@ def start_camsim(camsim, workdir, timeout=20.0):
     raise RuntimeError(f"cnb-camsim did not start: {child.stderr_text().strip()[-500:]}")
 
 
+def packets_per_frame(rtsp_port, seconds=4.0):
+    """RTP packets per picture of the stream: DESCRIBE, SETUP (interleaved) and PLAY on one
+    connection, then RTP packets and marker bits (the last packet of a picture, RFC 6184
+    section 5.1) counted for a few seconds. Bounded by socket time-outs."""
+    url = f"rtsp://{ADDRESS}:{rtsp_port}/"
+    sock = socket.create_connection((ADDRESS, rtsp_port), timeout=5.0)
+    buf = b""
+
+    def request(method, target, cseq, extra=""):
+        nonlocal buf
+        sock.sendall(f"{method} {target} RTSP/1.0\r\nCSeq: {cseq}\r\n{extra}\r\n".encode())
+        while b"\r\n\r\n" not in buf:
+            chunk = sock.recv(65536)
+            if not chunk:
+                raise RuntimeError(f"{method}: connection closed")
+            buf += chunk
+        head, _, buf = buf.partition(b"\r\n\r\n")
+        text = head.decode("latin-1")
+        m = re.search(r"(?im)^content-length:\s*(\d+)", text)
+        length = int(m.group(1)) if m else 0
+        while len(buf) < length:
+            chunk = sock.recv(65536)
+            if not chunk:
+                raise RuntimeError(f"{method}: connection closed")
+            buf += chunk
+        body, buf = buf[:length], buf[length:]
+        if " 200 " not in text.splitlines()[0] + " ":
+            raise RuntimeError(f"{method}: {text.splitlines()[0]}")
+        return text, body.decode("latin-1")
+
+    try:
+        _, sdp = request("DESCRIBE", url, 1, "Accept: application/sdp\r\n")
+        control = re.search(r"(?m)^a=control:(\S+)", sdp.split("m=video", 1)[-1])
+        track = control.group(1) if control else ""
+        target = track if track.startswith("rtsp://") else url.rstrip("/") + "/" + track
+        head, _ = request("SETUP", target, 2, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n")
+        session = re.search(r"(?im)^session:\s*([^;\r\n]+)", head).group(1)
+        request("PLAY", url, 3, f"Session: {session}\r\n")
+        packets = markers = 0
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            while len(buf) >= 4 and buf[0:1] == b"$":
+                size = int.from_bytes(buf[2:4], "big")
+                if len(buf) < 4 + size:
+                    break
+                if buf[1] == 0 and size >= 12:
+                    packets += 1
+                    markers += 1 if buf[5] & 0x80 else 0
+                buf = buf[4 + size:]
+            if buf and buf[0:1] != b"$":  # an RTSP message between the packets
+                cut = buf.find(b"$")
+                buf = buf[cut:] if cut >= 0 else b""
+            chunk = sock.recv(262144)
+            if not chunk:
+                break
+            buf += chunk
+    finally:
+        sock.close()
+    if markers < 10:
+        raise RuntimeError(f"stream measurement: {packets} packets, {markers} pictures")
+    return packets / markers
+
+
 class Phase:
-    def __init__(self, kind):
+    def __init__(self, kind, transport, clients):
         self.kind = kind
+        self.transport = transport
+        self.clients = clients
         self.children = []
         self.frames = None  # None: the client kind does not report frames
         self.wall = 0.0
         self.camsim_cpu = None
+        self.syscalls = None  # (count, window seconds)
         self.notes = []
 
     def cpu(self):
         return sum(c.cpu_seconds() or 0.0 for c in self.children)
 
+    def context_switches(self):
+        return sum(c.rusage.ru_nvcsw + c.rusage.ru_nivcsw for c in self.children if c.rusage)
 
-def run_tollivar(args, ports, workdir):
-    ph = Phase("tollivar-host")
+    def peak_rss_mb(self):
+        """Largest peak RSS of one client process, and the sum over the processes (MB)."""
+        peaks = [c.rusage.ru_maxrss / 1024.0 for c in self.children if c.rusage]
+        return (max(peaks), sum(peaks)) if peaks else (None, None)
+
+
+class SyscallCounter:
+    """Counts the system calls of the clients over a window in the middle of a phase."""
+
+    def __init__(self, tool, workdir):
+        self.tool = tool
+        self.workdir = workdir
+
+    def count(self, pids, seconds, tag):
+        if self.tool == "perf":
+            argv = ["perf", "stat", "-x,", "-e", "raw_syscalls:sys_enter", "-p",
+                    ",".join(str(p) for p in pids), "--", "sleep", str(seconds)]
+            r = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
+                               timeout=seconds + 30)
+            for line in r.stderr.decode(errors="replace").splitlines():
+                fields = line.split(",")
+                if len(fields) > 2 and fields[2] == "raw_syscalls:sys_enter":
+                    return int(fields[0]) if fields[0].isdigit() else 0
+            return None
+        if self.tool == "strace":
+            out = os.path.join(self.workdir, f"strace-{tag}.txt")
+            argv = ["strace", "-f", "-c", "-o", out]
+            for p in pids:
+                argv += ["-p", str(p)]
+            child = Child(f"strace-{tag}", argv, out + ".stdout", out + ".stderr")
+            time.sleep(seconds)
+            child.stop(signal.SIGINT, grace=10.0)
+            try:
+                with open(out) as f:
+                    for line in f:
+                        if line.rstrip().endswith("total"):
+                            return int(line.split()[2])
+            except (OSError, ValueError, IndexError):
+                pass
+            return None
+        return None
+
+
+def run_tollivar(args, ph, ports, workdir, counter):
     rtsp_port, http_port = ports
+    tag = f"{ph.transport}-c{ph.clients}"
     argv = [args.host, "record", "--address", ADDRESS, "--port", str(http_port),
             "--rtsp-port", str(rtsp_port), "--codec", "h264", "--width", str(WIDTH),
-            "--height", str(HEIGHT), "--fps", str(FPS), "--transport", "udp",
-            "--channels", str(args.clients), "--seconds", str(args.duration),
-            "--out", os.path.join(workdir, "tollivar.h264"), "--quiet", "--json"]
-    c = Child("tollivar-host", argv, os.path.join(workdir, "tollivar.out"),
-              os.path.join(workdir, "tollivar.err"))
+            "--height", str(HEIGHT), "--fps", str(FPS),
+            "--transport", "udp" if ph.transport == "udp" else "rtsp",
+            "--channels", str(ph.clients), "--seconds", str(args.duration),
+            "--out", os.path.join(workdir, f"tollivar-{tag}.h264"), "--quiet", "--json"]
+    c = Child("tollivar-host", argv, os.path.join(workdir, f"tollivar-{tag}.out"),
+              os.path.join(workdir, f"tollivar-{tag}.err"))
     ph.children.append(c)
+    count_syscalls(args, ph, counter, c.started + args.duration)
     # The program ends by itself after --seconds; the margin covers connecting and stopping.
     if not c.wait(args.duration + 60):
         ph.notes.append("did not end by itself; stopped")
@@ -244,12 +372,34 @@ def count_h264_access_units(path, timeout=60.0):
     return (s.get("codec_name"), s.get("width"), s.get("height"), int(s.get("nb_read_packets", -1)))
 
 
-def run_timed(ph, argvs, args, workdir, stop_signal):
+def syscall_window(duration):
+    """Start offset and length of the counting window: the middle third, at most 5 s."""
+    length = max(1.0, min(5.0, duration / 3.0))
+    return (duration - length) / 2.0, length
+
+
+def count_syscalls(args, ph, counter, end):
+    if counter.tool == "off":
+        return
+    offset, length = syscall_window(args.duration)
+    start = min(c.started for c in ph.children)
+    time.sleep(max(0.0, start + offset - time.monotonic()))
+    pids = [c.pid for c in ph.children if not c.poll()]
+    if not pids or time.monotonic() + length > end:
+        return
+    n = counter.count(pids, length, f"{ph.kind}-{ph.transport}-c{ph.clients}")
+    if n is not None:
+        ph.syscalls = (n, length)
+
+
+def run_timed(ph, argvs, args, workdir, stop_signal, counter):
+    tag = f"{ph.kind}-{ph.transport}-c{ph.clients}"
     for i, argv in enumerate(argvs):
-        ph.children.append(Child(f"{ph.kind}{i}", argv, os.path.join(workdir, f"{ph.kind}{i}.out"),
-                                 os.path.join(workdir, f"{ph.kind}{i}.err")))
+        ph.children.append(Child(f"{ph.kind}{i}", argv, os.path.join(workdir, f"{tag}-{i}.out"),
+                                 os.path.join(workdir, f"{tag}-{i}.err")))
     start = min(c.started for c in ph.children)
     end = start + args.duration
+    count_syscalls(args, ph, counter, end)
     while time.monotonic() < end:
         if all(c.poll() for c in ph.children):
             break
@@ -268,12 +418,11 @@ def run_timed(ph, argvs, args, workdir, stop_signal):
     return ph
 
 
-def run_ffmpeg(args, ports, workdir):
-    ph = Phase("ffmpeg")
+def run_ffmpeg(args, ph, ports, workdir, counter):
     url = f"rtsp://{ADDRESS}:{ports[0]}/"
-    argv = ["ffmpeg", "-nostdin", "-rtsp_transport", "udp", "-i", url, "-c", "copy", "-f", "null",
-            "-"]
-    run_timed(ph, [argv] * args.clients, args, workdir, signal.SIGTERM)
+    argv = ["ffmpeg", "-nostdin", "-rtsp_transport", ph.transport, "-i", url, "-c", "copy",
+            "-f", "null", "-"]
+    run_timed(ph, [argv] * ph.clients, args, workdir, signal.SIGTERM, counter)
     frames, missed, sizes = 0, 0, set()
     for c in ph.children:
         text = c.stderr_text()
@@ -289,33 +438,72 @@ def run_ffmpeg(args, ports, workdir):
     return ph
 
 
-def run_gstreamer(args, ports, workdir):
-    ph = Phase("gstreamer")
+def run_gstreamer(args, ph, ports, workdir, counter):
     url = f"rtsp://{ADDRESS}:{ports[0]}/"
-    argv = ["gst-launch-1.0", "rtspsrc", f"location={url}", "protocols=udp", "!", "rtph264depay",
-            "!", "fakesink"]
+    # fpsdisplaysink around the fakesink reports the pictures it got ("rendered: N") under -v.
+    argv = ["gst-launch-1.0", "-v", "rtspsrc", f"location={url}", f"protocols={ph.transport}",
+            "!", "rtph264depay", "!", "fpsdisplaysink", "video-sink=fakesink",
+            "text-overlay=false", "sync=false"]
     # gst-launch turns SIGINT into an orderly stop (rtspsrc sends TEARDOWN); SIGTERM would not.
-    return run_timed(ph, [argv] * args.clients, args, workdir, signal.SIGINT)
+    run_timed(ph, [argv] * ph.clients, args, workdir, signal.SIGINT, counter)
+    frames = 0
+    for c in ph.children:
+        counts = re.findall(r"rendered: (\d+)", c.stderr_text() + c.stdout_text())
+        frames += int(counts[-1]) if counts else 0
+    ph.frames = frames
+    return ph
 
 
 def fmt(value, style, missing="n/a"):
     return missing if value is None else format(value, style)
 
 
+def pick_syscall_tool(wanted):
+    def works(argv):
+        try:
+            return subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
+                                  timeout=20).returncode == 0
+        except (OSError, subprocess.TimeoutExpired):
+            return False
+    if wanted in ("auto", "perf") and shutil.which("perf") and works(
+            ["perf", "stat", "-e", "raw_syscalls:sys_enter", "true"]):
+        return "perf"
+    if wanted in ("auto", "strace") and shutil.which("strace") and works(["strace", "-c", "true"]):
+        return "strace"
+    if wanted != "off":
+        print(f"# no system call counts: {wanted} cannot count here "
+              "(apt-get install linux-perf strace)", flush=True)
+    return "off"
+
+
+def int_list(text):
+    return [int(v) for v in text.split(",") if v]
+
+
 def main():
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("-c", "--clients", type=int, default=8, help="concurrent streams (default 8)")
-    ap.add_argument("-d", "--duration", type=int, default=30,
-                    help="seconds each client kind records (default 30)")
+    ap.add_argument("-c", "--clients", type=int_list, default=[8],
+                    help="concurrent streams, a comma-separated list such as 8,32 (default 8)")
+    ap.add_argument("-d", "--duration", type=int, default=20,
+                    help="seconds each client kind receives (default 20)")
     ap.add_argument("-r", "--rounds", type=int, default=1,
                     help="repeat the three kinds, interleaved, this many times (default 1)")
+    ap.add_argument("-t", "--transports", default="udp,tcp",
+                    help="udp, tcp (interleaved on the RTSP connection) or both (default udp,tcp)")
+    ap.add_argument("--live", action="store_true",
+                    help="the simulator's live x264 encoder instead of the pre-encoded clip")
+    ap.add_argument("--syscalls", choices=("auto", "perf", "strace", "off"), default="auto",
+                    help="how system calls are counted (default auto: perf, else strace)")
     ap.add_argument("--build", default=os.path.join(root, "build"),
                     help="build tree with tollivar-host and cnb-camsim (default <repo>/build)")
     ap.add_argument("--keep", action="store_true", help="keep the work directory (client logs)")
     args = ap.parse_args()
-    if not 1 <= args.clients <= 64 or not 1 <= args.duration <= 3600 or not 1 <= args.rounds <= 20:
-        ap.error("-c must be 1..64, -d 1..3600 and -r 1..20")
+    args.transports = [t for t in args.transports.split(",") if t]
+    if (not args.clients or not all(1 <= c <= 64 for c in args.clients)
+            or not 3 <= args.duration <= 3600 or not 1 <= args.rounds <= 20
+            or not args.transports or not set(args.transports) <= {"udp", "tcp"}):
+        ap.error("-c must be 1..64 each, -d 3..3600, -r 1..20, -t udp and/or tcp")
     args.host = os.path.join(args.build, "tools", "host", "tollivar-host")
     args.camsim = os.path.join(args.build, "tools", "camsim", "cnb-camsim")
     for tool in (args.host, args.camsim):
@@ -335,19 +523,27 @@ def main():
     signal.signal(signal.SIGINT, interrupted)
 
     workdir = tempfile.mkdtemp(prefix="tollivar-compare-")
-    camsim, phases, status = None, [], 0
+    camsim, phases, status, ppf = None, [], 0, None
     try:
-        camsim, rtsp_port, http_port = start_camsim(args.camsim, workdir)
-        print(f"# camsim pid {camsim.pid} rtsp={rtsp_port} http={http_port} --shared; "
-              f"{args.clients} streams x {args.duration} s per client kind; "
-              f"load average before: {os.getloadavg()[0]:.2f}, {os.cpu_count()} CPUs", flush=True)
+        counter = SyscallCounter(pick_syscall_tool(args.syscalls), workdir)
+        camsim, rtsp_port, http_port = start_camsim(args, workdir)
+        print(f"# camsim pid {camsim.pid} rtsp={rtsp_port} http={http_port} --shared "
+              f"{'live encoder' if args.live else 'pre-encoded clip'}; clients {args.clients}, "
+              f"{'/'.join(args.transports)}, {args.duration} s per client kind; load average "
+              f"before: {os.getloadavg()[0]:.2f}, {os.cpu_count()} CPUs; system calls: "
+              f"{counter.tool}", flush=True)
         check_1080p(ffprobe_stream(rtsp_port), "before the run")
+        ppf = packets_per_frame(rtsp_port)
+        print(f"# {ppf:.2f} RTP packets per picture", flush=True)
         initial = camsim_state(http_port)
-        for round_no, run in ((r, run) for r in range(1, args.rounds + 1)
-                              for run in (run_tollivar, run_ffmpeg, run_gstreamer)):
+        plan = [(c, t, r, run) for c in args.clients for t in args.transports
+                for r in range(1, args.rounds + 1)
+                for run in (run_tollivar, run_ffmpeg, run_gstreamer)]
+        for clients, transport, round_no, run in plan:
             time.sleep(2.0)  # lets the previous kind's sessions close
+            ph = Phase(run.__name__[4:].replace("tollivar", "tollivar-host"), transport, clients)
             before = proc_cpu_seconds(camsim.pid)
-            ph = run(args, (rtsp_port, http_port), workdir)
+            run(args, ph, (rtsp_port, http_port), workdir, counter)
             after = proc_cpu_seconds(camsim.pid)
             if before is not None and after is not None:
                 ph.camsim_cpu = after - before
@@ -357,8 +553,8 @@ def main():
             if changed:
                 ph.notes.append(f"camsim encoder settings changed {changed}")
             phases.append(ph)
-            print(f"# round {round_no} {ph.kind}: done in {ph.wall:.1f} s, cpu {ph.cpu():.2f} s, "
-                  f"frames {fmt(ph.frames, 'd')}", flush=True)
+            print(f"# C={clients} {transport} round {round_no} {ph.kind}: done in {ph.wall:.1f} s,"
+                  f" cpu {ph.cpu():.2f} s, frames {fmt(ph.frames, 'd')}", flush=True)
         check_1080p(ffprobe_stream(rtsp_port), "after the run")
     except KeyboardInterrupt as e:
         print(f"# interrupted ({e}); stopping", file=sys.stderr)
@@ -382,39 +578,59 @@ def main():
         else:
             shutil.rmtree(workdir, ignore_errors=True)
 
-    if phases:
-        report(args, phases)
+    if phases and ppf:
+        report(args, phases, ppf)
     return status
 
 
-def report(args, phases):
-    """Sums each kind over its complete rounds; the ratios compare those sums."""
+def report(args, phases, ppf):
+    """One table per C and transport; each kind summed over its complete rounds."""
+    for clients in args.clients:
+        for transport in args.transports:
+            group = [ph for ph in phases if ph.clients == clients and ph.transport == transport]
+            if group:
+                report_group(args, group, clients, transport, ppf)
+    for ph in phases:
+        for note in ph.notes:
+            print(f"note C={ph.clients} {ph.transport} {ph.kind}: {note}")
+
+
+def report_group(args, phases, clients, transport, ppf):
     kinds = []
     for ph in phases:
         if ph.kind not in kinds:
             kinds.append(ph.kind)
     rounds = min(sum(1 for ph in phases if ph.kind == k) for k in kinds)
-    stream_minutes = rounds * args.clients * args.duration / 60.0
-    expected = rounds * args.clients * args.duration * FPS
+    expected = rounds * clients * args.duration * FPS
     print()
-    print(f"{args.clients} x 1080p25 H.264 over RTP/UDP, {args.duration} s per kind and round, "
-          f"{rounds} round(s): {stream_minutes:.1f} stream-minutes per kind, at most {expected} "
-          f"frames")
-    print(f"{'client':<14} {'cpu s':>8} {'cpu s/stream-min':>17} {'frames':>8} {'frames %':>9} "
-          f"{'cpu ms/frame':>13} {'camsim cpu s':>13}   cpu s per round")
+    print(f"{clients} x 1080p25 H.264 over RTP/{'UDP' if transport == 'udp' else 'TCP interleaved'}"
+          f", {args.duration} s per kind and round, {rounds} round(s), at most {expected} frames "
+          f"sent, {ppf:.2f} packets per frame")
+    print(f"{'client':<14} {'cpu s':>7} {'frames':>7} {'frames %':>8} {'cpu us/pkt':>10} "
+          f"{'syscalls/pkt':>12} {'ctxsw/pkt':>9} {'rss MB max/sum':>15} {'camsim cpu s':>12}")
     totals = {}
     for kind in kinds:
         runs = [ph for ph in phases if ph.kind == kind][:rounds]
         cpu = sum(ph.cpu() for ph in runs)
         frames = None if any(ph.frames is None for ph in runs) else sum(ph.frames for ph in runs)
+        packets = frames * ppf if frames else None
         camsim = None if any(ph.camsim_cpu is None for ph in runs) else sum(
             ph.camsim_cpu for ph in runs)
+        # System calls per packet over the counting windows, against the packets sent to the
+        # clients meanwhile (they were all receiving by then).
+        counted = [ph.syscalls for ph in runs if ph.syscalls]
+        window_packets = sum(w * clients * FPS * ppf for _, w in counted)
+        syscalls = sum(n for n, _ in counted) / window_packets if counted else None
+        switches = sum(ph.context_switches() for ph in runs)
+        rss = [ph.peak_rss_mb() for ph in runs if ph.peak_rss_mb()[0] is not None]
+        rss_text = (f"{max(r[0] for r in rss):.0f}/{max(r[1] for r in rss):.0f}" if rss else "n/a")
         totals[kind] = (cpu, frames)
-        frames_pct = 100.0 * frames / expected if frames is not None else None
-        per_frame = 1000.0 * cpu / frames if frames else None
-        print(f"{kind:<14} {cpu:>8.2f} {cpu / stream_minutes:>17.3f} {fmt(frames, 'd'):>8} "
-              f"{fmt(frames_pct, '.1f'):>9} {fmt(per_frame, '.3f'):>13} {fmt(camsim, '.2f'):>13}   "
-              + " ".join(f"{ph.cpu():.2f}" for ph in runs))
+        print(f"{kind:<14} {cpu:>7.2f} {fmt(frames, 'd'):>7} "
+              f"{fmt(100.0 * frames / expected if frames is not None else None, '.1f'):>8} "
+              f"{fmt(1e6 * cpu / packets if packets else None, '.2f'):>10} "
+              f"{fmt(syscalls, '.2f'):>12} "
+              f"{fmt(switches / packets if packets else None, '.3f'):>9} {rss_text:>15} "
+              f"{fmt(camsim, '.2f'):>12}")
     base_cpu, base_frames = totals.get("tollivar-host", (None, None))
     for kind in kinds:
         if kind == "tollivar-host":
@@ -422,11 +638,8 @@ def report(args, phases):
         cpu, frames = totals[kind]
         line = f"ratio {kind}/tollivar-host: cpu {fmt(cpu / base_cpu if base_cpu else None, '.2f')}"
         if base_cpu and base_frames and frames:
-            line += f", cpu per frame {(cpu / frames) / (base_cpu / base_frames):.2f}"
+            line += f", cpu per packet {(cpu / frames) / (base_cpu / base_frames):.2f}"
         print(line)
-    for ph in phases:
-        for note in ph.notes:
-            print(f"note {ph.kind}: {note}")
 
 
 if __name__ == "__main__":

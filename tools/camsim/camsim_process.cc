@@ -186,9 +186,11 @@ std::vector<std::string> InterleavedRtspClient::CollectRtp(std::chrono::millisec
       buffer_.erase(0, 4 + length);
     }
     if (!buffer_.empty() && buffer_[0] != '$') {
-      // An RTSP message from the server (none is expected): skip to the next frame.
+      // An RTSP message from the server (none is expected): kept aside, skipped to the next frame.
       const auto next = buffer_.find('$');
-      buffer_.erase(0, next == std::string::npos ? buffer_.size() : next);
+      const size_t cut = next == std::string::npos ? buffer_.size() : next;
+      if (other_text_.size() < kMaxCapture) other_text_.append(buffer_, 0, cut);
+      buffer_.erase(0, cut);
       continue;
     }
     if (!Fill(deadline)) return packets;

@@ -47,6 +47,8 @@ class InterleavedRtspClient {
   int CountRtp(std::chrono::milliseconds duration);
   // Reads for `duration` and returns the RTP packets (header included) on channel 0.
   std::vector<std::string> CollectRtp(std::chrono::milliseconds duration);
+  // Text between the interleaved frames after PLAY (RTSP messages nobody asked for).
+  const std::string& other_text() const { return other_text_; }
 
  private:
   std::optional<std::string> Request(const std::string& method, const std::string& url,
@@ -58,6 +60,7 @@ class InterleavedRtspClient {
   std::string buffer_;
   std::string session_header_;
   std::string sdp_;
+  std::string other_text_;
 };
 
 }  // namespace camsim::testing

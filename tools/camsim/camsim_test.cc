@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <set>
 #include <string>
 #include <thread>
@@ -305,30 +306,197 @@ std::vector<int> NalTypes(const std::vector<std::string>& packets) {
   return types;
 }
 
-TEST(CamsimTest, ParameterSetsInTheSdpAndInBandOnlyWhenAsked) {
-  for (const bool inband : {false, true}) {
-    SCOPED_TRACE(inband ? "inband" : "sdp only");
+uint16_t SequenceOf(const std::string& p) {
+  return static_cast<uint16_t>((static_cast<uint8_t>(p[2]) << 8) | static_cast<uint8_t>(p[3]));
+}
+
+uint32_t TimestampOf(const std::string& p) {
+  uint32_t t = 0;
+  for (int i = 4; i < 8; ++i) t = (t << 8) | static_cast<uint8_t>(p[i]);
+  return t;
+}
+
+struct ParameterSetCase {
+  const char* name;
+  std::vector<std::string> args;
+  bool sprop;   // sprop-parameter-sets in the SDP
+  bool inband;  // SPS and PPS in the stream
+};
+
+class ParameterSetTest : public ::testing::TestWithParam<ParameterSetCase> {};
+
+TEST_P(ParameterSetTest, ParameterSetsWhereTheCameraPutsThem) {
+  const auto& c = GetParam();
+  CamsimProcess camsim;
+  std::vector<std::string> args = {"--codec", "h264", "--width", "320", "--height", "240",
+                                   "--fps", "10"};
+  args.insert(args.end(), c.args.begin(), c.args.end());
+  ASSERT_TRUE(camsim.Start(args));
+  InterleavedRtspClient client;
+  ASSERT_TRUE(client.Play(camsim.rtsp_port(), camsim.RtspUrl("/")));
+  EXPECT_THAT(client.sdp(), HasSubstr("H264/90000"));
+  EXPECT_EQ(client.sdp().find("sprop-parameter-sets=") != std::string::npos, c.sprop);
+  // Key frames come every 2 s at most; 3 s hold at least one.
+  const auto packets = client.CollectRtp(3000ms);
+  const auto types = NalTypes(packets);
+  const auto count = [&](int t) { return std::count(types.begin(), types.end(), t); };
+  EXPECT_GT(count(5) + count(28), 0);  // IDR pictures (possibly fragmented, FU-A)
+  EXPECT_EQ(count(7) > 0, c.inband);   // SPS
+  EXPECT_EQ(count(8) > 0, c.inband);   // PPS
+  // Without --rtp-reorder the packets leave in order.
+  for (size_t i = 1; i < packets.size(); ++i) {
+    ASSERT_EQ(SequenceOf(packets[i]), static_cast<uint16_t>(SequenceOf(packets[i - 1]) + 1)) << i;
+  }
+  EXPECT_EQ(camsim.Stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Quirks, ParameterSetTest,
+    ::testing::Values(ParameterSetCase{"SdpOnly", {}, true, false},
+                      ParameterSetCase{"SdpAndInBand", {"--inband-params"}, true, true},
+                      ParameterSetCase{"ClipInBandOnly",
+                                       {"--pre-encoded", "--clip-seconds", "2", "--no-sprop"},
+                                       false, true}),
+    [](const auto& info) { return info.param.name; });
+
+// MPEG-4 visual object sequence (0xB0) and video object layer (0x20..0x2F) start codes
+// (ISO/IEC 14496-2 section 6.2) in the RTP payloads.
+int ConfigStartCodes(const std::vector<std::string>& packets) {
+  int found = 0;
+  for (const auto& p : packets) {
+    for (size_t i = 12; i + 3 < p.size(); ++i) {
+      if (p[i] != 0 || p[i + 1] != 0 || p[i + 2] != 1) continue;
+      const auto code = static_cast<uint8_t>(p[i + 3]);
+      if (code == 0xb0 || (code >= 0x20 && code <= 0x2f)) ++found;
+    }
+  }
+  return found;
+}
+
+TEST(CamsimTest, Mpeg4ConfigurationInTheStreamUnlessOnlyInTheSdp) {
+  for (const bool sdp_only : {false, true}) {
+    SCOPED_TRACE(sdp_only ? "sdp only" : "in band");
     CamsimProcess camsim;
-    std::vector<std::string> args = {"--codec", "h264", "--width", "320", "--height", "240",
+    std::vector<std::string> args = {"--codec", "mpeg4", "--width", "320", "--height", "240",
                                      "--fps", "10"};
-    if (inband) args.push_back("--inband-params");
+    if (sdp_only) args.push_back("--mpeg4-no-inband-config");
     ASSERT_TRUE(camsim.Start(args));
     InterleavedRtspClient client;
     ASSERT_TRUE(client.Play(camsim.rtsp_port(), camsim.RtspUrl("/")));
-    EXPECT_THAT(client.sdp(), HasSubstr("sprop-parameter-sets="));
-    // Key frames come every 2 s at most; 3 s hold at least one.
-    const auto types = NalTypes(client.CollectRtp(3000ms));
-    const auto count = [&](int t) { return std::count(types.begin(), types.end(), t); };
-    EXPECT_GT(count(5) + count(28), 0);  // IDR pictures (possibly fragmented, FU-A)
-    if (inband) {
-      EXPECT_GT(count(7), 0);  // SPS
-      EXPECT_GT(count(8), 0);  // PPS
+    EXPECT_THAT(client.sdp(), HasSubstr("config=000001b0"));
+    const int in_stream = ConfigStartCodes(client.CollectRtp(1500ms));  // config every 1 s
+    if (sdp_only) {
+      EXPECT_EQ(in_stream, 0);
     } else {
-      EXPECT_EQ(count(7), 0);
-      EXPECT_EQ(count(8), 0);
+      EXPECT_GT(in_stream, 0);
     }
     EXPECT_EQ(camsim.Stop(), 0);
   }
+}
+
+TEST(CamsimTest, RtpReorderSwapsAdjacentPackets) {
+  CamsimProcess camsim;
+  ASSERT_TRUE(camsim.Start({"--codec", "h264", "--width", "640", "--height", "480", "--fps",
+                            "10", "--bitrate", "4", "--rtp-reorder", "30"}));
+  InterleavedRtspClient client;
+  ASSERT_TRUE(client.Play(camsim.rtsp_port(), camsim.RtspUrl("/")));
+  const auto packets = client.CollectRtp(1500ms);
+  ASSERT_GT(packets.size(), 50u);
+  int backwards = 0;
+  std::set<uint16_t> seen;
+  for (size_t i = 0; i < packets.size(); ++i) {
+    seen.insert(SequenceOf(packets[i]));
+    if (i == 0) continue;
+    const auto step = static_cast<uint16_t>(SequenceOf(packets[i]) - SequenceOf(packets[i - 1]));
+    if (step == 0xffff) ++backwards;  // one back: an adjacent swap
+    // Nothing is moved further than its neighbour: after "B A" of one swap comes the next
+    // packet (+2) or the second of the next swapped pair (+3).
+    EXPECT_TRUE(step == 1 || step == 2 || step == 3 || step == 0xffff) << i << ": " << step;
+  }
+  EXPECT_GT(backwards, 0);
+  EXPECT_EQ(seen.size(), packets.size());  // swapped, not duplicated
+  EXPECT_EQ(camsim.Stop(), 0);
+}
+
+// The clip loops with the RTP time stamp and sequence number going on as from a live encoder,
+// and the loop point decodes cleanly (a file clip, written by an independent encoder).
+TEST(CamsimTest, ClipLoopsWithoutADiscontinuity) {
+  const std::string folder = ::testing::TempDir();
+  const std::string clip = folder + "/camsim-clip-test.h264";
+  ASSERT_EQ(RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                        "testsrc=size=320x240:rate=10", "-t", "0.5", "-c:v", "libx264", "-g", "5",
+                        "-bf", "0", "-f", "h264", clip},
+                       30s)
+                .exit_code,
+            0);
+  CamsimProcess camsim;
+  ASSERT_TRUE(camsim.Start({"--clip", clip, "--fps", "10"}));
+  InterleavedRtspClient client;
+  ASSERT_TRUE(client.Play(camsim.rtsp_port(), camsim.RtspUrl("/")));
+  const auto packets = client.CollectRtp(1500ms);  // two passes of the 0.5 s clip at least
+  std::set<uint32_t> pictures;
+  for (size_t i = 0; i < packets.size(); ++i) {
+    pictures.insert(TimestampOf(packets[i]));
+    if (i == 0) continue;
+    EXPECT_EQ(SequenceOf(packets[i]), static_cast<uint16_t>(SequenceOf(packets[i - 1]) + 1));
+    EXPECT_LT(static_cast<int32_t>(TimestampOf(packets[i - 1]) - TimestampOf(packets[i])), 1) << i;
+  }
+  EXPECT_GE(pictures.size(), 10u);  // 10 fps for 1.5 s, less the start
+  EXPECT_LE(pictures.size(), 17u);  // real time, not as fast as possible
+
+  // Decoding errors go to stderr; the shell folds them into what is captured.
+  const auto decoded = RunCommand({"sh", "-c",
+                                   "ffmpeg -nostdin -v error -analyzeduration 500000 -rtsp_transport tcp -i '" +
+                                       camsim.RtspUrl("/") + "' -frames:v 12 -f null - 2>&1"},
+                                  30s);
+  EXPECT_EQ(decoded.exit_code, 0);
+  EXPECT_EQ(decoded.out, "");
+  EXPECT_EQ(camsim.Stop(), 0);
+  std::remove(clip.c_str());
+}
+
+// RFC 2435 section 3.1: the JPEG header's 24-bit fragment offset, after the type-specific octet.
+uint32_t FragmentOffset(const std::string& payload) {
+  return (static_cast<uint8_t>(payload[1]) << 16) | (static_cast<uint8_t>(payload[2]) << 8) |
+         static_cast<uint8_t>(payload[3]);
+}
+
+TEST(CamsimTest, HostileCameraPadsDropsJpegFragmentsAndAnswersPlayTwice) {
+  CamsimProcess camsim;
+  ASSERT_TRUE(camsim.Start({"--codec", "mjpeg", "--width", "640", "--height", "480", "--quality",
+                            "9", "--hostile", "rtp-padding,jpeg-drop-fragment,stray-200"}));
+  InterleavedRtspClient client;
+  ASSERT_TRUE(client.Play(camsim.rtsp_port(), camsim.RtspUrl("/")));
+  const auto packets = client.CollectRtp(2000ms);
+  ASSERT_GT(packets.size(), 100u);
+  int holes = 0;
+  uint32_t expected_offset = 0;
+  for (size_t i = 0; i < packets.size(); ++i) {
+    const std::string& p = packets[i];
+    ASSERT_GT(p.size(), 24u);
+    ASSERT_EQ(static_cast<uint8_t>(p[0]) & 0x20, 0x20) << i;  // P bit
+    const size_t padding = static_cast<uint8_t>(p.back());
+    ASSERT_EQ(padding, 4u) << i;
+    if (i > 0) {  // renumbered: no gap shows where a packet went
+      ASSERT_EQ(SequenceOf(p), static_cast<uint16_t>(SequenceOf(packets[i - 1]) + 1)) << i;
+    }
+    const std::string payload = p.substr(12, p.size() - 12 - padding);
+    const uint32_t offset = FragmentOffset(payload);
+    // The first packet of a picture (offset 0) may carry quantization tables (RFC 2435
+    // section 3.1.8: Q >= 128); later ones carry data after the 8-octet main header.
+    if (offset != 0 && offset != expected_offset) ++holes;
+    size_t header = 8;
+    if (offset == 0 && static_cast<uint8_t>(payload[5]) >= 128) {
+      header += 4 + ((static_cast<uint8_t>(payload[10]) << 8) | static_cast<uint8_t>(payload[11]));
+    }
+    expected_offset = offset + static_cast<uint32_t>(payload.size() - header);
+  }
+  EXPECT_GE(holes, 2);   // every 10th picture: about 5 in 2 s at 25 fps
+  EXPECT_LE(holes, 10);
+  // The second answer to PLAY arrived among the packets.
+  EXPECT_THAT(client.other_text(), HasSubstr("RTSP/1.0 200 OK"));
+  EXPECT_THAT(client.other_text(), HasSubstr("CSeq: 3"));
+  EXPECT_EQ(camsim.Stop(), 0);
 }
 
 TEST(CamsimTest, PicturesMove) {

@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <functional>
 #include <map>
@@ -78,6 +79,9 @@ const std::map<std::string, Setter>& ValueOptions() {
       {"--quality", IntSetter(&Options::quality, 1, 10)},
       {"--session-timeout", IntSetter(&Options::session_timeout, 1, 3600)},
       {"--max-width", IntSetter(&Options::max_width, 16, 4096)},
+      {"--rtp-reorder", IntSetter(&Options::rtp_reorder, 0, 100)},
+      {"--clip", TextSetter(&Options::clip, false)},
+      {"--clip-seconds", IntSetter(&Options::clip_seconds, 1, 60)},
       {"--log-requests", TextSetter(&Options::log_requests, false)},
       {"--platform", TextSetter(&Options::platform, true)},
       {"--ctype", TextSetter(&Options::ctype, true)},
@@ -87,6 +91,13 @@ const std::map<std::string, Setter>& ValueOptions() {
        [](Options& o, const std::string& v) {
          if (v != "on" && v != "off") return false;
          o.ptz = v == "on";
+         return true;
+       }},
+      {"--hostile",
+       [](Options& o, const std::string& v) {
+         auto hostile = ParseHostile(v);
+         if (!hostile) return false;
+         o.hostile = *hostile;
          return true;
        }},
       {"--http-fault",
@@ -104,12 +115,34 @@ const std::map<std::string, bool Options::*>& FlagOptions() {
   static const std::map<std::string, bool Options::*> table = {
       {"--mjpeg-ports", &Options::mjpeg_ports}, {"--shared", &Options::shared},
       {"--inband-params", &Options::inband_params}, {"--ntsc", &Options::ntsc},
+      {"--no-sprop", &Options::no_sprop}, {"--mpeg4-no-inband-config", &Options::mpeg4_no_inband_config},
+      {"--pre-encoded", &Options::pre_encoded},
       {"--help", &Options::help},
   };
   return table;
 }
 
 }  // namespace
+
+std::optional<Hostile> ParseHostile(const std::string& text) {
+  static const std::map<std::string, bool Hostile::*> names = {
+      {"stray-datagrams", &Hostile::stray_datagrams},
+      {"rtp-padding", &Hostile::rtp_padding},
+      {"jpeg-drop-fragment", &Hostile::jpeg_drop_fragment},
+      {"stray-200", &Hostile::stray_200},
+      {"refuse-teardown", &Hostile::refuse_teardown},
+  };
+  Hostile hostile;
+  size_t begin = 0;
+  while (begin <= text.size()) {
+    const size_t end = std::min(text.find(',', begin), text.size());
+    const auto name = names.find(text.substr(begin, end - begin));
+    if (name == names.end()) return std::nullopt;
+    hostile.*(name->second) = true;
+    begin = end + 1;
+  }
+  return hostile;
+}
 
 std::optional<HttpFault> ParseHttpFault(const std::string& text) {
   HttpFault fault;
@@ -207,6 +240,20 @@ Video (initial encoder settings; Param.cgi updates change them for later session
   --max-width N          resolution updates wider than this are refused (default 1920)
   --inband-params        H.264: also send SPS/PPS in-band before every IDR picture
   --shared               all clients of a path share one encoder
+  --pre-encoded          main stream: H.264 clip of --clip-seconds encoded once at start with
+                         the initial settings and looped in real time (cheap for many clients)
+  --clip-seconds N       length of that clip, 1..60 (default 10)
+  --clip FILE            main stream: this H.264 Annex B file, looped in real time at --fps
+Camera quirks
+  --no-sprop             H.264: no sprop-parameter-sets in the SDP; SPS/PPS in band instead
+  --mpeg4-no-inband-config   MPEG-4: VOS/VOL headers only in the SDP config, none in the stream
+  --rtp-reorder PERCENT  swap this share of RTP packets with the next packet of the same picture
+  --hostile LIST         comma-separated misbehaviours: stray-datagrams (random datagrams from
+                         the camera's address to the client's RTP port, 10 per second for 10 s
+                         after each UDP SETUP), rtp-padding (every RTP packet padded),
+                         jpeg-drop-fragment (MJPEG: every 10th picture loses a middle packet,
+                         sequence numbers renumbered without a gap), stray-200 (every PLAY answer
+                         sent twice), refuse-teardown (TEARDOWN answered 455, streaming goes on)
   --session-timeout S    RTSP session time-out in seconds (default 60)
 Camera identity (Param.cgi?action=list)
   --platform TEXT        sysinfo.platform: A_TYPE, G_TYPE, T_TYPE, X_TYPE or any text (default A_TYPE)

@@ -18,6 +18,20 @@ struct HttpFault {
   int value = 0;  // status code for kStatus, seconds for kSlow
 };
 
+// Misbehaviour of a hostile or broken camera, for robustness tests of its clients.
+struct Hostile {
+  bool stray_datagrams = false;  // random datagrams from the camera's address to the RTP port
+  bool rtp_padding = false;      // every RTP packet padded (RFC 3550 section 5.1, P bit)
+  bool jpeg_drop_fragment = false;  // MJPEG: every 10th picture loses a middle packet, and the
+                                    // sequence numbers are renumbered so that no gap shows
+  bool stray_200 = false;        // every answer to PLAY is sent a second time a moment later
+  bool refuse_teardown = false;  // TEARDOWN answered 455, the session goes on streaming
+};
+
+// Comma-separated names: stray-datagrams, rtp-padding, jpeg-drop-fragment, stray-200,
+// refuse-teardown.
+std::optional<Hostile> ParseHostile(const std::string& text);
+
 // "none", "wrong-password", "status:404", "slow:8", "close".
 std::optional<HttpFault> ParseHttpFault(const std::string& text);
 std::string HttpFaultText(const HttpFault& fault);
@@ -41,6 +55,12 @@ struct Options {
   uint16_t port_665 = 665;
   bool shared = false;
   bool inband_params = false;
+  bool no_sprop = false;                // H.264: no sprop-parameter-sets in the SDP, SPS/PPS in band
+  bool mpeg4_no_inband_config = false;  // MPEG-4: VOS/VOL only in the SDP's config
+  int rtp_reorder = 0;                  // percent of RTP packets swapped with their successor
+  bool pre_encoded = false;             // main stream: a clip encoded once at start, looped
+  std::string clip;                     // main stream: this Annex B H.264 file, looped
+  int clip_seconds = 10;                // length of the pre-encoded clip
   std::string log_requests;
   std::string platform = "A_TYPE";
   std::string ctype;
@@ -50,6 +70,7 @@ struct Options {
   bool ptz = true;
   int max_width = 1920;
   HttpFault http_fault;
+  Hostile hostile;
   bool help = false;
 };
 

@@ -51,6 +51,37 @@ TEST(OptionsTest, FlagsAndFaultsAreRead) {
   EXPECT_EQ(o->platform, "G_TYPE_V2");
 }
 
+TEST(OptionsTest, QuirksAndClipModeAreRead) {
+  const auto o = Parse({"--no-sprop", "--mpeg4-no-inband-config", "--rtp-reorder", "5",
+                        "--pre-encoded", "--clip-seconds=4", "--clip", "/tmp/a b.h264"});
+  ASSERT_TRUE(o);
+  EXPECT_TRUE(o->no_sprop);
+  EXPECT_TRUE(o->mpeg4_no_inband_config);
+  EXPECT_EQ(o->rtp_reorder, 5);
+  EXPECT_TRUE(o->pre_encoded);
+  EXPECT_EQ(o->clip_seconds, 4);
+  EXPECT_EQ(o->clip, "/tmp/a b.h264");
+  const auto d = Parse({});
+  EXPECT_FALSE(d->no_sprop || d->mpeg4_no_inband_config || d->pre_encoded);
+  EXPECT_EQ(d->rtp_reorder, 0);
+  EXPECT_EQ(d->clip, "");
+}
+
+TEST(OptionsTest, HostileModesAreNamedInAList) {
+  const auto all = ParseHostile("stray-datagrams,rtp-padding,jpeg-drop-fragment,stray-200,"
+                                "refuse-teardown");
+  ASSERT_TRUE(all);
+  EXPECT_TRUE(all->stray_datagrams && all->rtp_padding && all->jpeg_drop_fragment &&
+              all->stray_200 && all->refuse_teardown);
+  const auto one = Parse({"--hostile", "rtp-padding"});
+  ASSERT_TRUE(one);
+  EXPECT_TRUE(one->hostile.rtp_padding);
+  EXPECT_FALSE(one->hostile.stray_200 || one->hostile.jpeg_drop_fragment);
+  for (const char* bad : {"", "rtp-padding,", ",stray-200", "padding", "stray-200,,rtp-padding"}) {
+    EXPECT_FALSE(ParseHostile(bad)) << bad;
+  }
+}
+
 TEST(OptionsTest, PtzHeadCanBeSwitchedOff) {
   EXPECT_TRUE(Parse({})->ptz);
   EXPECT_FALSE(Parse({"--ptz", "off"})->ptz);
@@ -64,7 +95,8 @@ TEST(OptionsTest, BadCommandLinesAreRefusedWithAReason) {
       {"--auth", "ntlm"},       {"--codec", "h265"},      {"--fps", "0"},
       {"--fps", "61"},          {"--quality", "11"},      {"--unknown"},
       {"--shared=1"},           {"--user"},               {"--model", "x\r\nsysinfo.platform = X"},
-      {"--http-fault", "slow"}, {"--log-requests", ""},
+      {"--http-fault", "slow"}, {"--log-requests", ""},     {"--rtp-reorder", "101"},
+      {"--clip", ""},           {"--clip-seconds", "0"},  {"--no-sprop=1"},
   };
   for (const auto& args : bad) {
     std::string error;
@@ -98,7 +130,8 @@ TEST(OptionsTest, HelpDocumentsEveryOption) {
         "--auth", "--user", "--password", "--codec", "--width", "--height", "--fps", "--bitrate",
         "--quality", "--max-width", "--inband-params", "--shared", "--session-timeout",
         "--platform", "--ctype", "--model", "--mac", "--ntsc", "--log-requests", "--http-fault",
-        "--help"}) {
+        "--no-sprop", "--mpeg4-no-inband-config", "--rtp-reorder", "--pre-encoded", "--clip",
+        "--clip-seconds", "--hostile", "--help"}) {
     EXPECT_NE(usage.find(name), std::string::npos) << name;
     // and the parser knows it: a flag parses alone, a value option wants a value
     std::string error;

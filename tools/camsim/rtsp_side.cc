@@ -10,6 +10,7 @@
 #include <span>
 
 #include "avc_filter.h"
+#include "hostile.h"
 
 namespace camsim {
 namespace {
@@ -123,6 +124,46 @@ GstPadProbeReturn StripInBandParameterSets(GstPad*, GstPadProbeInfo* info, gpoin
   return GST_PAD_PROBE_OK;
 }
 
+// Some cameras announce no parameter sets in the SDP and send them in band only.
+GstPadProbeReturn DropSpropFromCaps(GstPad*, GstPadProbeInfo* info, gpointer) {
+  GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+  if (!event || GST_EVENT_TYPE(event) != GST_EVENT_CAPS) return GST_PAD_PROBE_OK;
+  GstCaps* caps = nullptr;
+  gst_event_parse_caps(event, &caps);
+  if (!caps || gst_caps_get_size(caps) == 0 ||
+      !gst_structure_has_field(gst_caps_get_structure(caps, 0), "sprop-parameter-sets")) {
+    return GST_PAD_PROBE_OK;
+  }
+  GstCaps* stripped = gst_caps_copy(caps);
+  gst_structure_remove_field(gst_caps_get_structure(stripped, 0), "sprop-parameter-sets");
+  GstEvent* replacement = gst_event_new_caps(stripped);
+  gst_caps_unref(stripped);
+  gst_event_set_seqnum(replacement, gst_event_get_seqnum(event));
+  gst_event_unref(event);
+  GST_PAD_PROBE_INFO_DATA(info) = replacement;
+  return GST_PAD_PROBE_OK;
+}
+
+// Swaps a share of the RTP packets with the packet after them. The payloaders push the packets
+// of one picture as a list, so the swaps stay within a picture: enough for a receiver's
+// reordering to be exercised without a relay.
+GstPadProbeReturn ReorderPackets(GstPad*, GstPadProbeInfo* info, gpointer user) {
+  const int percent = static_cast<RtspSide*>(user)->rtp_reorder_percent();
+  GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
+  if (!list || gst_buffer_list_length(list) < 2) return GST_PAD_PROBE_OK;
+  list = gst_buffer_list_make_writable(list);
+  const guint length = gst_buffer_list_length(list);
+  for (guint i = 0; i + 1 < length; ++i) {
+    if (g_random_int_range(0, 100) >= percent) continue;
+    GstBuffer* first = gst_buffer_ref(gst_buffer_list_get(list, i));
+    gst_buffer_list_remove(list, i, 1);
+    gst_buffer_list_insert(list, static_cast<gint>(i + 1), first);  // takes the reference
+    ++i;  // a swapped packet is not swapped again
+  }
+  GST_PAD_PROBE_INFO_DATA(info) = list;
+  return GST_PAD_PROBE_OK;
+}
+
 // A camera is live and cannot seek. Without this the test source answers the seeking query
 // with "yes", the server turns a PLAY with "Range: npt=0-" into a flushing seek, the time
 // stamps restart at zero and avenc_mpeg4 rejects every later picture ("Invalid pts").
@@ -144,8 +185,12 @@ void OnMediaConstructed(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer user
     gst_object_unref(encoder);
   }
   auto* side = static_cast<RtspSide*>(user);
+  if (GstElement* source = gst_bin_get_by_name(GST_BIN(element), kClipSource)) {
+    if (side->clip()) side->clip()->Feed(source);
+    gst_object_unref(source);
+  }
   GstElement* h264 = gst_bin_get_by_name(GST_BIN(element), kH264Encoder);
-  if (h264 && !side->inband_params()) {
+  if (h264 && !H264InBand(side->quirks())) {
     if (GstPad* src = gst_element_get_static_pad(h264, "src")) {
       gst_pad_add_probe(src, GST_PAD_PROBE_TYPE_BUFFER, StripInBandParameterSets, nullptr,
                         nullptr);
@@ -161,6 +206,18 @@ void OnMediaConstructed(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer user
                         DropWhilePaused, user, nullptr);
       gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_QUERY_UPSTREAM, AnswerNotSeekable, nullptr,
                         nullptr);
+      if (side->quirks().no_sprop) {
+        gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, DropSpropFromCaps, nullptr,
+                          nullptr);
+      }
+      if (side->rtp_reorder_percent() > 0) {
+        gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER_LIST, ReorderPackets, user, nullptr);
+      }
+      GstElementFactory* factory = gst_element_get_factory(pay);
+      const bool jpeg =
+          factory && g_strcmp0(gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)),
+                               "rtpjpegpay") == 0;
+      AttachPacketFaults(pad, side->hostile(), jpeg);
       gst_object_unref(pad);
     }
     gst_object_unref(pay);
@@ -174,14 +231,20 @@ void OnNewSession(GstRTSPClient*, GstRTSPSession* session, gpointer user) {
 }
 
 // Emitted for every response, the 401 challenges included, with the request in the context.
-void OnSendMessage(GstRTSPClient*, GstRTSPContext* ctx, GstRTSPMessage* response, gpointer user) {
+void OnSendMessage(GstRTSPClient* client, GstRTSPContext* ctx, GstRTSPMessage* response,
+                   gpointer user) {
   auto* server = static_cast<RtspSide::Server*>(user);
   server->owner->LogRequest(server->port, ctx, response);
+  if (server->owner->hostile().stray_datagrams && ctx && ctx->request &&
+      ctx->method == GST_RTSP_SETUP) {
+    MaybeSendStrayDatagrams(server->owner->address(), client, ctx->request, response);
+  }
 }
 
 void OnClientConnected(GstRTSPServer*, GstRTSPClient* client, gpointer user) {
   g_signal_connect(client, "new-session", G_CALLBACK(OnNewSession), user);
   g_signal_connect(client, "send-message", G_CALLBACK(OnSendMessage), user);
+  AttachSessionFaults(client, static_cast<RtspSide::Server*>(user)->owner->hostile());
 }
 
 GstRTSPFilterResult RemoveClient(GstRTSPServer*, GstRTSPClient*, gpointer) {
@@ -196,8 +259,20 @@ std::string Header(GstRTSPMessage* msg, GstRTSPHeaderField field, bool* present)
 
 }  // namespace
 
+namespace {
+
+StreamQuirks QuirksOf(const Options& o) {
+  StreamQuirks q;
+  q.inband_params = o.inband_params;
+  q.no_sprop = o.no_sprop;
+  q.mpeg4_inband_config = !o.mpeg4_no_inband_config;
+  return q;
+}
+
+}  // namespace
+
 RtspSide::RtspSide(const Options& options, ParamStore& params, RequestLog& log)
-    : options_(options), params_(params), log_(log) {}
+    : options_(options), quirks_(QuirksOf(options)), params_(params), log_(log) {}
 
 RtspSide::~RtspSide() {
   for (auto& s : servers_) {
@@ -210,9 +285,7 @@ RtspSide::~RtspSide() {
 
 GstRTSPMediaFactory* RtspSide::MakeFactory(StreamKind kind) {
   GstRTSPMediaFactory* f = gst_rtsp_media_factory_new();
-  const std::string launch =
-      LaunchDescription(ShapeOf(kind, params_.Video()), options_.inband_params);
-  gst_rtsp_media_factory_set_launch(f, launch.c_str());
+  gst_rtsp_media_factory_set_launch(f, LaunchOf(kind, params_.Video()).c_str());
   gst_rtsp_media_factory_set_shared(f, options_.shared ? TRUE : FALSE);
   gst_rtsp_media_factory_set_protocols(
       f, static_cast<GstRTSPLowerTrans>(GST_RTSP_LOWER_TRANS_UDP | GST_RTSP_LOWER_TRANS_TCP));
@@ -303,7 +376,28 @@ bool RtspSide::RefusingCredentials() const {
   return refusing_;
 }
 
+std::string RtspSide::LaunchOf(StreamKind kind, const VideoConfig& video) const {
+  // The clip replaces the main stream whatever the settings say: it was encoded once.
+  if (clip_ && kind == StreamKind::kMain) return ClipLaunchDescription(quirks_);
+  return LaunchDescription(ShapeOf(kind, video), quirks_);
+}
+
+bool RtspSide::LoadClip(std::string* error) {
+  const VideoConfig video = params_.Video();
+  const std::string description =
+      options_.clip.empty()
+          ? ClipEncoderDescription(ShapeOf(StreamKind::kMain, video), options_.clip_seconds)
+          : ClipFileDescription(options_.clip);
+  const int64_t began = g_get_monotonic_time();
+  clip_ = Clip::Load(description, H264InBand(quirks_), video.fps, error);
+  if (!clip_) return false;
+  g_printerr("cnb-camsim: clip of %zu pictures (%zu bytes) ready in %.1f s\n", clip_->size(),
+             clip_->bytes(), static_cast<double>(g_get_monotonic_time() - began) / 1e6);
+  return true;
+}
+
 bool RtspSide::Start(std::string* error) {
+  if ((options_.pre_encoded || !options_.clip.empty()) && !LoadClip(error)) return false;
   if (options_.auth != AuthMode::kNone) {
     auth_ = gst_rtsp_auth_new();
     gst_rtsp_auth_set_supported_methods(
@@ -329,8 +423,7 @@ bool RtspSide::Start(std::string* error) {
 void RtspSide::Reconfigure() {
   const VideoConfig video = params_.Video();
   for (const auto& m : mounts_) {
-    const std::string launch = LaunchDescription(ShapeOf(m.kind, video), options_.inband_params);
-    gst_rtsp_media_factory_set_launch(m.factory, launch.c_str());
+    gst_rtsp_media_factory_set_launch(m.factory, LaunchOf(m.kind, video).c_str());
   }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "clip.h"
 #include "options.h"
 #include "params.h"
 #include "request_log.h"
@@ -53,7 +54,11 @@ class RtspSide {
   bool ShouldDropMedia() const;
   void LogRequest(uint16_t port, const void* context, const void* response);
   int session_timeout() const { return options_.session_timeout; }
-  bool inband_params() const { return options_.inband_params; }
+  const StreamQuirks& quirks() const { return quirks_; }
+  int rtp_reorder_percent() const { return options_.rtp_reorder; }
+  const Hostile& hostile() const { return options_.hostile; }
+  const std::string& address() const { return options_.address; }
+  const Clip* clip() const { return clip_.get(); }
 
   // One listening server; handed to the GLib callbacks of its clients.
   struct Server {
@@ -73,8 +78,12 @@ class RtspSide {
   bool AddServer(uint16_t port, const std::vector<std::pair<std::string, StreamKind>>& paths,
                  std::string* error);
   GstRTSPMediaFactory* MakeFactory(StreamKind kind);
+  std::string LaunchOf(StreamKind kind, const VideoConfig& video) const;
+  bool LoadClip(std::string* error);
 
   const Options options_;
+  const StreamQuirks quirks_;
+  std::unique_ptr<Clip> clip_;  // the main stream's clip in pre-encoded or clip mode
   ParamStore& params_;
   RequestLog& log_;
   GstRTSPAuth* auth_ = nullptr;
