@@ -49,7 +49,8 @@ struct RTSPClientParams {
 //
 // Start() and Close() belong to the owner's thread; Pause() and Play() may be called from any
 // thread. Callbacks on the user (OnCodecConfig, OnPacket) come on the client thread. The client
-// writes no log lines: it reports by results, and the owner notices missing media.
+// reports by results, and the owner notices missing media; its one log line tells of the first
+// stray answer of a session (a camera that repeats or reorders its answers).
 //
 // Every wait watches the stop event and every socket operation is bounded, so Close() returns
 // within CloseTimeoutMs() whatever the camera does.
