@@ -146,54 +146,57 @@ std::string CBaseRTSPClient::ReadResponse() {
   // A message that arrived right behind the last one (a duplicate answer) was read with it.
   std::string text = std::move(pending_);
   pending_.clear();
+  bool buffered = !text.empty();
   std::vector<char> buffer(std::max(kFirstReadBytes, kResponseReadBytes));
   size_t want = kFirstReadBytes;
   size_t expected = 0;  // 0 until the end of the header block was seen
   size_t searched = 0;  // header end search resumes here
   for (;;) {
-    if (!text.empty()) {
-      if (expected == 0) {
-        const size_t end = text.find(kHeaderEnd, searched);
-        if (end == std::string::npos) {
-          if (text.size() >= kMaxHeaderBytes) {
-            return {};  // a header block this long is not an RTSP answer
-          }
-          searched = text.size() >= kHeaderEndLength ? text.size() - (kHeaderEndLength - 1) : 0;
-          want = std::min(kResponseReadBytes, kMaxHeaderBytes - text.size());
-        } else {
-          const size_t header_length = end + kHeaderEndLength;
-          if (header_length > kMaxHeaderBytes) {
-            return {};
-          }
-          const std::optional<size_t> total =
-              ExpectedResponseLength(std::string_view(text).substr(0, header_length));
-          if (!total) {
-            return {};  // a body we will not hold, or a length we cannot read
-          }
-          expected = *total;
-        }
+    if (!buffered) {
+      // The receive time-out bounds each read, as SO_RCVTIMEO would.
+      if (!WaitSocket(kSocketReadable,
+                      Clock::now() + std::chrono::milliseconds(params_.ReceiveTimeoutMs))) {
+        break;
       }
-      if (expected != 0) {
-        if (text.size() >= expected) {
-          pending_ = text.substr(expected);
-          text.resize(expected);
-          return text;
-        }
-        want = std::min(expected - text.size(), kResponseReadBytes);
+      const long got = ReceiveSome(socket_.Get(), buffer.data(), want);
+      if (got == kSocketWouldBlock) {
+        continue;
       }
+      if (got <= 0) {
+        break;  // closed or failed
+      }
+      text.append(buffer.data(), static_cast<size_t>(got));
     }
-    // The receive time-out bounds each read, as SO_RCVTIMEO would.
-    if (!WaitSocket(kSocketReadable, Clock::now() + std::chrono::milliseconds(params_.ReceiveTimeoutMs))) {
+    buffered = false;
+    if (expected == 0) {
+      const size_t end = text.find(kHeaderEnd, searched);
+      if (end == std::string::npos) {
+        if (text.size() >= kMaxHeaderBytes) {
+          return {};  // a header block this long is not an RTSP answer
+        }
+        searched = text.size() >= kHeaderEndLength ? text.size() - (kHeaderEndLength - 1) : 0;
+        want = std::min(kResponseReadBytes, kMaxHeaderBytes - text.size());
+        continue;
+      }
+      const size_t header_length = end + kHeaderEndLength;
+      if (header_length > kMaxHeaderBytes) {
+        return {};
+      }
+      const std::optional<size_t> total =
+          ExpectedResponseLength(std::string_view(text).substr(0, header_length));
+      if (!total) {
+        return {};  // a body we will not hold, or a length we cannot read
+      }
+      expected = *total;
+    }
+    if (text.size() >= expected) {
       break;
     }
-    const long got = ReceiveSome(socket_.Get(), buffer.data(), want);
-    if (got == kSocketWouldBlock) {
-      continue;
-    }
-    if (got <= 0) {
-      break;  // closed or failed
-    }
-    text.append(buffer.data(), static_cast<size_t>(got));
+    want = std::min(expected - text.size(), kResponseReadBytes);
+  }
+  if (expected != 0 && text.size() > expected) {
+    pending_ = text.substr(expected);
+    text.resize(expected);
   }
   return text;
 }

@@ -93,7 +93,8 @@ std::optional<std::string> BaseFromValue(std::string_view value, std::string_vie
   if (url != std::string_view::npos) return TrimBlanks(value.substr(url));
   const size_t colon = value.find(':');
   const size_t slash = value.find('/');
-  const bool has_scheme = colon != std::string_view::npos && (slash == std::string_view::npos || colon < slash);
+  const bool has_scheme =
+      colon != std::string_view::npos && (slash == std::string_view::npos || colon < slash);
   if (value.empty() || has_scheme || request_url.empty()) return std::nullopt;
   std::string resolved = CRTSPResponseParser::ResolveUrl(request_url, value);
   if (resolved.rfind("rtsp://", 0) != 0) return std::nullopt;

@@ -67,8 +67,8 @@ std::optional<FormatAttribute> ReadFormatAttribute(std::string_view value) {
 }
 
 // The value of the format parameter `name` in "a=b; c=d" (RFC 4566 section 6, a=fmtp): names
-// are matched without regard to case, blanks around names and values are dropped. Empty when
-// the parameter is missing; present-but-empty when it names no value.
+// are matched without regard to case, blanks around names and values are dropped. Nothing when
+// the parameter is missing; an empty string when it has no value.
 std::optional<std::string> FormatParameter(std::string_view parameters, std::string_view name) {
   for (const std::string& item : SplitString(parameters, ';')) {
     const size_t equals = item.find('=');

@@ -137,7 +137,8 @@ TEST(ResponseBaseTest, ContentBaseAndLocationAgainstTheRequestUrl) {
 }
 
 TEST(ResponseBaseTest, PeekCSeqAndServerRequests) {
-  EXPECT_EQ(CRTSPResponseParser::PeekCSeq("RTSP/1.0 200 OK\r\nServer: x\r\ncseq:  12\r\n\r\n"), 12u);
+  EXPECT_EQ(CRTSPResponseParser::PeekCSeq("RTSP/1.0 200 OK\r\nServer: x\r\ncseq:  12\r\n\r\n"),
+            12u);
   EXPECT_EQ(CRTSPResponseParser::PeekCSeq("RTSP/1.0 200 OK\r\n\r\nCSeq: 3\r\n"), std::nullopt);
   EXPECT_EQ(CRTSPResponseParser::PeekCSeq("RTSP/1.0 200 OK\r\nCSeq: x\r\n\r\n"), std::nullopt);
   EXPECT_TRUE(CRTSPResponseParser::IsRequest("ANNOUNCE rtsp://cam/ RTSP/1.0\r\nCSeq: 1\r\n\r\n"));

@@ -191,7 +191,8 @@ TEST(SdpVariantTest, VideoMediumAndDecoderConfiguration) {
        h264 + "a=fmtp:96 sprop-parameter-sets=AAAAAWdCACnikBQHtgLcBAQGkHiRFQAAAWjOPIA=\r\n", "H264",
        96, 90000, "", kSpsHex, kPpsHex, ""},
       {"trailing start codes",
-       h264 + "a=fmtp:96 sprop-parameter-sets=Z0IAKeKQFAe2AtwEBAaQeJEVAAAAAQ==,AAABaM48gAAAAAE=\r\n",
+       h264 +
+           "a=fmtp:96 sprop-parameter-sets=Z0IAKeKQFAe2AtwEBAaQeJEVAAAAAQ==,AAABaM48gAAAAAE=\r\n",
        "H264", 96, 90000, "", kSpsHex, kPpsHex, ""},
       {"H264 ignores config", h264 + "a=fmtp:96 config=000001b001\r\n", "H264", 96, 90000, "", "",
        "", ""},
