@@ -29,11 +29,13 @@ TEST(BaseRtspClientCSeqTest, WhichMessageAnswersTheRequest) {
   };
   const Case cases[] = {
       {"RTSP/1.0 200 OK\r\nCSeq: 3\r\n\r\n", 3, true, true},
-      {"RTSP/1.0 200 OK\r\ncseq: 3\r\n\r\n", 3, true, true},
+      {"RTSP/1.0 200 OK\r\nServer: x\r\ncseq:  3\r\n\r\n", 3, true, true},
       {"RTSP/1.0 200 OK\r\nCSeq: 2\r\n\r\n", 3, true, false},   // duplicate or late answer
       {"RTSP/1.0 200 OK\r\nCSeq: 2\r\n\r\n", 3, false, true},   // camera with its own numbers
       {"RTSP/1.0 200 OK\r\nSession: 1\r\n\r\n", 3, true, true}, // no CSeq at all
       {"RTSP/1.0 200 OK\r\nCSeq: x\r\n\r\n", 3, true, true},    // left to the parser to refuse
+      {"RTSP/1.0 200 OK\r\n\r\nCSeq: 2\r\n", 3, true, true},    // a body line is no header
+      {"garbage\r\n\r\n", 3, true, true},                       // not a request either
       {"ANNOUNCE rtsp://cam/live RTSP/1.0\r\nCSeq: 3\r\n\r\n", 3, true, false},
       {"GET_PARAMETER rtsp://cam/live RTSP/1.0\r\nCSeq: 3\r\n\r\n", 3, false, false},
   };

@@ -136,18 +136,6 @@ TEST(ResponseBaseTest, ContentBaseAndLocationAgainstTheRequestUrl) {
   }
 }
 
-TEST(ResponseBaseTest, PeekCSeqAndServerRequests) {
-  EXPECT_EQ(CRTSPResponseParser::PeekCSeq("RTSP/1.0 200 OK\r\nServer: x\r\ncseq:  12\r\n\r\n"),
-            12u);
-  EXPECT_EQ(CRTSPResponseParser::PeekCSeq("RTSP/1.0 200 OK\r\n\r\nCSeq: 3\r\n"), std::nullopt);
-  EXPECT_EQ(CRTSPResponseParser::PeekCSeq("RTSP/1.0 200 OK\r\nCSeq: x\r\n\r\n"), std::nullopt);
-  EXPECT_TRUE(CRTSPResponseParser::IsRequest("ANNOUNCE rtsp://cam/ RTSP/1.0\r\nCSeq: 1\r\n\r\n"));
-  EXPECT_TRUE(CRTSPResponseParser::IsRequest("GET_PARAMETER * RTSP/1.0\r\n\r\n"));
-  EXPECT_FALSE(CRTSPResponseParser::IsRequest("RTSP/1.0 200 OK\r\n\r\n"));
-  EXPECT_FALSE(CRTSPResponseParser::IsRequest("RTSP/1.0 451 Parameter Not Understood\r\n\r\n"));
-  EXPECT_FALSE(CRTSPResponseParser::IsRequest("garbage\r\n\r\n"));
-}
-
 TEST_F(ResponseParserTest, ContentBaseWithoutRtspUrlKeepsEarlierValue) {
   ASSERT_TRUE(Parse("RTSP/1.0 200 OK\r\nContent-Base: rtsp://cam/a/\r\n\r\n"));
   ASSERT_TRUE(Parse("RTSP/1.0 200 OK\r\nContent-Base: http://cam/b/\r\n\r\n"));

@@ -42,6 +42,7 @@ TEST_F(SdpTest, TwoTokenMediaLineStoresNoProfile) {
 TEST_F(SdpTest, MediaKinds) {
   ASSERT_TRUE(Describe(
       "m=audio 0 RTP/AVP 0\r\na=control:a1\r\n"
+      "m=audio 0 RTP/SAVP 8\r\na=control:a2\r\n"  // a second audio track is not read
       "m=application 0 RTP/AVP 107\r\na=control:d1\r\n"
       "m=text 0 RTP/AVP 98\r\na=control:ignored\r\n"
       "m=VIDEO 0 RTP/AVPF 96\r\na=control:v1\r\n"));
@@ -243,18 +244,6 @@ TEST(SdpVariantTest, VideoMediumAndDecoderConfiguration) {
     EXPECT_EQ(Hex(r.Codec.Pps), c.pps) << c.name;
     EXPECT_EQ(Hex(r.Codec.Config), c.config) << c.name;
   }
-}
-
-TEST(SdpVariantTest, FirstAudioAndDataMediaAreUsed) {
-  CRTSPResponseParser parser;
-  ASSERT_TRUE(parser.ParseSdp(
-      "m=audio 0 RTP/AVP 0\r\na=control:a1\r\nm=audio 0 RTP/SAVP 8\r\na=control:a2\r\n"
-      "m=application 0 RTP/AVP 107\r\na=control:d1\r\n"
-      "m=application 0 RTP/AVPF 108\r\na=control:d2\r\n"));
-  EXPECT_EQ(parser.Response().AudioControl, "a1");
-  EXPECT_EQ(parser.Response().AudioProfile, "RTP/AVP");
-  EXPECT_EQ(parser.Response().DataControl, "d1");
-  EXPECT_EQ(parser.Response().DataProfile, "RTP/AVP");
 }
 
 TEST(SdpVariantTest, OnlyTheUsedMediumCanFailTheDescription) {
