@@ -61,5 +61,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A second response on the same parser keeps the record consistent too.
   parser.ParseResponse(text, kind);
   CheckRecord(parser.Response(), text);
+
+  // With the request URL, a base without a scheme is resolved against it: still an rtsp URL.
+  constexpr std::string_view kRequestUrl = "rtsp://127.0.0.1:554/live/ch1";
+  korvane::CRTSPResponseParser resolving;
+  resolving.ParseResponse(text, kind, kRequestUrl);
+  const std::string& base = resolving.Response().ContentBase;
+  Check(base.empty() || base.rfind("rtsp://", 0) == 0);
+  Check(base.size() <= text.size() + kRequestUrl.size() + 1);
   return 0;
 }

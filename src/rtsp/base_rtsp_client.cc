@@ -5,6 +5,7 @@
 #include <charconv>
 #include <vector>
 
+#include "base/debug_message.h"
 #include "base/time.h"
 #include "rtp/rtp_receiver_user.h"
 #include "rtsp/rtsp_stream_parser.h"
@@ -47,6 +48,10 @@ bool CBaseRTSPClient::Start(const RTSPClientParams& params, IRTPReceiverUser* us
     Close();
   }
   parser_.Reset();
+  cseq_ = 0;
+  camera_echoes_ = false;
+  stray_answers_ = 0;
+  pending_.clear();
   params_ = params;
   user_ = user;
   mode_ = mode;
@@ -66,6 +71,7 @@ uint32_t CBaseRTSPClient::CloseTimeoutMs() const {
 void CBaseRTSPClient::Close() {
   StopThread(CloseTimeoutMs());
   socket_.Close();
+  pending_.clear();
   user_ = nullptr;
   last_keep_alive_ = 0;
 }
@@ -137,24 +143,31 @@ std::optional<size_t> CBaseRTSPClient::ExpectedResponseLength(std::string_view h
 }
 
 std::string CBaseRTSPClient::ReadResponse() {
-  std::string text;
+  // A message that arrived right behind the last one (a duplicate answer) was read with it.
+  std::string text = std::move(pending_);
+  pending_.clear();
+  bool buffered = !text.empty();
   std::vector<char> buffer(std::max(kFirstReadBytes, kResponseReadBytes));
   size_t want = kFirstReadBytes;
   size_t expected = 0;  // 0 until the end of the header block was seen
   size_t searched = 0;  // header end search resumes here
   for (;;) {
-    // The receive time-out bounds each read, as SO_RCVTIMEO would.
-    if (!WaitSocket(kSocketReadable, Clock::now() + std::chrono::milliseconds(params_.ReceiveTimeoutMs))) {
-      break;
+    if (!buffered) {
+      // The receive time-out bounds each read, as SO_RCVTIMEO would.
+      if (!WaitSocket(kSocketReadable,
+                      Clock::now() + std::chrono::milliseconds(params_.ReceiveTimeoutMs))) {
+        break;
+      }
+      const long got = ReceiveSome(socket_.Get(), buffer.data(), want);
+      if (got == kSocketWouldBlock) {
+        continue;
+      }
+      if (got <= 0) {
+        break;  // closed or failed
+      }
+      text.append(buffer.data(), static_cast<size_t>(got));
     }
-    const long got = ReceiveSome(socket_.Get(), buffer.data(), want);
-    if (got == kSocketWouldBlock) {
-      continue;
-    }
-    if (got <= 0) {
-      break;  // closed or failed
-    }
-    text.append(buffer.data(), static_cast<size_t>(got));
+    buffered = false;
     if (expected == 0) {
       const size_t end = text.find(kHeaderEnd, searched);
       if (end == std::string::npos) {
@@ -181,13 +194,50 @@ std::string CBaseRTSPClient::ReadResponse() {
     }
     want = std::min(expected - text.size(), kResponseReadBytes);
   }
+  if (expected != 0 && text.size() > expected) {
+    pending_ = text.substr(expected);
+    text.resize(expected);
+  }
   return text;
+}
+
+bool CBaseRTSPClient::IsAnswerTo(std::string_view message, uint32_t cseq, bool camera_echoes) {
+  if (CRTSPResponseParser::IsRequest(message)) {
+    return false;
+  }
+  const std::optional<uint32_t> answered = CRTSPResponseParser::PeekCSeq(message);
+  return !answered || *answered == cseq || !camera_echoes;
+}
+
+std::string CBaseRTSPClient::ReadAnswer(uint32_t cseq) {
+  uint32_t skipped = 0;
+  for (;;) {
+    std::string message = ReadResponse();
+    if (message.empty()) {
+      return {};
+    }
+    if (IsAnswerTo(message, cseq, camera_echoes_)) {
+      if (CRTSPResponseParser::PeekCSeq(message) == cseq) {
+        camera_echoes_ = true;
+      }
+      return message;
+    }
+    if (++stray_answers_ == 1 && Logger() != nullptr) {
+      Logger()->DebugMessage(kLogWarning,
+                             "RTSP: skipped a message that does not answer request CSeq %u",
+                             static_cast<unsigned>(cseq));
+    }
+    if (++skipped > kMaxStrayAnswers) {
+      return {};
+    }
+  }
 }
 
 bool CBaseRTSPClient::SendRequest(RequestKind kind) {
   if (!socket_.IsValid()) {
     return false;
   }
+  const std::string url = kind == RequestKind::kSetup ? ControlUrl() : BaseUrl();
   const std::string text = BuildRequest(kind);
   if (text.empty() || !SendText(text)) {
     return false;
@@ -196,11 +246,11 @@ bool CBaseRTSPClient::SendRequest(RequestKind kind) {
     // The PLAY answer arrives at the head of the media stream and is skipped there.
     return ReceiveInterleaved();
   }
-  const std::string response = ReadResponse();
+  const std::string response = ReadAnswer(cseq_);
   if (response.empty()) {
     return false;
   }
-  return parser_.ParseResponse(response, kind);
+  return parser_.ParseResponse(response, kind, url);
 }
 
 bool CBaseRTSPClient::Request(RequestKind kind) {

@@ -49,7 +49,8 @@ struct RTSPClientParams {
 //
 // Start() and Close() belong to the owner's thread; Pause() and Play() may be called from any
 // thread. Callbacks on the user (OnCodecConfig, OnPacket) come on the client thread. The client
-// writes no log lines: it reports by results, and the owner notices missing media.
+// reports by results, and the owner notices missing media; its one log line tells of the first
+// stray answer of a session (a camera that repeats or reorders its answers).
 //
 // Every wait watches the stop event and every socket operation is bounded, so Close() returns
 // within CloseTimeoutMs() whatever the camera does.
@@ -83,8 +84,8 @@ class CBaseRTSPClient : public CBaseThread {
   void Play() { play_event_.Set(); }
   bool IsPaused() const { return paused_; }
 
-  // The request text of `kind` for the current state, with the next CSeq (counts the request).
-  // Empty for an unknown kind.
+  // The request text of `kind` for the current state, with the next CSeq of the client's own
+  // count (counts the request). Empty for an unknown kind.
   virtual std::string BuildRequest(RequestKind kind);
 
   // The URL that every request but SETUP goes to.
@@ -110,10 +111,21 @@ class CBaseRTSPClient : public CBaseThread {
   // line, P + 4 bytes): header length + Content-Length, or nothing when the length is not a
   // number or above kMaxBodyBytes.
   static std::optional<size_t> ExpectedResponseLength(std::string_view header_block);
+  // Whether a message read after the request numbered `cseq` is its answer. A request of the
+  // server is not; an answer without CSeq is (some cameras omit it); an answer with another
+  // CSeq is a stray (a duplicate, or the late answer to an earlier request) once the camera
+  // has shown that it echoes our numbers (`camera_echoes`), and is taken as the answer of a
+  // camera that numbers its answers its own way.
+  static bool IsAnswerTo(std::string_view message, uint32_t cseq, bool camera_echoes);
+  // Stray answers to one request that are skipped before the request fails.
+  static constexpr uint32_t kMaxStrayAnswers = 8;
 
   // The record of the last response, for the owner's diagnostics. Read it only while the thread
   // does not run.
   const RTSPResponse& Response() const { return parser_.Response(); }
+  // Messages skipped since Start because they did not answer the request sent. Read it only
+  // while the thread does not run.
+  uint32_t StrayAnswers() const { return stray_answers_; }
 
  protected:
   void Run() override;
@@ -135,8 +147,12 @@ class CBaseRTSPClient : public CBaseThread {
   bool Request(RequestKind kind);
   // Sends the text with one send call, bounded by the send time-out.
   bool SendText(const std::string& text);
-  // Collects one response; empty when nothing usable arrived.
+  // Collects one message; empty when nothing usable arrived. Bytes read past its end are kept
+  // for the next call.
   std::string ReadResponse();
+  // Reads until the answer to the request numbered `cseq` arrives, skipping at most
+  // kMaxStrayAnswers other messages; empty when none came.
+  std::string ReadAnswer(uint32_t cseq);
   // Waits until the socket is ready for `poll_events` or `deadline` passes; false on time-out,
   // error or (outside TEARDOWN) the stop event.
   bool WaitSocket(short poll_events, Clock::time_point deadline);
@@ -148,6 +164,11 @@ class CBaseRTSPClient : public CBaseThread {
   bool KeepAliveDue() const;
 
   CRTSPResponseParser parser_;
+  uint32_t cseq_ = 0;  // CSeq of the last request built
+  // Set once an answer carried the CSeq of its request: from then on other numbers are strays.
+  bool camera_echoes_ = false;
+  uint32_t stray_answers_ = 0;
+  std::string pending_;  // bytes read past the end of the last message
   CSocketHandle socket_;
   uint64_t last_keep_alive_ = 0;  // monotonic time of the last keep-alive; 0 for none
   IRTPReceiverUser* user_ = nullptr;

@@ -171,9 +171,10 @@ std::string CBaseRTSPClient::BuildRequest(RequestKind kind) {
   if (*method == '\0') {
     return {};
   }
-  RTSPResponse& r = parser_.Response();
-  ++r.CSeq;
-  const std::string cseq = FormatString("CSeq: %u\r\n", static_cast<unsigned>(r.CSeq));
+  const RTSPResponse& r = parser_.Response();
+  // Our own count (RFC 2326 section 12.17): the camera's numbers are matched, never adopted.
+  ++cseq_;
+  const std::string cseq = FormatString("CSeq: %u\r\n", static_cast<unsigned>(cseq_));
   const std::string authorization = AuthorizationLine(kind);
   const std::string session =
       r.SessionId.empty() ? std::string() : "Session: " + r.SessionId + "\r\n";

@@ -37,15 +37,22 @@ enum class AuthScheme : int {
 struct RTSPResponse {
   std::string Version;  // "RTSP/1.0"
   uint32_t StatusCode = 0;
-  // The last CSeq the camera answered; the RTSP client also counts its requests in it.
-  uint32_t CSeq = 0;
-  std::string ContentBase;  // base URL for every request after DESCRIBE
+  uint32_t CSeq = 0;  // the last CSeq the camera answered with
+  // Base URL for every request after DESCRIBE: Content-Base, or Content-Location of a DESCRIBE
+  // answer without one (RFC 2326 appendix C.1.1), resolved against the request URL.
+  std::string ContentBase;
   std::string ContentType;  // lower-cased
   uint32_t ContentLength = 0;
   std::string SessionId;
   int32_t SessionTimeout = 0;  // seconds; 0 when the camera named none
+  // The video medium is the first one of a codec this driver handles (H264, MP4V-ES, JPEG, or
+  // a dynamic payload type without rtpmap); later video media are not read.
   std::string VideoControl;
   std::string VideoProfile;  // transport profile of the m= line, "RTP/AVP"
+  int32_t VideoPayloadType = -1;  // -1 until an m= line names one
+  std::string VideoEncoding;      // rtpmap encoding name, upper-cased; empty without rtpmap
+  uint32_t VideoClockRate = 0;    // rtpmap clock rate; 0 without rtpmap
+  // Audio and data: the first medium of each kind.
   std::string AudioControl;
   std::string AudioProfile;
   std::string DataControl;

@@ -1,6 +1,8 @@
 #include "rtsp/rtsp_response_parser.h"
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "rtsp/rtsp_text_scan.h"
 #include "text/text_helpers.h"
@@ -44,6 +46,7 @@ enum class Header {
   kUnknown,
   kCSeq,
   kContentBase,
+  kContentLocation,
   kContentType,
   kContentLength,
   kAuthenticate,
@@ -59,41 +62,97 @@ struct HeaderName {
 constexpr HeaderName kReadHeaders[] = {
     {"cseq", Header::kCSeq},
     {"content-base", Header::kContentBase},
+    {"content-location", Header::kContentLocation},
     {"content-type", Header::kContentType},
     {"content-length", Header::kContentLength},
     {"www-authenticate", Header::kAuthenticate},
     {"session", Header::kSession},
 };
 
-Header Classify(std::string_view line) {
+struct HeaderLine {
+  Header header = Header::kUnknown;
+  std::string value;  // after the colon, blanks and tabs trimmed
+};
+
+// Header names are compared without regard to case (RFC 2326 section 4.2, after RFC 2616).
+HeaderLine Classify(std::string_view line) {
   const size_t colon = line.find(':');
-  if (colon == std::string_view::npos || colon < 2) return Header::kUnknown;
+  if (colon == std::string_view::npos || colon < 2) return {};
   const std::string name = ToLowerCopy(TrimBlanks(line.substr(0, colon)));
   for (const HeaderName& entry : kReadHeaders) {
-    if (entry.name == name) return entry.header;
+    if (entry.name == name) return {entry.header, TrimBlanks(line.substr(colon + 1))};
   }
-  return Header::kUnknown;
+  return {};
+}
+
+// The base URL that a Content-Base or Content-Location value names, resolved against the
+// request URL; nothing when it names none we can use. "rtsp://" anywhere in the value starts
+// the URL (cameras have been seen to put text before it); another scheme is not ours.
+std::optional<std::string> BaseFromValue(std::string_view value, std::string_view request_url) {
+  const size_t url = value.find("rtsp://");
+  if (url != std::string_view::npos) return TrimBlanks(value.substr(url));
+  const size_t colon = value.find(':');
+  const size_t slash = value.find('/');
+  const bool has_scheme =
+      colon != std::string_view::npos && (slash == std::string_view::npos || colon < slash);
+  if (value.empty() || has_scheme || request_url.empty()) return std::nullopt;
+  std::string resolved = CRTSPResponseParser::ResolveUrl(request_url, value);
+  if (resolved.rfind("rtsp://", 0) != 0) return std::nullopt;
+  return resolved;
 }
 
 }  // namespace
 
-void CRTSPResponseParser::Reset() {
-  response_ = RTSPResponse{};
-  media_ = MediaKind::kNone;
-}
+void CRTSPResponseParser::Reset() { response_ = RTSPResponse{}; }
 
-bool CRTSPResponseParser::ParseResponse(std::string_view text, RequestKind kind) {
+bool CRTSPResponseParser::ParseResponse(std::string_view text, RequestKind kind,
+                                        std::string_view request_url) {
   CLineReader reader(text);
   if (!ParseStatusLine(reader.Next()) || reader.Lost()) return false;
   if (response_.StatusCode != kStatusOk && response_.StatusCode != kStatusUnauthorized) {
     return false;
   }
+  bool has_base = false;
+  std::optional<std::string> location;
   for (;;) {
     const std::string_view line = reader.Next();
     // A header block must be closed by an empty line: a response cut short fails.
     if (reader.Lost()) return false;
     if (line.empty()) break;
-    if (!ParseHeader(line)) return false;
+    const HeaderLine header = Classify(line);
+    bool ok = true;
+    switch (header.header) {
+      case Header::kCSeq:
+        ok = ParseCSeq(header.value);
+        break;
+      case Header::kContentBase:
+        has_base = true;
+        ParseContentBase(header.value, request_url);
+        break;
+      case Header::kContentLocation:
+        if (!location) location = header.value;
+        break;
+      case Header::kContentType:
+        ok = ParseContentType(header.value);
+        break;
+      case Header::kContentLength:
+        ok = ParseContentLength(header.value);
+        break;
+      case Header::kAuthenticate:
+        ok = ParseAuthenticate(header.value);
+        break;
+      case Header::kSession:
+        ok = ParseSession(header.value);
+        break;
+      case Header::kUnknown:
+        break;
+    }
+    if (!ok) return false;
+  }
+  // RFC 2326 appendix C.1.1: without Content-Base, the Content-Location of the description
+  // is its base. Only the answer to DESCRIBE describes the session.
+  if (kind == RequestKind::kDescribe && !has_base && location) {
+    ParseContentBase(*location, request_url);
   }
   std::string_view body = reader.Rest();
   if (body.size() > response_.ContentLength) body = body.substr(0, response_.ContentLength);
@@ -112,74 +171,48 @@ bool CRTSPResponseParser::ParseStatusLine(std::string_view line) {
   return true;
 }
 
-bool CRTSPResponseParser::ParseHeader(std::string_view line) {
-  switch (Classify(line)) {
-    case Header::kCSeq:
-      return ParseCSeq(line);
-    case Header::kContentBase:
-      return ParseContentBase(line);
-    case Header::kContentType:
-      return ParseContentType(line);
-    case Header::kContentLength:
-      return ParseContentLength(line);
-    case Header::kAuthenticate:
-      return ParseAuthenticate(line);
-    case Header::kSession:
-      return ParseSession(line);
-    case Header::kUnknown:
-      break;
-  }
-  return true;
-}
-
-bool CRTSPResponseParser::ParseCSeq(std::string_view line) {
-  const std::string lower = ToLowerCopy(line);
-  TextScan scan(lower);
+bool CRTSPResponseParser::ParseCSeq(std::string_view value) {
+  TextScan scan(value);
   uint32_t cseq = 0;
-  if (!scan.Literal("cseq:") || !scan.Unsigned(cseq)) return false;
+  if (!scan.Unsigned(cseq)) return false;
   response_.CSeq = cseq;
   return true;
 }
 
-bool CRTSPResponseParser::ParseContentBase(std::string_view line) {
-  // The header name is matched in its registered spelling here, unlike the classification.
-  if (line.find("Content-Base:") == std::string_view::npos) {
-    response_.ContentBase.clear();
-    return false;
+void CRTSPResponseParser::ParseContentBase(std::string_view value, std::string_view request_url) {
+  // A value we cannot use keeps the earlier base; requests then go where they went before.
+  if (std::optional<std::string> base = BaseFromValue(value, request_url)) {
+    response_.ContentBase = std::move(*base);
   }
-  const size_t url = line.find("rtsp://");
-  if (url != std::string_view::npos) response_.ContentBase = TrimBlanks(line.substr(url));
-  return true;
 }
 
-bool CRTSPResponseParser::ParseContentType(std::string_view line) {
-  const std::string lower = ToLowerCopy(line);
+bool CRTSPResponseParser::ParseContentType(std::string_view value) {
+  const std::string lower = ToLowerCopy(value);
   TextScan scan(lower);
   std::string_view type;
-  if (!scan.Literal("content-type:") || !scan.Token(kMaxToken, type, /*truncate=*/true)) {
-    return false;
-  }
+  if (!scan.Token(kMaxToken, type, /*truncate=*/true)) return false;
   response_.ContentType = std::string(type);
   return true;
 }
 
-bool CRTSPResponseParser::ParseContentLength(std::string_view line) {
-  const std::string lower = ToLowerCopy(line);
-  TextScan scan(lower);
+bool CRTSPResponseParser::ParseContentLength(std::string_view value) {
+  TextScan scan(value);
   uint32_t length = 0;
-  if (!scan.Literal("content-length:") || !scan.Unsigned(length)) return false;
+  if (!scan.Unsigned(length)) return false;
   response_.ContentLength = length;
   return true;
 }
 
-bool CRTSPResponseParser::ParseSession(std::string_view line) {
+bool CRTSPResponseParser::ParseSession(std::string_view value) {
   // "Session: 1234ABCD;timeout=60" (RFC 2326 section 12.37).
-  response_.SessionId = TrimBlanks(GetParamValue("Session:", " ", line, ";\r\n"));
-  if (line.find(';') != std::string_view::npos) {
-    const std::string timeout = GetParamValue("timeout", "=", line, ";\r\n");
+  const size_t semicolon = value.find(';');
+  response_.SessionId = TrimBlanks(value.substr(0, semicolon));
+  if (semicolon != std::string_view::npos) {
+    const std::string parameters = ToLowerCopy(value.substr(semicolon));
+    const std::string timeout = GetParamValue("timeout", "=", parameters, ";\r\n");
     if (!timeout.empty()) {
       // A timeout of 0 (or one that is not a positive number) would make keep-alives spin.
-      const int seconds = GetParamInt("timeout", "=", line, ";\r\n");
+      const int seconds = GetParamInt("timeout", "=", parameters, ";\r\n");
       response_.SessionTimeout = seconds > 0 ? seconds : kDefaultSessionTimeout;
     }
     // Parameters without a timeout leave the identifier and the earlier timeout in place.
@@ -187,16 +220,12 @@ bool CRTSPResponseParser::ParseSession(std::string_view line) {
   return !response_.SessionId.empty();
 }
 
-bool CRTSPResponseParser::ParseAuthenticate(std::string_view line) {
+bool CRTSPResponseParser::ParseAuthenticate(std::string_view value) {
   // 'WWW-Authenticate: Digest realm="...", nonce="..."' (RFC 2617 section 3.2.1).
   response_.Scheme = AuthScheme::kNone;
-  constexpr std::string_view kName = "WWW-Authenticate: ";
-  const size_t found = line.find(kName);
-  if (found == std::string_view::npos) return false;
-  const std::string_view rest = line.substr(found + kName.size());
-  // The line end stands where the CR LF was cut off, so it ends the scheme token too.
-  const size_t token_end = rest.find_first_of(" \t\r\n");
-  const std::string_view token = rest.substr(0, token_end);
+  const size_t token_end = value.find_first_of(" \t");
+  const std::string_view token = value.substr(0, token_end);
+  if (token.empty()) return false;
   if (token == "Digest") {
     response_.Scheme = AuthScheme::kDigest;
   } else if (token == "Basic") {
@@ -205,11 +234,60 @@ bool CRTSPResponseParser::ParseAuthenticate(std::string_view line) {
     return true;  // a scheme we do not speak; another challenge may follow
   }
   const std::string_view params =
-      token_end == std::string_view::npos ? std::string_view() : rest.substr(token_end);
+      token_end == std::string_view::npos ? std::string_view() : value.substr(token_end);
   response_.Realm = RemoveChars("\"", TrimBlanks(GetParamValue("realm", "=", params, ",\r\n")));
   response_.Nonce = RemoveChars("\"", TrimBlanks(GetParamValue("nonce", "=", params, ",\r\n")));
   if (response_.Scheme == AuthScheme::kBasic) return true;
   return !response_.Realm.empty() && !response_.Nonce.empty();
+}
+
+std::optional<uint32_t> CRTSPResponseParser::PeekCSeq(std::string_view text) {
+  CLineReader reader(text);
+  reader.Next();  // status or request line
+  while (!reader.Lost()) {
+    const std::string_view line = reader.Next();
+    if (line.empty()) break;
+    const HeaderLine header = Classify(line);
+    if (header.header != Header::kCSeq) continue;
+    TextScan scan(header.value);
+    uint32_t cseq = 0;
+    if (!scan.Unsigned(cseq)) return std::nullopt;
+    return cseq;
+  }
+  return std::nullopt;
+}
+
+bool CRTSPResponseParser::IsRequest(std::string_view text) {
+  // Request-Line = Method SP Request-URI SP RTSP-Version (RFC 2326 section 6.1).
+  const size_t end = text.find_first_of("\r\n");
+  TextScan scan(text.substr(0, end == std::string_view::npos ? text.size() : end));
+  std::string_view method;
+  std::string_view uri;
+  std::string_view version;
+  if (!scan.Token(kMaxToken, method) || !scan.Token(text.size(), uri) ||
+      !scan.Token(kMaxToken, version)) {
+    return false;
+  }
+  return method.rfind("RTSP/", 0) != 0 && version.rfind("RTSP/", 0) == 0;
+}
+
+std::string CRTSPResponseParser::ResolveUrl(std::string_view url, std::string_view reference) {
+  const size_t scheme_end = url.find("://");
+  if (scheme_end == std::string_view::npos || scheme_end == 0) return {};
+  const size_t host = scheme_end + 3;
+  size_t path = url.find_first_of("/?#", host);
+  if (path == std::string_view::npos) path = url.size();
+  if (path == host) return {};
+  if (!reference.empty() && reference.front() == '/') {
+    return std::string(url.substr(0, path)) + std::string(reference);
+  }
+  // Relative: everything of the path up to its last '/', query and fragment cut off.
+  std::string_view directory = url.substr(0, url.find_first_of("?#", host));
+  const size_t last_slash = directory.find_last_of('/');
+  directory = last_slash == std::string_view::npos || last_slash < path
+                  ? url.substr(0, path)
+                  : directory.substr(0, last_slash);
+  return std::string(directory) + "/" + std::string(reference);
 }
 
 }  // namespace korvane

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,33 +24,40 @@ class CRTSPResponseParser {
   // True when the status line reads, the status is 200 or 401, every header read was
   // understood and, for DESCRIBE, the SDP body was read without fault. On failure the record
   // keeps what was stored before it (a 404 stays in StatusCode).
-  bool ParseResponse(std::string_view text, RequestKind kind);
+  // `request_url` is the URL the request went to: a Content-Base without a scheme is resolved
+  // against it (RFC 3986 section 5.2); without it such a base is not stored.
+  bool ParseResponse(std::string_view text, RequestKind kind, std::string_view request_url = {});
 
   // Reads an SDP description (RFC 4566): per-medium control URL and transport profile, and
   // the video decoder configuration.
   bool ParseSdp(std::string_view body);
 
+  // The CSeq of a message, without touching any record; nothing when it carries no CSeq
+  // header or its value is not a number.
+  static std::optional<uint32_t> PeekCSeq(std::string_view text);
+  // True when the text starts with a request line ("ANNOUNCE rtsp://... RTSP/1.0") rather
+  // than a status line: a request of the server to the client (RFC 2326 section 10).
+  static bool IsRequest(std::string_view text);
+  // `reference` resolved against `url` (RFC 3986 section 5.2, for the forms a camera sends):
+  // an absolute path keeps scheme, host and port; a relative path replaces the last segment.
+  // Empty when `url` has no "scheme://host" part.
+  static std::string ResolveUrl(std::string_view url, std::string_view reference);
+
   const RTSPResponse& Response() const { return response_; }
-  // The RTSP client numbers its requests in CSeq.
+  // For tests that start from a given record.
   RTSPResponse& Response() { return response_; }
 
  private:
   bool ParseStatusLine(std::string_view line);
-  bool ParseHeader(std::string_view line);
-  bool ParseCSeq(std::string_view line);
-  bool ParseContentBase(std::string_view line);
-  bool ParseContentType(std::string_view line);
-  bool ParseContentLength(std::string_view line);
-  bool ParseSession(std::string_view line);
-  bool ParseAuthenticate(std::string_view line);
-
-  bool ParseMediaLine(std::string_view line);
-  bool ParseControlLine(std::string_view line);
-  bool ParseFormatLine(std::string_view line);
-  bool ParseVideoConfig(std::string_view line);
+  // Each handler gets the header's value: the text after the colon, blanks trimmed.
+  bool ParseCSeq(std::string_view value);
+  void ParseContentBase(std::string_view value, std::string_view request_url);
+  bool ParseContentType(std::string_view value);
+  bool ParseContentLength(std::string_view value);
+  bool ParseSession(std::string_view value);
+  bool ParseAuthenticate(std::string_view value);
 
   RTSPResponse response_;
-  MediaKind media_ = MediaKind::kNone;  // medium of the SDP line being read
 };
 
 }  // namespace korvane

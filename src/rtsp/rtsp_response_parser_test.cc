@@ -74,12 +74,66 @@ TEST_F(ResponseParserTest, IgnoredAndUnrecognisedLines) {
   EXPECT_EQ(R().CSeq, 4u);
 }
 
-TEST_F(ResponseParserTest, ContentBaseIsCaseSensitive) {
-  ASSERT_TRUE(Parse("RTSP/1.0 200 OK\r\nContent-Base: rtsp://10.0.0.1/h264/ \r\n\r\n"));
-  EXPECT_EQ(R().ContentBase, "rtsp://10.0.0.1/h264/");
-  // Recognised as Content-Base, but its text must spell the name exactly.
-  EXPECT_FALSE(Parse("RTSP/1.0 200 OK\r\ncontent-base: rtsp://10.0.0.1/x/\r\n\r\n"));
-  EXPECT_TRUE(R().ContentBase.empty());
+TEST_F(ResponseParserTest, HeaderNamesOfEveryReadHeaderIgnoreCase) {
+  ASSERT_TRUE(Parse("RTSP/1.0 401 Unauthorized\r\ncseq: 6\r\ncontent-base: rtsp://10.0.0.1/x/\r\n"
+                    "session: AbC;TIMEOUT=40\r\ntransport: RTP/AVP;unicast\r\n"
+                    "www-authenticate: Digest realm=\"cam\", nonce=\"n1\"\r\n"
+                    "content-length: 0\r\n\r\n",
+                    RequestKind::kSetup));
+  EXPECT_EQ(R().CSeq, 6u);
+  EXPECT_EQ(R().ContentBase, "rtsp://10.0.0.1/x/");
+  EXPECT_EQ(R().SessionId, "AbC");
+  EXPECT_EQ(R().SessionTimeout, 40);
+  EXPECT_EQ(R().Scheme, AuthScheme::kDigest);
+  EXPECT_EQ(R().Nonce, "n1");
+}
+
+TEST(ResponseBaseTest, ContentBaseAndLocationAgainstTheRequestUrl) {
+  struct Case {
+    const char* name;
+    const char* headers;
+    RequestKind kind;
+    const char* request_url;
+    const char* base;  // the record held "rtsp://old/" before
+  };
+  constexpr char kUrl[] = "rtsp://127.0.0.1:8554/live/ch1";
+  const Case cases[] = {
+      {"absolute URL", "Content-Base: rtsp://cam/a/\r\n", RequestKind::kDescribe, kUrl,
+       "rtsp://cam/a/"},
+      {"absolute path", "Content-Base: /media/ch1/\r\n", RequestKind::kDescribe, kUrl,
+       "rtsp://127.0.0.1:8554/media/ch1/"},
+      {"relative path", "Content-Base: ch1/\r\n", RequestKind::kDescribe, kUrl,
+       "rtsp://127.0.0.1:8554/live/ch1/"},
+      {"relative path, URL with a query", "Content-Base: main/\r\n", RequestKind::kDescribe,
+       "rtsp://cam:554/live?ch=1", "rtsp://cam:554/main/"},
+      {"relative path, URL without path", "Content-Base: main/\r\n", RequestKind::kDescribe,
+       "rtsp://cam:554", "rtsp://cam:554/main/"},
+      {"relative path, request URL unknown", "Content-Base: ch1/\r\n", RequestKind::kDescribe, "",
+       "rtsp://old/"},
+      {"another scheme", "Content-Base: http://cam/b/\r\n", RequestKind::kDescribe, kUrl,
+       "rtsp://old/"},
+      {"empty value", "Content-Base:\r\n", RequestKind::kDescribe, kUrl, "rtsp://old/"},
+      {"Content-Location without Content-Base", "Content-Location: rtsp://cam/loc/\r\n",
+       RequestKind::kDescribe, kUrl, "rtsp://cam/loc/"},
+      {"relative Content-Location", "content-location: /loc/\r\n", RequestKind::kDescribe, kUrl,
+       "rtsp://127.0.0.1:8554/loc/"},
+      {"Content-Base wins over an earlier Content-Location",
+       "Content-Location: rtsp://cam/loc/\r\nContent-Base: rtsp://cam/base/\r\n",
+       RequestKind::kDescribe, kUrl, "rtsp://cam/base/"},
+      {"Content-Base wins over a later Content-Location",
+       "Content-Base: rtsp://cam/base/\r\nContent-Location: rtsp://cam/loc/\r\n",
+       RequestKind::kDescribe, kUrl, "rtsp://cam/base/"},
+      {"Content-Location outside DESCRIBE", "Content-Location: rtsp://cam/loc/\r\n",
+       RequestKind::kSetup, kUrl, "rtsp://old/"},
+  };
+  for (const Case& c : cases) {
+    CRTSPResponseParser parser;
+    parser.Response().ContentBase = "rtsp://old/";
+    ASSERT_TRUE(parser.ParseResponse(std::string("RTSP/1.0 200 OK\r\n") + c.headers + "\r\n",
+                                     c.kind, c.request_url))
+        << c.name;
+    EXPECT_EQ(parser.Response().ContentBase, c.base) << c.name;
+  }
 }
 
 TEST_F(ResponseParserTest, ContentBaseWithoutRtspUrlKeepsEarlierValue) {
@@ -138,7 +192,8 @@ TEST_F(ResponseParserTest, Challenges) {
       {"WWW-Authenticate: Basic", true, AuthScheme::kBasic, "", ""},
       {R"(WWW-Authenticate: Negotiate abc)", true, AuthScheme::kNone, "", ""},
       {R"(WWW-Authenticate: digest realm="cam", nonce="n")", true, AuthScheme::kNone, "", ""},
-      {R"(WWW-Authenticate:Digest realm="cam", nonce="n")", false, AuthScheme::kNone, "", ""},
+      {R"(WWW-Authenticate:Digest realm="cam", nonce="n")", true, AuthScheme::kDigest, "cam",
+       "n"},
   };
   for (const Case& c : cases) {
     CRTSPResponseParser parser;
