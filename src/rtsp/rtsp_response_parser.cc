@@ -1,5 +1,7 @@
 #include "rtsp/rtsp_response_parser.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -101,6 +103,26 @@ std::optional<std::string> BaseFromValue(std::string_view value, std::string_vie
   return resolved;
 }
 
+// The "host[:port]" part of an rtsp:// URL, without any user information.
+std::string_view Authority(std::string_view url) {
+  url.remove_prefix(std::min(url.size(), std::string_view("rtsp://").size()));
+  url = url.substr(0, url.find_first_of("/?#"));
+  const size_t at = url.rfind('@');
+  return at == std::string_view::npos ? url : url.substr(at + 1);
+}
+
+bool SameAuthorityOrRelative(std::string_view value, std::string_view request_url) {
+  const size_t url = value.find("rtsp://");
+  if (url == std::string_view::npos) return true;
+  const std::string location(TrimBlanks(value.substr(url)));
+  const std::string_view a = Authority(location);
+  const std::string_view b = Authority(request_url);
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
 }  // namespace
 
 void CRTSPResponseParser::Reset() { response_ = RTSPResponse{}; }
@@ -150,8 +172,11 @@ bool CRTSPResponseParser::ParseResponse(std::string_view text, RequestKind kind,
     if (!ok) return false;
   }
   // RFC 2326 appendix C.1.1: without Content-Base, the Content-Location of the description
-  // is its base. Only the answer to DESCRIBE describes the session.
-  if (kind == RequestKind::kDescribe && !has_base && location) {
+  // is its base. Only the answer to DESCRIBE describes the session. An absolute location on
+  // another host is not followed: cameras behind address translation name their inside
+  // address there, which this client cannot reach.
+  if (kind == RequestKind::kDescribe && !has_base && location &&
+      SameAuthorityOrRelative(*location, request_url)) {
     ParseContentBase(*location, request_url);
   }
   std::string_view body = reader.Rest();
