@@ -190,12 +190,15 @@ TEST_F(CaptureLoopTest, ReconnectsAfter7500MsWithoutAFrame) {
   EXPECT_TRUE(sink_.Losses().empty());
 }
 
-TEST_F(CaptureLoopTest, CameraThatNeverSendsIsLostAfter15000MsAndAgainOnEveryAttempt) {
+TEST_F(CaptureLoopTest, CameraThatNeverSendsIsLostAt15000MsAndAgainOnEveryLaterAttempt) {
   Start();
   RunUntil(60000);
   // Each attempt: 2000 ms quiet wait, 15000 ms for a first frame, 10 ms before the next one.
   EXPECT_THAT(Times("configure"), ElementsAre(0, 17010, 34020, 51030));
-  EXPECT_THAT(sink_.Losses(), ElementsAre(17010, 34020, 51030));
+  // The loss counts from the start (no frame yet), not from the end of the first attempt: it
+  // falls at 15000, inside that attempt's first-frame wait (2000 to 17000), and the pass at
+  // 17010 does not report it a second time. Each later failed attempt reports it again.
+  EXPECT_THAT(sink_.Losses(), ElementsAre(15000, 34020, 51030));
   // Never online, so no offline line.
   EXPECT_TRUE(driver_.Lines().empty());
 }
@@ -205,8 +208,9 @@ TEST_F(CaptureLoopTest, StreamThatStopsReportsTheLossOnceInTheLog) {
   RunUntil(2000);
   FramesEverySecond(2000, 5000);
   RunUntil(60000);
-  EXPECT_FALSE(sink_.Losses().empty());
-  EXPECT_GE(sink_.Losses().front(), 5000u + 15000u);
+  // Last frame at 5000: reconnect at 13000, whose first-frame wait (15000 to 30000) is cut at
+  // 20000 for the loss; the next failed attempt (30010, waiting until 47010) reports it again.
+  EXPECT_THAT(sink_.Losses(), ElementsAre(20000, 47020));
   std::vector<std::string> lines;
   for (const auto& line : driver_.Lines()) lines.push_back(line.text);
   EXPECT_THAT(lines,
@@ -227,7 +231,40 @@ TEST_F(CaptureLoopTest, DataTimeoutComesFromTheDevice) {
   driver_.device.dataTimeoutMs = 4000;
   Start();
   RunUntil(20000);
-  EXPECT_THAT(sink_.Losses(), ElementsAre(6010, 12020, 18030));
+  // 4000 ms after the start, in the first attempt's wait (2000 to 6000); then after each of
+  // the later attempts (6010 and 12020, each 2000 ms quiet and 4000 ms waiting).
+  EXPECT_THAT(sink_.Losses(), ElementsAre(4000, 12020, 18030));
+  EXPECT_THAT(Times("configure"), ElementsAre(0, 6010, 12020, 18030));
+}
+
+// A 20 s outage spans a reconnect: the loss is reported once, 15000 ms after the last frame,
+// in the middle of the reconnect's first-frame wait, and the returning frames clear it, so a
+// second outage is reported again.
+TEST_F(CaptureLoopTest, OutageAcrossAReconnectIsReportedOnceAtTheTimeOutAndRecovers) {
+  Start();
+  RunUntil(2000);
+  FramesEverySecond(2000, 5000);
+  RunUntil(19999);
+  EXPECT_THAT(Times("configure"), ElementsAre(0, 13000));
+  EXPECT_TRUE(sink_.Losses().empty());
+  RunUntil(20000);
+  EXPECT_THAT(sink_.Losses(), ElementsAre(20000));
+  EXPECT_EQ(channel_.GetState(), kChannelSignalLost);
+
+  FramesEverySecond(25000, 40000);  // the camera is back within the same attempt
+  EXPECT_EQ(channel_.GetState(), kChannelReceiving);
+  EXPECT_THAT(sink_.Losses(), ElementsAre(20000));
+  EXPECT_THAT(Times("configure"), ElementsAre(0, 13000));
+
+  RunUntil(56000);  // a second outage from 40000
+  EXPECT_THAT(sink_.Losses(), ElementsAre(20000, 55000));
+  std::vector<std::string> lines;
+  for (const auto& line : driver_.Lines()) lines.push_back(line.text);
+  constexpr char kPrefix[] = "korvane::CBaseCameraChannel::SetCameraState: ";
+  EXPECT_THAT(lines, ElementsAre(std::string(kPrefix) + "Camera 127.0.0.1 is online",
+                                 std::string(kPrefix) + "Signal was lost for camera 127.0.0.1",
+                                 std::string(kPrefix) + "Camera 127.0.0.1 is online",
+                                 std::string(kPrefix) + "Signal was lost for camera 127.0.0.1"));
 }
 
 // A stop ends every wait of the loop at once (in real time), and the transport is closed.
