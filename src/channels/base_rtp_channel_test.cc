@@ -34,7 +34,10 @@ std::ostream& operator<<(std::ostream& out, const Step& s) {
 class CountingSink : public ipcapture::IFrameSink {
  public:
   explicit CountingSink(CVirtualClock& clock) : clock_(clock) {}
-  bool PutFrame(ipcapture::IMediaFrame*) override { return true; }
+  bool PutFrame(ipcapture::IMediaFrame*) override {
+    ++frames;
+    return true;
+  }
   void OnSignalLost() override {
     std::lock_guard<std::mutex> guard(mutex_);
     losses_.push_back(clock_.NowMs());
@@ -48,6 +51,9 @@ class CountingSink : public ipcapture::IFrameSink {
   CVirtualClock& clock_;
   std::mutex mutex_;
   std::vector<std::uint64_t> losses_;
+
+ public:
+  std::atomic<int> frames{0};
 };
 
 // An RTP channel whose camera, transport and session are scripted; it records every step.
@@ -60,6 +66,9 @@ class ScriptedChannel : public CBaseRTPChannel {
   std::set<std::uint32_t> busy_ports;   // taken by another program
   std::set<std::uint32_t> noisy_ports;  // a stream arrives before we announce the port
   std::atomic<bool> camera_accepts{true};
+  // The receiver still hands over a packet and a frame while the transport is being closed.
+  std::atomic<bool> deliver_while_closing{false};
+  std::atomic<int> packets{0};
 
   std::vector<Step> Steps(const std::string& what = {}) {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -76,7 +85,7 @@ class ScriptedChannel : public CBaseRTPChannel {
     Record("configure");
     return camera_accepts;
   }
-  void ProcessPacket(const CRTPPacket*) override {}
+  void ProcessPacket(const CRTPPacket*) override { ++packets; }
   void OnCodecConfig(const DecoderConfig*) override {}
   bool OpenRtpPort(std::uint16_t port) override {
     if (busy_ports.count(port) != 0) return false;
@@ -88,7 +97,13 @@ class ScriptedChannel : public CBaseRTPChannel {
     Record("rtcp", port);
     return true;
   }
-  void CloseTransport() override { Record("close"); }
+  void CloseTransport() override {
+    Record("close");
+    if (deliver_while_closing) {
+      OnPacket(CRTPPacket());
+      DeliverFrame();
+    }
+  }
   void OnKeepAlive() override { Record("keep-alive"); }
 
  private:
@@ -265,6 +280,46 @@ TEST_F(CaptureLoopTest, OutageAcrossAReconnectIsReportedOnceAtTheTimeOutAndRecov
                                  std::string(kPrefix) + "Signal was lost for camera 127.0.0.1",
                                  std::string(kPrefix) + "Camera 127.0.0.1 is online",
                                  std::string(kPrefix) + "Signal was lost for camera 127.0.0.1"));
+}
+
+// Once StopChannel has begun nothing reaches the host or the depacketizer, whatever the
+// transport still delivers while it closes or afterwards.
+TEST_F(CaptureLoopTest, NothingIsDeliveredOnceTheStopHasBegun) {
+  Start();
+  RunUntil(2000);
+  channel_.DeliverFrame();
+  channel_.OnPacket(CRTPPacket());
+  RunUntil(3000);
+  ASSERT_EQ(sink_.frames, 1);
+  ASSERT_EQ(channel_.packets, 1);
+  ASSERT_TRUE(channel_.IsOnline());
+
+  channel_.deliver_while_closing = true;
+  channel_.Stop();
+  ASSERT_FALSE(channel_.Steps("close").empty());
+  channel_.DeliverFrame();
+  channel_.OnPacket(CRTPPacket());
+  EXPECT_EQ(sink_.frames, 1);
+  EXPECT_EQ(channel_.packets, 1);
+  EXPECT_FALSE(channel_.IsOnline());
+  std::vector<std::string> lines;
+  for (const auto& line : driver_.Lines()) lines.push_back(line.text);
+  EXPECT_THAT(lines, ElementsAre("korvane::CBaseCameraChannel::SetCameraState: Camera 127.0.0.1 "
+                                 "is online",
+                                 "korvane::CBaseCameraChannel::SetCameraState: Camera 127.0.0.1 "
+                                 "is offline. Channel was stopped"));
+}
+
+TEST_F(CaptureLoopTest, DeliveryResumesWhenTheChannelIsStartedAgain) {
+  Start();
+  RunUntil(2000);
+  channel_.Stop();
+  channel_.DeliverFrame();
+  EXPECT_EQ(sink_.frames, 0);
+  Start();
+  RunUntil(4000);
+  channel_.DeliverFrame();
+  EXPECT_EQ(sink_.frames, 1);
 }
 
 // A stop ends every wait of the loop at once (in real time), and the transport is closed.
