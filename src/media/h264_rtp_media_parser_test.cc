@@ -71,11 +71,11 @@ TEST_F(H264ParserTest, SdpParameterSetsGoInFrontOfIdrPictures) {
   EXPECT_EQ(parser_.Width(), 352u);
   EXPECT_EQ(parser_.Height(), 288u);
   for (int frame = 0; frame < 2; ++frame) {
-    Send(FuA(5, true, false, {0x88, 0x01}));
+    Send(FuA(5, true, false, {0x88, 0x84}));
     Send(FuA(5, false, false, {0x02}));
     Send(FuA(5, false, true, {0x03}), true);
     ASSERT_EQ(Delivered(), static_cast<size_t>(frame + 1));
-    const Bytes body = Cat({kStart, kSps, kStart, kPps, kStart, {0x65, 0x88, 0x01, 0x02, 0x03}});
+    const Bytes body = Cat({kStart, kSps, kStart, kPps, kStart, {0x65, 0x88, 0x84, 0x02, 0x03}});
     EXPECT_EQ(Last().data, Cat({kAud, body}));
     EXPECT_EQ(Last().data_size, body.size() + 5);
     EXPECT_EQ(Last().capacity, CRTPMediaParser::FrameCapacity(body.size() + 5));
@@ -88,7 +88,7 @@ TEST_F(H264ParserTest, SdpParameterSetsGoInFrontOfIdrPictures) {
 
 TEST_F(H264ParserTest, WithoutParameterSetsNothingIsDelivered) {
   for (int frame = 0; frame < 3; ++frame) {
-    Send(FuA(5, true, false, {0x88, 0x01}));
+    Send(FuA(5, true, false, {0x88, 0x84}));
     Send(FuA(5, false, true, {0x03}), true);
     SendPFrame();
   }
@@ -117,10 +117,10 @@ TEST_F(H264ParserTest, SdpParameterSetsAfterDelimiterAndSei) {
   const Bytes sei = {0x06, 0x05, 0x01, 0x80};
   Send(aud);
   Send(sei);
-  Send(FuA(5, true, true, {0x88, 0x01}), true);
+  Send(FuA(5, true, true, {0x88, 0x84}), true);
   ASSERT_EQ(Delivered(), 1u);
   EXPECT_EQ(Last().data,
-            Cat({kStart, aud, kStart, sei, kStart, kSps, kStart, kPps, kStart, {0x65, 0x88, 0x01}}));
+            Cat({kStart, aud, kStart, sei, kStart, kSps, kStart, kPps, kStart, {0x65, 0x88, 0x84}}));
   EXPECT_EQ(Last().fourcc, ipcapture::kFourCCH264);
 }
 
