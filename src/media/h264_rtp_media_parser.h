@@ -23,7 +23,8 @@ class CH264RTPMediaParser : public CRTPMediaParser {
 
   void ParsePacket(const CRTPPacket* packet) override;
   void ResetFrame() override;
-  // Takes the SPS and PPS (the MPEG-4 configuration is ignored) when the SPS decodes.
+  // Takes the SPS and PPS (the MPEG-4 configuration is ignored) when the SPS decodes within
+  // its ranges and the PPS's id can be read.
   void SetDecoderConfig(const DecoderConfig* config) override;
 
   bool AwaitingKeyFrame() const { return awaiting_key_frame_; }

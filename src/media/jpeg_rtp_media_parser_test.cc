@@ -260,18 +260,6 @@ INSTANTIATE_TEST_SUITE_P(
                       FragmentCase{"OffsetGoesBack", {0, 500, 1000, 500}, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The tail of a picture whose middle went missing must not be spliced onto the next picture.
-TEST_F(JpegParserTest, LostMiddleFragmentDoesNotSpliceTwoPictures) {
-  const Bytes first = Scan(1500, 1);
-  const Bytes second = Scan(1500, 2);
-  Send(Cat({MainHeader(0, 1, 50, 80, 60), Slice(first, 0, 500)}));
-  Send(Cat({MainHeader(1000, 1, 50, 80, 60), Slice(first, 1000, 1500)}), true);
-  Send(Cat({MainHeader(0, 1, 50, 80, 60), Slice(second, 0, 1000)}));
-  Send(Cat({MainHeader(1000, 1, 50, 80, 60), Slice(second, 1000, 1500)}), true);
-  ASSERT_EQ(Delivered(), 1u);
-  EXPECT_EQ(ScanOf(Last()), Cat({second, {0xFF, 0xD9}}));
-}
-
 TEST_F(JpegParserTest, TruncatedRestartHeaderIsRefused) {
   Send(Cat({MainHeader(0, 65, 50, 80, 60), {0x00, 0x40}}), true);
   EXPECT_EQ(Delivered(), 0u);
