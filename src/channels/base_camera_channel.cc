@@ -60,6 +60,7 @@ void CBaseCameraChannel::Stop() {
   // Signalled before the offline line: a frame still in delivery on another thread must not
   // report the camera online again after it (SetCameraState refuses that once stopping).
   stop_event_.Set();
+  OnStopRequested();
   SetCameraState(false);
   StopThread();
   if (sockets_started_) {

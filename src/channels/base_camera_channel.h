@@ -59,6 +59,9 @@ class CBaseCameraChannel : public ICameraChannel {
   virtual std::uint32_t CaptureLoop() = 0;
   // Called by StopThread before it waits for the thread.
   virtual void OnStopping() {}
+  // Called by Stop once the stop event is set and before the offline line: returns when no
+  // frame is on its way to the host any more (deliveries look at the stop event).
+  virtual void OnStopRequested() {}
 
   IDriver* Driver() const { return driver_; }
   ipcapture::IFrameSink* FrameSink() const { return sink_; }

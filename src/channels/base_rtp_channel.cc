@@ -1,5 +1,7 @@
 #include "channels/base_rtp_channel.h"
 
+#include <algorithm>
+
 #include "camera/rtp_mode_config.h"
 #include "text/text_helpers.h"
 
@@ -34,13 +36,16 @@ bool CBaseRTPChannel::OpenRtcpPort(std::uint16_t port) { return rtcp_.Start(came
 void CBaseRTPChannel::CloseTransport() { StopTransport(); }
 
 void CBaseRTPChannel::OnPacket(const CRTPPacket& packet) {
+  // A camera that goes on sending after the stop (it ignores or has not yet had TEARDOWN)
+  // feeds nothing to the depacketizer any more.
+  if (StopEvent().IsSet()) return;
   packet_event_.Set();
   ProcessPacket(&packet);
 }
 
 void CBaseRTPChannel::OnPacketFrom(const SocketAddress& from, const CRTPPacket& packet) {
   // Only the camera's own stream counts: anything else on the port is dropped whole.
-  if (from.ip != camera_address_) return;
+  if (from.ip != camera_address_ || StopEvent().IsSet()) return;
   packet_event_.Set();
   rtcp_.OnRtpSequence(packet.Sequence());
   ProcessPacket(&packet);
@@ -49,18 +54,30 @@ void CBaseRTPChannel::OnPacketFrom(const SocketAddress& from, const CRTPPacket& 
 bool CBaseRTPChannel::OnFrame(ipcapture::IMediaFrame* frame) {
   frame_event_.Set();
   bool taken = false;
-  if (ipcapture::IFrameSink* sink = FrameSink(); sink != nullptr) {
-    try {
-      taken = sink->PutFrame(frame);
-    } catch (...) {
-      // The host's exception never crosses into the driver's threads.
-      taken = false;
+  {
+    CAutoLock guard(delivery_lock_);
+    // Once a stop has begun the host gets no frame: it may already have been told the camera
+    // is offline, and it may be tearing the sink down.
+    if (StopEvent().IsSet()) return false;
+    if (ipcapture::IFrameSink* sink = FrameSink(); sink != nullptr) {
+      try {
+        taken = sink->PutFrame(frame);
+      } catch (...) {
+        // The host's exception never crosses into the driver's threads.
+        taken = false;
+      }
     }
   }
   if (!taken) return false;
   LastFrameTime().SetNow();
   SetCameraState(true);
   return true;
+}
+
+void CBaseRTPChannel::OnStopRequested() {
+  // The stop event is set: a delivery that has not yet checked it will not deliver, and one
+  // that already has finishes before this returns.
+  CAutoLock guard(delivery_lock_);
 }
 
 std::pair<std::uint32_t, std::uint32_t> CBaseRTPChannel::GetVideoSize() {
@@ -100,40 +117,79 @@ bool CBaseRTPChannel::OpenStream() {
 
 void CBaseRTPChannel::CloseStream() { CloseTransport(); }
 
+void CBaseRTPChannel::ReportSignalLost() {
+  // A stop in progress is not a lost signal; its own offline line follows.
+  if (StopEvent().IsSet()) return;
+  SetState(kChannelSignalLost);
+  if (ipcapture::IFrameSink* sink = FrameSink(); sink != nullptr) {
+    try {
+      sink->OnSignalLost();
+    } catch (...) {
+      // The host's exception never crosses into the driver's threads.
+    }
+  }
+  SetCameraState(false);
+}
+
+bool CBaseRTPChannel::WaitForFirstFrame(std::uint32_t data_timeout, bool* loss_reported) {
+  // Index of the frame event in the wait below.
+  constexpr std::uint32_t kFirstFrame = 1;
+  std::uint32_t remaining = data_timeout;
+  for (;;) {
+    // The signal-loss deadline counts from the last frame, not from this attempt: when it
+    // falls inside the wait, the wait is cut there so the loss is reported on time.
+    std::uint32_t slice = remaining;
+    if (!*loss_reported) {
+      const std::uint32_t since_frame = LastFrameTime().GetElapsedMs();
+      slice = std::min(slice, since_frame >= data_timeout ? 0 : data_timeout - since_frame);
+    }
+    const std::uint32_t wait = Clock().Wait({&StopEvent(), &frame_event_}, slice);
+    if (wait == kFirstFrame) return true;
+    if (wait != kWaitTimeout) return false;  // stopped
+    remaining -= slice;
+    if (!*loss_reported && LastFrameTime().GetElapsedMs() >= data_timeout) {
+      ReportSignalLost();
+      *loss_reported = true;
+    }
+    if (remaining == 0) return false;
+  }
+}
+
 std::uint32_t CBaseRTPChannel::CaptureLoop() {
   const std::uint32_t data_timeout = Driver()->GetDeviceInfo()->dataTimeoutMs;
+  // Before the first frame, the start counts as the last one.
   LastFrameTime().SetNow();
   keep_alive_time_.SetNow();
+  // The current outage has been reported; cleared once a frame is seen again.
+  bool loss_reported = false;
   for (;;) {
     std::uint32_t pass_wait = kPassWaitMs;
+    bool reported_in_wait = false;
     if (GetState() == kChannelReceiving) {
       if (keep_alive_time_.GetElapsedMs() > kKeepAlivePeriodMs) {
         OnKeepAlive();
         keep_alive_time_.SetNow();
       }
     } else if (ConnectStream()) {
-      // Index of the frame event in the wait below.
-      constexpr std::uint32_t kFirstFrame = 1;
-      const std::uint32_t wait = Clock().Wait({&StopEvent(), &frame_event_}, data_timeout);
-      if (wait == kFirstFrame) {
+      const bool was_reported = loss_reported;
+      if (WaitForFirstFrame(data_timeout, &loss_reported)) {
         SetState(kChannelReceiving);
       } else {
         pass_wait = kRetryPassWaitMs;
       }
+      reported_in_wait = loss_reported && !was_reported;
     }
     const bool stop = Clock().Wait({&StopEvent()}, pass_wait) == kWaitStopped;
     const std::uint32_t since_frame = LastFrameTime().GetElapsedMs();
+    if (since_frame < data_timeout) loss_reported = false;
     if (since_frame >= data_timeout / 2) {
       if (stop) break;
       SetState(kChannelSignalLost);  // the next pass reconnects
-      if (since_frame >= data_timeout) {
-        if (ipcapture::IFrameSink* sink = FrameSink(); sink != nullptr) {
-          try {
-            sink->OnSignalLost();
-          } catch (...) {
-          }
-        }
-        SetCameraState(false);
+      // Reported again on every pass (once per failed attempt) while the outage lasts, but not
+      // twice for the same attempt.
+      if (since_frame >= data_timeout && !reported_in_wait) {
+        ReportSignalLost();
+        loss_reported = true;
       }
     } else if (stop) {
       break;

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/event.h"
+#include "base/lock.h"
 #include "base/time.h"
 #include "channels/base_camera_channel.h"
 #include "media/media_parser_client.h"
@@ -76,15 +77,26 @@ class CBaseRTPChannel : public CBaseCameraChannel,
 
   CRTPReceiver& Receiver() { return receiver_; }
   CRTCPHandler& Rtcp() { return rtcp_; }
+  // Waits for a frame that is being handed to the host, so that none follows the stop.
+  void OnStopRequested() override;
 
  private:
   void StopTransport();
+  // OnSignalLost to the host and the "Signal was lost" line (once per outage, by
+  // SetCameraState); nothing while stopping.
+  void ReportSignalLost();
+  // Waits up to `data_timeout` for the first frame of a connection attempt; true when one came.
+  // Reports the loss, once, when the time since the last frame passes the data time-out during
+  // the wait and `*loss_reported` is still false (then set).
+  bool WaitForFirstFrame(std::uint32_t data_timeout, bool* loss_reported);
 
   CRTPReceiver receiver_;
   CRTCPHandler rtcp_;
   CTime keep_alive_time_;
   CManualEvent packet_event_;
   CManualEvent frame_event_;
+  // Held while a frame is handed to the host; the stop takes it once to wait for that frame.
+  CLock delivery_lock_;
   const std::uint32_t camera_address_;  // IPv4, network order; 0 when it does not resolve
   std::atomic<TransportMode> transport_mode_{kRtpOverUdp};
 };

@@ -29,8 +29,10 @@ bool CBaseRTSPChannel::OpenStream() {
 }
 
 void CBaseRTSPChannel::CloseStream() {
-  CloseSession();
+  // The transport goes first: TEARDOWN waits for its answer, and a camera that ignores it
+  // would otherwise go on streaming into a live receiver all that time.
   CBaseRTPChannel::CloseStream();
+  CloseSession();
 }
 
 bool CBaseRTSPChannel::StartSession(const RTSPClientParams& params) {

@@ -8,7 +8,8 @@
 namespace korvane {
 
 // An RTP channel whose stream is requested with an RTSP session. The session is opened after the
-// RTP transport and closed before it, on every connection attempt.
+// RTP transport and closed after it (the receiver stops before TEARDOWN), on every connection
+// attempt.
 class CBaseRTSPChannel : public CBaseRTPChannel {
  public:
   CBaseRTSPChannel(std::uint32_t index, IDriver* driver, ipcapture::IFrameSink* sink);
@@ -20,7 +21,7 @@ class CBaseRTSPChannel : public CBaseRTPChannel {
   // Sets the RTSP port and the stream path of the codec.
   virtual void GetStreamParams(RTSPClientParams* params) = 0;
   // The RTSP session of one connection attempt: started after the RTP transport is open, closed
-  // before it.
+  // after it.
   virtual bool StartSession(const RTSPClientParams& params);
   virtual void CloseSession();
 

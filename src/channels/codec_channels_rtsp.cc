@@ -16,27 +16,8 @@ CH264ChannelRTSP::~CH264ChannelRTSP() {
   CloseStream();
 }
 
-void CH264ChannelRTSP::OnCodecConfig(const DecoderConfig* config) {
-  {
-    CAutoLock guard(config_lock_);
-    if (config != nullptr) {
-      pending_config_ = *config;
-    } else {
-      pending_config_.Clear();
-    }
-  }
-  config_pending_.store(true, std::memory_order_release);
-}
-
 void CH264ChannelRTSP::ProcessPacket(const CRTPPacket* packet) {
-  if (config_pending_.exchange(false, std::memory_order_acq_rel)) {
-    DecoderConfig config;
-    {
-      CAutoLock guard(config_lock_);
-      config = pending_config_;
-    }
-    parser_.SetDecoderConfig(&config);
-  }
+  config_.ApplyTo(parser_);
   parser_.ParsePacket(packet);
 }
 
@@ -60,6 +41,11 @@ CMPEGChannelRTSP::CMPEGChannelRTSP(std::uint32_t index, IDriver* driver,
 CMPEGChannelRTSP::~CMPEGChannelRTSP() {
   Stop();
   CloseStream();
+}
+
+void CMPEGChannelRTSP::ProcessPacket(const CRTPPacket* packet) {
+  config_.ApplyTo(parser_);
+  parser_.ParsePacket(packet);
 }
 
 }  // namespace korvane

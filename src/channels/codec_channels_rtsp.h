@@ -1,10 +1,9 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
-#include "base/lock.h"
 #include "channels/common_channel.h"
+#include "channels/decoder_config_handoff.h"
 #include "media/h264_rtp_media_parser.h"
 #include "media/jpeg_rtp_media_parser.h"
 #include "media/mpeg4_rtp_media_parser.h"
@@ -19,19 +18,14 @@ class CH264ChannelRTSP final : public CCommonChannel {
   CH264ChannelRTSP(std::uint32_t index, IDriver* driver, ipcapture::IFrameSink* sink);
   ~CH264ChannelRTSP() override;
   // The parameter sets of the SDP go to the depacketizer, which puts them in front of key frames.
-  // They arrive on the RTSP client thread, while over UDP the packets come on the receiver's
-  // queue thread: the configuration is handed over and applied by the delivery side, so the
-  // depacketizer is only ever used from one thread and no lock is held while it calls the host.
-  void OnCodecConfig(const DecoderConfig* config) override;
+  void OnCodecConfig(const DecoderConfig* config) override { config_.Offer(config); }
 
  protected:
   void ProcessPacket(const CRTPPacket* packet) override;
 
  private:
   CH264RTPMediaParser parser_;
-  CLock config_lock_;
-  DecoderConfig pending_config_ GUARDED_BY(config_lock_);
-  std::atomic<bool> config_pending_{false};
+  CDecoderConfigHandoff config_;
 };
 
 class CMJPEGChannelRTSP final : public CCommonChannel {
@@ -50,12 +44,16 @@ class CMPEGChannelRTSP final : public CCommonChannel {
  public:
   CMPEGChannelRTSP(std::uint32_t index, IDriver* driver, ipcapture::IFrameSink* sink);
   ~CMPEGChannelRTSP() override;
+  // The SDP's config= goes to the depacketizer: a camera that sends no configuration in band
+  // gets it in front of its I-VOPs, without which no key frame could be sized.
+  void OnCodecConfig(const DecoderConfig* config) override { config_.Offer(config); }
 
  protected:
-  void ProcessPacket(const CRTPPacket* packet) override { parser_.ParsePacket(packet); }
+  void ProcessPacket(const CRTPPacket* packet) override;
 
  private:
   CMpeg4RTPMediaParser parser_;
+  CDecoderConfigHandoff config_;
 };
 
 }  // namespace korvane

@@ -55,18 +55,15 @@ void CH264RTPMediaParser::ResetFrame() {
 
 void CH264RTPMediaParser::SetDecoderConfig(const DecoderConfig* config) {
   if (config == nullptr || config->Sps.empty()) return;
-  std::vector<uint8_t> work;
-  work.reserve(2 * sizeof kStartCode + config->Sps.size() + config->Pps.size());
-  work.insert(work.end(), std::begin(kStartCode), std::end(kStartCode));
-  work.insert(work.end(), config->Sps.begin(), config->Sps.end());
-  work.insert(work.end(), std::begin(kStartCode), std::end(kStartCode));
-  work.insert(work.end(), config->Pps.begin(), config->Pps.end());
-  const auto size = DecodeH264SpsSize(work);
-  if (!size) return;
-  width_ = size->width;
-  height_ = size->height;
+  const auto sps = ParseH264Sps(config->Sps);
+  const auto pps_id = ReadH264PpsId(config->Pps);
+  if (!sps || !pps_id) return;
+  width_ = sps->size.width;
+  height_ = sps->size.height;
   sps_ = config->Sps;
   pps_ = config->Pps;
+  sdp_sps_ = sps;
+  sdp_pps_id_ = *pps_id;
 }
 
 void CH264RTPMediaParser::ParsePacket(const CRTPPacket* packet) {
@@ -99,9 +96,9 @@ bool CH264RTPMediaParser::Depacketize(std::span<const uint8_t> payload) {
   return false;  // 0, STAP-B, MTAP16, MTAP24, FU-B, 30, 31: not in modes 0 and 1
 }
 
-void CH264RTPMediaParser::AppendNalStart(uint8_t nal_header) {
+void CH264RTPMediaParser::AppendNalStart(uint8_t nal_header, std::span<const uint8_t> body) {
   const uint8_t type = NalType(nal_header);
-  if (type == kNalIdrSlice) BeforeIdrSlice();
+  if (type == kNalIdrSlice) BeforeIdrSlice(nal_header, body);
   if (type == kNalSps && sps_offset_ == kNoSps) sps_offset_ = frame_buffer_.size();
   if (IsSlice(type)) slice_buffered_ = true;
   AppendToFrame(kStartCode, sizeof kStartCode);
@@ -109,15 +106,18 @@ void CH264RTPMediaParser::AppendNalStart(uint8_t nal_header) {
 }
 
 void CH264RTPMediaParser::AppendNal(std::span<const uint8_t> nal) {
-  AppendNalStart(nal[0]);
+  AppendNalStart(nal[0], nal.subspan(1));
   AppendToFrame(nal.data() + 1, nal.size() - 1);
 }
 
 // An IDR picture that arrives without its parameter sets gets those of the session
 // description in front of its first slice. (Access unit delimiters and SEI may precede it:
-// waiting for an empty buffer would never insert them for an encoder that sends those.)
-void CH264RTPMediaParser::BeforeIdrSlice() {
-  if (!slice_buffered_ && sps_offset_ == kNoSps) InsertParameterSets();
+// waiting for an empty buffer would never insert them for an encoder that sends those.) Its
+// slice header must fit them: otherwise any packet of damaged or foreign bytes whose first
+// byte says "IDR" would go out as a key frame.
+void CH264RTPMediaParser::BeforeIdrSlice(uint8_t nal_header, std::span<const uint8_t> body) {
+  if (slice_buffered_ || sps_offset_ != kNoSps || !sdp_sps_) return;
+  if (IsIdrPictureStart(nal_header, body, *sdp_sps_, sdp_pps_id_)) InsertParameterSets();
 }
 
 void CH264RTPMediaParser::InsertParameterSets() {
@@ -169,7 +169,7 @@ bool CH264RTPMediaParser::DepacketizeFuA(std::span<const uint8_t> payload) {
       // would hand the host a picture with its first slices missing.
       ClearFrame();
     }
-    AppendNalStart(nal_header);
+    AppendNalStart(nal_header, payload.subspan(2));
   }
   // Without its start fragment a continuation still goes in; such a frame cannot start with
   // an SPS after the reset the loss caused, so it is dropped at delivery.

@@ -2,8 +2,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
+#include "media/h264_sps.h"
 #include "media/rtp_media_parser.h"
 
 namespace korvane {
@@ -13,7 +15,7 @@ namespace korvane {
 // and 1). A frame that starts with a decodable SPS is a key frame ("H264"), any other "I264".
 // After construction and after any loss or error, frames are dropped until a key frame: the
 // parameter sets from the session description are put in front of an IDR picture that comes
-// without them.
+// without them, when its first slice header fits them (see IsIdrPictureStart).
 class CH264RTPMediaParser : public CRTPMediaParser {
  public:
   explicit CH264RTPMediaParser(IDriver* driver);
@@ -21,7 +23,8 @@ class CH264RTPMediaParser : public CRTPMediaParser {
 
   void ParsePacket(const CRTPPacket* packet) override;
   void ResetFrame() override;
-  // Takes the SPS and PPS (the MPEG-4 configuration is ignored) when the SPS decodes.
+  // Takes the SPS and PPS (the MPEG-4 configuration is ignored) when the SPS decodes within
+  // its ranges and the PPS's id can be read.
   void SetDecoderConfig(const DecoderConfig* config) override;
 
   bool AwaitingKeyFrame() const { return awaiting_key_frame_; }
@@ -32,10 +35,10 @@ class CH264RTPMediaParser : public CRTPMediaParser {
   bool DepacketizeStapA(std::span<const uint8_t> payload);
   bool DepacketizeFuA(std::span<const uint8_t> payload);
   // Appends one NAL unit's start code and header byte, noting where the frame's first SPS
-  // and slice are.
-  void AppendNalStart(uint8_t nal_header);
+  // and slice are. `body` is what follows the header byte (all of it that has arrived).
+  void AppendNalStart(uint8_t nal_header, std::span<const uint8_t> body);
   void AppendNal(std::span<const uint8_t> nal);
-  void BeforeIdrSlice();
+  void BeforeIdrSlice(uint8_t nal_header, std::span<const uint8_t> body);
   void InsertParameterSets();
   void ClearFrame();
   void DeliverFrame();
@@ -49,6 +52,9 @@ class CH264RTPMediaParser : public CRTPMediaParser {
   // Offset of the start code of the frame's first SPS in the frame buffer, or kNoSps.
   static constexpr size_t kNoSps = SIZE_MAX;
   size_t sps_offset_ = kNoSps;
+  // The session description's SPS, decoded, and its PPS's id; set together with sps_/pps_.
+  std::optional<H264SpsInfo> sdp_sps_;
+  uint32_t sdp_pps_id_ = 0;
 };
 
 }  // namespace korvane

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
+#include "media/testing/bit_writer_for_test.h"
 #include "media/testing/media_test_support.h"
 
 namespace korvane {
@@ -71,11 +73,11 @@ TEST_F(H264ParserTest, SdpParameterSetsGoInFrontOfIdrPictures) {
   EXPECT_EQ(parser_.Width(), 352u);
   EXPECT_EQ(parser_.Height(), 288u);
   for (int frame = 0; frame < 2; ++frame) {
-    Send(FuA(5, true, false, {0x88, 0x01}));
+    Send(FuA(5, true, false, {0x88, 0x84}));
     Send(FuA(5, false, false, {0x02}));
     Send(FuA(5, false, true, {0x03}), true);
     ASSERT_EQ(Delivered(), static_cast<size_t>(frame + 1));
-    const Bytes body = Cat({kStart, kSps, kStart, kPps, kStart, {0x65, 0x88, 0x01, 0x02, 0x03}});
+    const Bytes body = Cat({kStart, kSps, kStart, kPps, kStart, {0x65, 0x88, 0x84, 0x02, 0x03}});
     EXPECT_EQ(Last().data, Cat({kAud, body}));
     EXPECT_EQ(Last().data_size, body.size() + 5);
     EXPECT_EQ(Last().capacity, CRTPMediaParser::FrameCapacity(body.size() + 5));
@@ -88,7 +90,7 @@ TEST_F(H264ParserTest, SdpParameterSetsGoInFrontOfIdrPictures) {
 
 TEST_F(H264ParserTest, WithoutParameterSetsNothingIsDelivered) {
   for (int frame = 0; frame < 3; ++frame) {
-    Send(FuA(5, true, false, {0x88, 0x01}));
+    Send(FuA(5, true, false, {0x88, 0x84}));
     Send(FuA(5, false, true, {0x03}), true);
     SendPFrame();
   }
@@ -117,12 +119,80 @@ TEST_F(H264ParserTest, SdpParameterSetsAfterDelimiterAndSei) {
   const Bytes sei = {0x06, 0x05, 0x01, 0x80};
   Send(aud);
   Send(sei);
-  Send(FuA(5, true, true, {0x88, 0x01}), true);
+  Send(FuA(5, true, true, {0x88, 0x84}), true);
   ASSERT_EQ(Delivered(), 1u);
   EXPECT_EQ(Last().data,
-            Cat({kStart, aud, kStart, sei, kStart, kSps, kStart, kPps, kStart, {0x65, 0x88, 0x01}}));
+            Cat({kStart, aud, kStart, sei, kStart, kSps, kStart, kPps, kStart, {0x65, 0x88, 0x84}}));
   EXPECT_EQ(Last().fourcc, ipcapture::kFourCCH264);
 }
+
+// An IDR slice NAL unit: header byte, then the slice header's first fields (H.264 7.3.3) for
+// kSps (log2_max_frame_num 4) and some slice data.
+Bytes IdrNal(uint8_t header, uint32_t first_mb, uint32_t slice_type, uint32_t pps_id,
+             uint32_t frame_num) {
+  testing::BitWriter w;
+  w.Ue(first_mb).Ue(slice_type).Ue(pps_id).U(4, frame_num).Ue(0);  // ..., idr_pic_id
+  Bytes nal = {header};
+  const Bytes bits = w.Finish();
+  nal.insert(nal.end(), bits.begin(), bits.end());
+  nal.insert(nal.end(), {0x33, 0x44, 0x55});
+  return nal;
+}
+
+struct IdrCase {
+  const char* name;
+  Bytes nal;
+  bool key_frame;  // the SDP parameter sets go in front and the frame is delivered
+};
+
+// After a reset only an IDR slice whose header fits the SDP's parameter sets becomes a key
+// frame; anything else with type 5 in its first byte is noise or a picture's later slice.
+class H264IdrPlausibilityTest : public H264ParserTest,
+                                public ::testing::WithParamInterface<IdrCase> {};
+
+TEST_P(H264IdrPlausibilityTest, SdpParameterSetsOnlyInFrontOfAPictureStart) {
+  DecoderConfig config;
+  config.Sps = kSps;
+  config.Pps = kPps;  // pic_parameter_set_id 0
+  parser_.SetDecoderConfig(&config);
+  const Bytes& nal = GetParam().nal;
+  // Once as a single NAL unit packet, once as FU-A fragments (the header fields arrive in the
+  // first fragment).
+  Send(nal, true);
+  // FU indicator: the NAL unit's forbidden bit and NRI, type 28; FU header: S or E, type.
+  const uint8_t indicator = static_cast<uint8_t>((nal[0] & 0xE0) | 28);
+  const uint8_t type = nal[0] & 0x1F;
+  const uint8_t first = static_cast<uint8_t>(0x80 | type);
+  const uint8_t last = static_cast<uint8_t>(0x40 | type);
+  Send(Cat({{indicator, first}, Bytes(nal.begin() + 1, nal.begin() + 4)}));
+  Send(Cat({{indicator, last}, Bytes(nal.begin() + 4, nal.end())}), true);
+  if (GetParam().key_frame) {
+    ASSERT_EQ(Delivered(), 2u);
+    for (const auto& f : h_.client.frames) {
+      EXPECT_EQ(f.data, Cat({kAud, kStart, kSps, kStart, kPps, kStart, nal}));
+      EXPECT_EQ(f.fourcc, ipcapture::kFourCCH264);
+    }
+  } else {
+    EXPECT_EQ(Delivered(), 0u);
+    EXPECT_TRUE(parser_.AwaitingKeyFrame());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Slices, H264IdrPlausibilityTest,
+    ::testing::Values(IdrCase{"ISlice", IdrNal(0x65, 0, 7, 0, 0), true},
+                      IdrCase{"ISliceType2", IdrNal(0x65, 0, 2, 0, 0), true},
+                      IdrCase{"SISlice", IdrNal(0x25, 0, 9, 0, 0), true},
+                      IdrCase{"NalRefIdcZero", IdrNal(0x05, 0, 7, 0, 0), false},
+                      IdrCase{"ForbiddenBitSet", IdrNal(0xE5, 0, 7, 0, 0), false},
+                      IdrCase{"LaterSliceOfThePicture", IdrNal(0x65, 120, 7, 0, 0), false},
+                      IdrCase{"PSliceType", IdrNal(0x65, 0, 5, 0, 0), false},
+                      IdrCase{"BSliceType", IdrNal(0x65, 0, 6, 0, 0), false},
+                      IdrCase{"SliceTypeOutOfRange", IdrNal(0x65, 0, 12, 0, 0), false},
+                      IdrCase{"OtherPps", IdrNal(0x65, 0, 7, 1, 0), false},
+                      IdrCase{"FrameNumNotZero", IdrNal(0x65, 0, 7, 0, 3), false},
+                      IdrCase{"NoSliceHeader", {0x65, 0x00, 0x00, 0x00, 0x00}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(H264ParserTest, ShortSpsWithMarkerDoesNotEndTheFrame) {
   Send(kSps, true);  // 29 bytes

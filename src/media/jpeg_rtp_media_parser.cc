@@ -68,7 +68,11 @@ CJpegRTPMediaParser::Result CJpegRTPMediaParser::Depacketize(std::span<const uin
     picture_.restart_interval = restart_interval;
     return StartPicture(*main, payload, pos);
   }
-  if (waiting_first_fragment_) {
+  // RFC 2435 3.1.2: the fragment offset is where this packet's data goes in the picture's
+  // scan data. Anything but the end of what arrived means a fragment went missing, even when
+  // the sequence numbers look continuous (a relay that renumbers): appending would splice
+  // pieces of two pictures together, so the picture is dropped and the next one awaited.
+  if (waiting_first_fragment_ || main->fragment_offset != frame_buffer_.size()) {
     ResetFrame();
     return Result::kRejected;
   }

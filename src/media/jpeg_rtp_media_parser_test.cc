@@ -224,6 +224,42 @@ TEST_F(JpegParserTest, ZeroSizeIsRefused) {
   EXPECT_EQ(Delivered(), 0u);
 }
 
+// RFC 2435 3.1.2 fragment offsets checked against the scan bytes received, with sequence
+// numbers that stay continuous (a relay that renumbers hides the loss from the sequence check).
+struct FragmentCase {
+  const char* name;
+  std::vector<uint32_t> offsets;  // of the fragments sent in order; the last one has the marker
+  bool delivered;
+};
+
+class JpegFragmentOffsetTest : public JpegParserTest,
+                               public ::testing::WithParamInterface<FragmentCase> {};
+
+TEST_P(JpegFragmentOffsetTest, PictureIsDeliveredOnlyWhenEveryOffsetFollowsOn) {
+  constexpr uint32_t kFragment = 500;
+  const Bytes scan = Scan(4 * kFragment);
+  const std::vector<uint32_t>& offsets = GetParam().offsets;
+  for (size_t i = 0; i < offsets.size(); ++i) {
+    const uint32_t at = offsets[i];
+    Send(Cat({MainHeader(at, 1, 50, 80, 60), Slice(scan, at, at + kFragment)}),
+         i + 1 == offsets.size());
+  }
+  EXPECT_EQ(Delivered(), GetParam().delivered ? 1u : 0u);
+  // Whatever happened, the next whole picture comes through on its own.
+  Send(Cat({MainHeader(0, 1, 50, 80, 60), Scan(900, 4)}), true);
+  ASSERT_FALSE(h_.client.frames.empty());
+  EXPECT_EQ(ScanOf(Last()), Cat({Scan(900, 4), {0xFF, 0xD9}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Offsets, JpegFragmentOffsetTest,
+    ::testing::Values(FragmentCase{"AllInOrder", {0, 500, 1000, 1500}, true},
+                      FragmentCase{"MiddleFragmentLost", {0, 500, 1500}, false},
+                      FragmentCase{"SecondFragmentLost", {0, 1000, 1500}, false},
+                      FragmentCase{"FragmentRepeated", {0, 500, 500, 1000}, false},
+                      FragmentCase{"OffsetGoesBack", {0, 500, 1000, 500}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(JpegParserTest, TruncatedRestartHeaderIsRefused) {
   Send(Cat({MainHeader(0, 65, 50, 80, 60), {0x00, 0x40}}), true);
   EXPECT_EQ(Delivered(), 0u);

@@ -194,6 +194,51 @@ TEST_F(Mpeg4ParserTest, OversizedFrameLogsAndResets) {
   EXPECT_TRUE(parser_.AwaitingKeyFrame());
 }
 
+// FFmpeg's configuration of a 1280x720 stream, as its SDP announces it in config=.
+const Bytes kSdpConfig720 = FromHex(
+    "000001b001000001b58913000001000000012000c48d8800cd28045a1443000001b24c61766335392e33372e"
+    "313030");
+
+DecoderConfig SdpConfig(const Bytes& config) {
+  DecoderConfig c;
+  c.Config = config;
+  return c;
+}
+
+// A camera that never sends its configuration in band: the SDP's takes its place.
+TEST_F(Mpeg4ParserTest, SdpConfigurationGoesInFrontOfIVopsWithoutInBandOne) {
+  const DecoderConfig sdp = SdpConfig(kSdpConfig720);
+  parser_.SetDecoderConfig(&sdp);
+  Send(kIVop, true);
+  Send(kPVop, true);
+  Send(kIVop, true);
+  ASSERT_EQ(Delivered(), 3u);
+  for (const size_t key : {0u, 2u}) {
+    const testing::DeliveredFrame& f = h_.client.frames[key];
+    EXPECT_EQ(f.data, Cat({kSdpConfig720, kIVop})) << key;
+    EXPECT_EQ(f.fourcc, ipcapture::kFourCCDivx) << key;
+    EXPECT_EQ(f.width, 1280u) << key;
+    EXPECT_EQ(f.height, 720u) << key;
+  }
+  EXPECT_EQ(h_.client.frames[1].data, kPVop);
+  EXPECT_TRUE(parser_.InBandConfig().empty());
+}
+
+// The configuration the stream carries describes the pictures that follow; the SDP's may be
+// stale (the encoder was reconfigured after DESCRIBE).
+TEST_F(Mpeg4ParserTest, InBandConfigurationWinsOverTheSdpOne) {
+  const DecoderConfig sdp = SdpConfig(kSdpConfig720);
+  parser_.SetDecoderConfig(&sdp);
+  Send(Cat({kConfig, kIVop}), true);
+  Send(kIVop, true);  // later key frames without a header get the in-band one too
+  ASSERT_EQ(Delivered(), 2u);
+  for (const testing::DeliveredFrame& f : h_.client.frames) {
+    EXPECT_EQ(f.data, Cat({kConfig, kIVop}));
+    EXPECT_EQ(f.width, 704u);
+    EXPECT_EQ(f.height, 576u);
+  }
+}
+
 class Mpeg4NoReaderTest : public Mpeg4ParserTest {
  protected:
   Mpeg4NoReaderTest() : Mpeg4ParserTest(nullptr) {}

@@ -48,6 +48,18 @@ def main():
     idr = bytes([0, 4, 0x7C, 0x85, 0x88, 0x80, 0x09, 4, 0x7C, 0x45, 0x01, 0x02])
     write("fuzz_h264_parser", "sdp_parameter_sets",
           b"\x01" + bytes([len(sps)]) + sps + bytes([len(pps)]) + pps + idr)
+    # The same sets, then a type-5 unit whose slice header does not open a picture
+    # (first_mb_in_slice 1), then one that does.
+    noise = bytes([0x65, 0x42, 0x20, 0x33])
+    good = bytes([0x65, 0x88, 0x84, 0x00, 0x33])
+    write("fuzz_h264_parser", "sdp_parameter_sets_noise_idr",
+          b"\x01" + bytes([len(sps)]) + sps + bytes([len(pps)]) + pps
+          + bytes([9, len(noise)]) + noise + bytes([9, len(good)]) + good)
+    # In-band parameter sets whose SPS has level_idc 0, in front of an IDR slice.
+    bad_sps = bytes.fromhex("6742c000da01e0089f97016a020202800000030080000019478c1950")
+    write("fuzz_h264_parser", "inband_sps_level_zero",
+          b"\x00" + bytes([0, len(bad_sps)]) + bad_sps + bytes([0, 4]) + bytes.fromhex("68ce3c80")
+          + bytes([9, len(good)]) + good)
     for fixture in ["gst_jpeg_640x480", "ff_mjpeg_352x288", "gst_jpeg422_704x576"]:
         write("fuzz_jpeg_parser", fixture, records(packets(fixture), 30, 255))
     # A small Q=50 picture that is delivered: 8-byte header, then 16 x 60 bytes of scan data.
