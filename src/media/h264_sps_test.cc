@@ -196,9 +196,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SizeCase{"UnknownProfile", Fields([](SpsFields& f) { f.profile_idc = 65; }), std::nullopt},
         SizeCase{"ProfileZero", Fields([](SpsFields& f) { f.profile_idc = 0; }), std::nullopt},
-        SizeCase{"LevelZero", Fields([](SpsFields& f) { f.level_idc = 0; }), std::nullopt},
+        SizeCase{"LevelZero", Fields([](SpsFields& f) { f.level_idc = 0; }),
+                 PictureSize{352, 288}},
         SizeCase{"LevelBetweenKnownOnes", Fields([](SpsFields& f) { f.level_idc = 33; }),
-                 std::nullopt},
+                 PictureSize{352, 288}},
+        SizeCase{"Level63", Fields([](SpsFields& f) { f.level_idc = 63; }), std::nullopt},
         SizeCase{"Level62", Fields([](SpsFields& f) { f.level_idc = 62; }), PictureSize{352, 288}},
         SizeCase{"SpsId31", Fields([](SpsFields& f) { f.sps_id = 31; }), PictureSize{352, 288}},
         SizeCase{"SpsId32", Fields([](SpsFields& f) { f.sps_id = 32; }), std::nullopt},
