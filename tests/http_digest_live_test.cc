@@ -85,9 +85,9 @@ class Sha256DigestServer {
     }
     static const char kOk[] = "ok";
     static const char kDenied[] = "denied";
-    MHD_Response* response =
-        MHD_create_response_from_buffer(accepted ? 2 : 6, const_cast<char*>(accepted ? kOk : kDenied),
-                                        MHD_RESPMEM_PERSISTENT);
+    const char* body = accepted ? kOk : kDenied;
+    MHD_Response* response = MHD_create_response_from_buffer(
+        std::strlen(body), const_cast<char*>(body), MHD_RESPMEM_PERSISTENT);
     const MHD_Result queued =
         accepted ? MHD_queue_response(connection, MHD_HTTP_OK, response)
                  : MHD_queue_auth_fail_response2(connection, kRealm, kOpaque, response,

@@ -48,8 +48,8 @@ struct RTSPClientParams {
 // TEARDOWN when the thread is stopped. Basic and Digest challenges are answered once per request:
 // the strongest one offered (Digest SHA-256, then MD5, then Basic); Digest as RFC 7616 (qop
 // "auth", nonce count, opaque; the RFC 2069 form when the camera asks for no qop), and a nonce
-// the camera declares stale is renewed once more. In the interleaved transport modes the media is read from the RTSP
-// connection after PLAY and handed to the user's OnPacket.
+// the camera declares stale is renewed once more. In the interleaved transport modes the media
+// is read from the RTSP connection after PLAY and handed to the user's OnPacket.
 //
 // Start() and Close() belong to the owner's thread; Pause() and Play() may be called from any
 // thread. Callbacks on the user (OnCodecConfig, OnPacket) come on the client thread. The client

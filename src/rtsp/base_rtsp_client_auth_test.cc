@@ -119,7 +119,8 @@ TEST_F(BaseRtspClientAuthSessionTest, StrongestChallengeIsAnsweredInItsForm) {
         DigestChallenge("n", ", algorithm=SHA-256, qop=\"auth\", opaque=\"o\"")},
        "Digest", "SHA-256", true, "o"},
       {"basic and sha-256 in one header",
-       {"Basic realm=\"cam\", " + DigestChallenge("n", ", algorithm=SHA-256, qop=\"auth,auth-int\"")},
+       {"Basic realm=\"cam\", " +
+        DigestChallenge("n", ", algorithm=SHA-256, qop=\"auth,auth-int\"")},
        "Digest", "SHA-256", true, ""},
       {"basic only", {"Basic realm=\"cam\""}, "Basic", "", false, ""},
   };
@@ -167,7 +168,8 @@ TEST_F(BaseRtspClientAuthSessionTest, StaleNonceIsRenewedOnce) {
     const std::string nonce = setup ? "n2" : "n1";
     if (DigestIsValid(r, nonce)) return CameraReply(r, port);
     const bool stale = setup && DigestIsValid(r, "n1");
-    return Unauthorized(r, {DigestChallenge(nonce, stale ? ", qop=auth, stale=true" : ", qop=auth")});
+    return Unauthorized(r,
+                        {DigestChallenge(nonce, stale ? ", qop=auth, stale=true" : ", qop=auth")});
   });
   const auto requests = RequestsAfter(5);  // DESCRIBE twice, SETUP twice, PLAY
   ASSERT_GE(requests.size(), 5u);
@@ -187,7 +189,8 @@ TEST_F(BaseRtspClientAuthSessionTest, SecondStaleInARowFailsTheRequest) {
     // From SETUP on, every nonce is declared stale as soon as it is used.
     const bool used = !AuthorizationOf(r).empty();
     const std::string nonce = "n" + std::to_string(used ? ++nonces : nonces.load());
-    return Unauthorized(r, {DigestChallenge(nonce, used ? ", qop=auth, stale=true" : ", qop=auth")});
+    return Unauthorized(r,
+                        {DigestChallenge(nonce, used ? ", qop=auth, stale=true" : ", qop=auth")});
   });
   ASSERT_TRUE(WaitUntil([&] { return !client_.IsRunning(); }, 5s));
   const auto requests = RequestsAfter(5);

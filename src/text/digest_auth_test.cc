@@ -242,8 +242,8 @@ TEST(DigestAnswerTest, NonceCountRunsPerNonceAndRestartsOnANewOne) {
 TEST(DigestAnswerTest, ValuesAreQuotedAndLineBreaksRefused) {
   CDigestAuthenticator digest;
   ASSERT_TRUE(digest.Learn(ParseAuthChallenges({"Digest realm=\"r\", nonce=\"n\""})));
-  EXPECT_EQ(digest.Answer("a\"b\\c", "p", "GET", "/")->rfind("Digest username=\"a\\\"b\\\\c\", ", 0),
-            0u);
+  const std::string quoted = *digest.Answer("a\"b\\c", "p", "GET", "/");
+  EXPECT_EQ(quoted.rfind("Digest username=\"a\\\"b\\\\c\", ", 0), 0u) << quoted;
   EXPECT_FALSE(digest.Answer("u\r\nX-Evil: 1", "p", "GET", "/"));
   EXPECT_FALSE(digest.Answer("u", "p\n", "GET", "/"));
   EXPECT_FALSE(digest.Answer("u", "p", "GET", "/a\r\nb"));
@@ -253,7 +253,8 @@ TEST(IsStaleDigestTest, OnlyADigestChallengeSayingTrue) {
   EXPECT_TRUE(IsStaleDigest(ParseAuthChallenges({"Digest realm=\"r\", nonce=\"n\", stale=TRUE"})));
   EXPECT_TRUE(
       IsStaleDigest(ParseAuthChallenges({"Digest realm=\"r\", nonce=\"n\", stale=\"true\""})));
-  EXPECT_FALSE(IsStaleDigest(ParseAuthChallenges({"Digest realm=\"r\", nonce=\"n\", stale=false"})));
+  EXPECT_FALSE(
+      IsStaleDigest(ParseAuthChallenges({"Digest realm=\"r\", nonce=\"n\", stale=false"})));
   EXPECT_FALSE(IsStaleDigest(ParseAuthChallenges({"Basic stale=true"})));
 }
 
