@@ -99,65 +99,29 @@ class BaseRtspClientAuthSessionTest : public ::testing::Test {
   CBaseRTSPClient client_{nullptr};
 };
 
-// A 401 to DESCRIBE with several challenge variants: the strongest is answered, in its form.
+// Basic and SHA-256 Digest with qop and opaque offered together: Digest is answered in its
+// RFC 7616 form, and the next request counts on with the same nonce. (Which challenge wins in
+// other mixes is the shared code's business, tested there.)
 TEST_F(BaseRtspClientAuthSessionTest, StrongestChallengeIsAnsweredInItsForm) {
-  struct Case {
-    const char* name;
-    std::vector<std::string> challenges;
-    const char* scheme;     // "Basic" or "Digest"
-    const char* algorithm;  // echoed, "" when the challenge named none
-    bool qop;
-    const char* opaque;  // echoed, "" for none
-  } cases[] = {
-      {"rfc 2069", {DigestChallenge("n")}, "Digest", "", false, ""},
-      {"qop auth and opaque", {DigestChallenge("n", ", qop=\"auth\", opaque=\"op 1\"")},
-       "Digest", "", true, "op 1"},
-      {"basic before digest", {"Basic realm=\"cam\"", DigestChallenge("n", ", qop=auth")},
-       "Digest", "", true, ""},
-      {"md5 before sha-256",
-       {DigestChallenge("m", ", algorithm=MD5, qop=\"auth\""),
-        DigestChallenge("n", ", algorithm=SHA-256, qop=\"auth\", opaque=\"o\"")},
-       "Digest", "SHA-256", true, "o"},
-      {"basic and sha-256 in one header",
-       {"Basic realm=\"cam\", " +
-        DigestChallenge("n", ", algorithm=SHA-256, qop=\"auth,auth-int\"")},
-       "Digest", "SHA-256", true, ""},
-      {"basic only", {"Basic realm=\"cam\""}, "Basic", "", false, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ScriptedServer server;
-    const uint16_t port = server.Port();
-    const bool basic = std::string(c.scheme) == "Basic";
-    server.Serve([&c, port, basic](const std::string& r, size_t) {
-      const bool accepted = basic ? AuthorizationOf(r) == "Basic dmlld2VyOnMzY3JldA=="
-                                  : DigestIsValid(r, "n");
-      return accepted ? CameraReply(r, port) : Unauthorized(r, c.challenges);
-    });
-    RTSPClientParams params = TestParams(port);
-    params.UserName = kUser;
-    params.Password = kPassword;
-    CBaseRTSPClient client(nullptr);
-    ASSERT_TRUE(client.Start(params, &user_, kRtpOverUdp));
-    ASSERT_TRUE(server.WaitForRequests(4, 5s));  // DESCRIBE twice, SETUP, PLAY
-    client.Close();
-    const auto requests = server.Requests();
-    EXPECT_EQ(MethodOf(requests[1]), "DESCRIBE");
-    EXPECT_EQ(MethodOf(requests[2]), "SETUP");
-    EXPECT_EQ(MethodOf(requests[3]), "PLAY");
-    const std::string answer = AuthorizationOf(requests[1]);
-    EXPECT_EQ(answer.substr(0, answer.find(' ')), c.scheme);
-    if (basic) continue;
-    auto p = DigestParams(answer);
-    EXPECT_EQ(p["algorithm"], c.algorithm);
-    EXPECT_EQ(p.count("opaque"), *c.opaque != '\0' ? 1u : 0u);
-    EXPECT_EQ(p["opaque"], c.opaque);
-    EXPECT_EQ(p["qop"], c.qop ? "auth" : "");
-    EXPECT_EQ(p["nc"], c.qop ? "00000001" : "");
-    EXPECT_EQ(p["cnonce"].empty(), !c.qop);
-    // The next request counts on with the same nonce.
-    EXPECT_EQ(DigestParams(AuthorizationOf(requests[2]))["nc"], c.qop ? "00000002" : "");
-  }
+  const uint16_t port = server_.Port();
+  Start([port](const std::string& r, size_t) {
+    if (DigestIsValid(r, "n")) return CameraReply(r, port);
+    const std::string digest =
+        DigestChallenge("n", ", algorithm=SHA-256, qop=\"auth\", opaque=\"o 1\"");
+    return Unauthorized(r, {"Basic realm=\"cam\"", digest});
+  });
+  const auto requests = RequestsAfter(4);  // DESCRIBE twice, SETUP, PLAY
+  ASSERT_GE(requests.size(), 4u);
+  EXPECT_EQ(MethodOf(requests[1]), "DESCRIBE");
+  auto p = DigestParams(AuthorizationOf(requests[1]));
+  EXPECT_EQ(p["algorithm"], "SHA-256");
+  EXPECT_EQ(p["opaque"], "o 1");
+  EXPECT_EQ(p["qop"], "auth");
+  EXPECT_EQ(p["nc"], "00000001");
+  EXPECT_FALSE(p["cnonce"].empty());
+  EXPECT_EQ(MethodOf(requests[2]), "SETUP");
+  EXPECT_EQ(DigestParams(AuthorizationOf(requests[2]))["nc"], "00000002");
+  EXPECT_EQ(MethodOf(requests[3]), "PLAY");
 }
 
 TEST_F(BaseRtspClientAuthSessionTest, StaleNonceIsRenewedOnce) {

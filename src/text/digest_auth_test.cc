@@ -148,8 +148,7 @@ TEST(StrongestChallengeTest, ChoosesByStrength) {
   }
 }
 
-// The published responses of RFC 7616 section 3.9.1, and the variants computed with the same
-// inputs by an independent implementation (Python's hashlib).
+// The published answers of RFC 7616 section 3.9.1, whole.
 TEST(DigestAnswerTest, MatchesRfc7616Example) {
   struct Case {
     const char* algorithm;
@@ -157,8 +156,6 @@ TEST(DigestAnswerTest, MatchesRfc7616Example) {
   } cases[] = {
       {"SHA-256", "753927fa0e85d155564e2e272a28d1802ca10daf4496794697cf8db5856cb6c1"},
       {"MD5", "8ca523f5e9506fed4657c9700eebdbec"},
-      {"SHA-256-sess", "2fd51b3a77ad75bad6afad6003e818d767133c46d9e2749e7f5232ae1ea3efd7"},
-      {"MD5-sess", "e783283f46242139c486a698fec7211d"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.algorithm);
@@ -175,30 +172,28 @@ TEST(DigestAnswerTest, MatchesRfc7616Example) {
   }
 }
 
-TEST(DigestAnswerTest, AuthIntAndRfc2069Forms) {
+// The other variants with the same inputs; responses computed by an independent implementation
+// (Python's hashlib).
+TEST(DigestAnswerTest, SessionAuthIntAndNoQopVariants) {
   struct Case {
-    const char* name;
-    std::string challenge;
+    const char* params;  // after realm and nonce
     const char* response;
   } cases[] = {
-      {"auth-int only, MD5",
-       std::string("Digest realm=\"") + kRfcRealm + "\", nonce=\"" + kRfcNonce +
-           "\", qop=\"auth-int\"",
-       "8804a53d3640a40a4f73cea12c5ba451"},
-      {"auth-int only, SHA-256",
-       std::string("Digest realm=\"") + kRfcRealm + "\", nonce=\"" + kRfcNonce +
-           "\", algorithm=SHA-256, qop=\"auth-int\"",
+      {", algorithm=SHA-256-sess, qop=auth",
+       "2fd51b3a77ad75bad6afad6003e818d767133c46d9e2749e7f5232ae1ea3efd7"},
+      {", algorithm=MD5-sess, qop=auth", "e783283f46242139c486a698fec7211d"},
+      {", qop=\"auth-int\"", "8804a53d3640a40a4f73cea12c5ba451"},
+      {", algorithm=SHA-256, qop=\"auth-int\"",
        "8bdf6f15638e260831e905028de5450562816d093c9bfc5c13d3a46adcdde940"},
-      {"no qop, SHA-256",
-       std::string("Digest realm=\"") + kRfcRealm + "\", nonce=\"" + kRfcNonce +
-           "\", algorithm=SHA-256",
-       "a1306b0595a6c7fe96c448631fb5cfbd5107bd1fe1da729d978dd7446b812363"},
+      {", algorithm=SHA-256", "a1306b0595a6c7fe96c448631fb5cfbd5107bd1fe1da729d978dd7446b812363"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.params);
     CDigestAuthenticator digest;
     digest.SetClientNonceSourceForTesting([] { return std::string(kRfcClientNonce); });
-    ASSERT_TRUE(digest.Learn(ParseAuthChallenges({c.challenge})));
+    ASSERT_TRUE(digest.Learn(ParseAuthChallenges(
+        {std::string("Digest realm=\"") + kRfcRealm + "\", nonce=\"" + kRfcNonce + "\"" +
+         c.params})));
     const auto answer = digest.Answer("Mufasa", "Circle of Life", "GET", "/dir/index.html");
     ASSERT_TRUE(answer);
     EXPECT_EQ(ParamOf(*answer, "response"), c.response);
