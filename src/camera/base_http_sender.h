@@ -42,6 +42,9 @@ class CBaseHttpSender {
   // connection was refused or the host unreachable, or connecting timed out. False when any
   // connection was made (even one closed without an answer) and while no Send was made.
   bool ConnectFailed() const { return connectFailed_; }
+  // True when the last answer's body was wanted but was longer than the sender keeps: the
+  // body is then not readable at all (a cut reply must not pass for a whole one).
+  bool BodyTooLarge() const { return bodyTooLarge_; }
 
  protected:
   korvane::DEVICE_INFO device_;
@@ -49,6 +52,7 @@ class CBaseHttpSender {
   uint32_t contentLength_ = 0;
   uint32_t rememberedScheme_ = kAuthSchemeNone;
   bool connectFailed_ = false;
+  bool bodyTooLarge_ = false;
 };
 
 }  // namespace Web

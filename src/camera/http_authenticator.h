@@ -2,42 +2,38 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "camera/http_request.h"
+#include "text/digest_auth.h"
 
 namespace Web {
 
-// One challenge of a WWW-Authenticate header (RFC 7235 section 4.1).
-struct AuthChallenge {
-  uint32_t scheme = 0;      // kAuthScheme* bit, 0 for a scheme this client does not know
-  std::string schemeName;   // as the server wrote it
-  std::map<std::string, std::string> params;  // names lower-cased, quoted values unescaped
-};
+using korvane::AuthChallenge;
+using korvane::ParseAuthChallenges;
 
-// Splits WWW-Authenticate header values into challenges, in the order the server sent them
-// (header by header, and left to right inside a header that carries several).
-std::vector<AuthChallenge> ParseAuthChallenges(const std::vector<std::string>& headerValues);
+// The kAuthScheme* bit of a challenge; 0 for a scheme this client does not know.
+uint32_t SchemeOf(const AuthChallenge& challenge);
 
-// The first scheme that the server offers among those this client knows; 0 when none.
-uint32_t FirstOfferedScheme(const std::vector<AuthChallenge>& challenges);
+// The scheme to answer among the challenges of a 401, strongest first: Digest (SHA-256 before
+// MD5), then NTLM or Negotiate (left to libcurl; the first one offered), then Basic. Passport
+// only when nothing else is offered. 0 when no scheme is known.
+uint32_t StrongestOfferedScheme(const std::vector<AuthChallenge>& challenges);
 
 // Builds Authorization header values. Basic (RFC 7617) needs nothing from the server; Digest
-// (RFC 7616, MD5 and MD5-sess, qop "auth", "auth-int" or none as in RFC 2069) answers the last
-// Digest challenge learnt, counting its uses in the nonce count.
+// (RFC 7616) answers the strongest Digest challenge learnt, counting its uses in the nonce count.
 class CHttpAuthenticator {
  public:
-  CHttpAuthenticator();
-
-  // Keeps the first Digest challenge of a 401 answer whose algorithm this client can compute.
+  // Keeps the strongest Digest challenge of a 401 answer that this client can compute.
   // Returns true when one was kept.
-  bool LearnChallenges(const std::vector<AuthChallenge>& challenges);
+  bool LearnChallenges(const std::vector<AuthChallenge>& challenges) {
+    return digest_.Learn(challenges);
+  }
 
-  bool HasDigestChallenge() const { return digest_.has_value(); }
+  bool HasDigestChallenge() const { return digest_.HasChallenge(); }
 
   // The value of the Authorization header for `scheme`, or nothing when this client cannot
   // answer it (Digest before any challenge, NTLM, Passport, Negotiate, or a user name or
@@ -46,32 +42,17 @@ class CHttpAuthenticator {
                                                const std::string& password,
                                                std::string_view method, std::string_view uri);
 
-  // True when one of the challenges is a Digest challenge that marks our nonce as stale
-  // (RFC 7616 section 3.3): the credentials were right, only the nonce has expired.
-  static bool IsStaleDigest(const std::vector<AuthChallenge>& challenges);
+  static bool IsStaleDigest(const std::vector<AuthChallenge>& challenges) {
+    return korvane::IsStaleDigest(challenges);
+  }
 
   // Fixes the client nonce, for reproducing published Digest examples.
   void SetClientNonceSourceForTesting(std::function<std::string()> source) {
-    cnonceSource_ = std::move(source);
+    digest_.SetClientNonceSourceForTesting(std::move(source));
   }
 
  private:
-  struct DigestChallenge {
-    std::string realm;
-    std::string nonce;
-    std::string opaque;
-    bool hasOpaque = false;
-    std::string algorithm;  // as sent; empty means MD5
-    bool session = false;   // MD5-sess
-    std::string qop;        // chosen: "auth", "auth-int" or empty (RFC 2069)
-    uint32_t nonceCount = 0;
-  };
-
-  std::optional<std::string> MakeDigest(const std::string& user, const std::string& password,
-                                        std::string_view method, std::string_view uri);
-
-  std::optional<DigestChallenge> digest_;
-  std::function<std::string()> cnonceSource_;
+  korvane::CDigestAuthenticator digest_;
 };
 
 }  // namespace Web

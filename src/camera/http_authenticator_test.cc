@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "camera/http_request.h"
-#include "text/text_helpers.h"
+#include <string>
+#include <vector>
 
 namespace Web {
 namespace {
@@ -23,54 +24,29 @@ TEST(PreferredSchemeTest, LastMatchingRowWins) {
   }
 }
 
-TEST(ParseAuthChallengesTest, KeepsServerOrderAcrossHeaders) {
-  const auto challenges = ParseAuthChallenges(
-      {"Digest realm=\"cam\", nonce=\"abc\", qop=\"auth\"", "Basic realm=\"cam\""});
-  ASSERT_EQ(challenges.size(), 2u);
-  EXPECT_EQ(challenges[0].scheme, kAuthSchemeDigest);
-  EXPECT_EQ(challenges[0].params.at("realm"), "cam");
-  EXPECT_EQ(challenges[0].params.at("nonce"), "abc");
-  EXPECT_EQ(challenges[1].scheme, kAuthSchemeBasic);
-  EXPECT_EQ(FirstOfferedScheme(challenges), kAuthSchemeDigest);
-}
-
-TEST(ParseAuthChallengesTest, SeveralChallengesInOneHeader) {
-  const auto challenges = ParseAuthChallenges(
-      {"Basic realm=\"a, b\", Digest realm=\"r\", qop=\"auth,auth-int\", nonce=n1, "
-       "opaque=\"o\\\"q\""});
-  ASSERT_EQ(challenges.size(), 2u);
-  EXPECT_EQ(challenges[0].scheme, kAuthSchemeBasic);
-  EXPECT_EQ(challenges[0].params.at("realm"), "a, b");  // comma inside quotes
-  EXPECT_EQ(challenges[1].scheme, kAuthSchemeDigest);
-  EXPECT_EQ(challenges[1].params.at("qop"), "auth,auth-int");
-  EXPECT_EQ(challenges[1].params.at("nonce"), "n1");  // token value
-  EXPECT_EQ(challenges[1].params.at("opaque"), "o\"q");  // escaped quote
-}
-
-TEST(ParseAuthChallengesTest, SchemeNamesAreCaseInsensitiveAndToken68Skipped) {
-  const auto challenges =
-      ParseAuthChallenges({"Negotiate YIIBhgYGKwYBBQUC==", "NTLM", "dIgEsT NONCE=\"x\""});
-  ASSERT_EQ(challenges.size(), 3u);
-  EXPECT_EQ(challenges[0].scheme, kAuthSchemeNegotiate);
-  EXPECT_EQ(challenges[1].scheme, kAuthSchemeNtlm);
-  EXPECT_EQ(challenges[2].scheme, kAuthSchemeDigest);
-  EXPECT_EQ(challenges[2].params.at("nonce"), "x");
-}
-
-TEST(ParseAuthChallengesTest, UnknownSchemesAreSkippedWhenChoosing) {
-  const auto challenges =
-      ParseAuthChallenges({"Bearer realm=\"api\"", "Mutual x=1", "Basic realm=\"cam\""});
-  EXPECT_EQ(FirstOfferedScheme(challenges), kAuthSchemeBasic);
-  EXPECT_EQ(FirstOfferedScheme(ParseAuthChallenges({"Bearer"})), kAuthSchemeNone);
-  EXPECT_EQ(FirstOfferedScheme(ParseAuthChallenges({})), kAuthSchemeNone);
-}
-
-TEST(ParseAuthChallengesTest, GarbageDoesNotCrash) {
-  const std::vector<std::string> inputs = {"", ",,,", "=", "\"", "Digest \"unterminated",
-                                           "Digest realm=", "Digest =x, =y", "\x01\x02\xff"};
-  for (const std::string& input : inputs) {
-    const auto challenges = ParseAuthChallenges({input});
-    for (const AuthChallenge& challenge : challenges) EXPECT_FALSE(challenge.schemeName.empty());
+// Which scheme a sender takes up from a 401, by the challenges it carries.
+TEST(StrongestOfferedSchemeTest, DigestThenConnectionSchemesThenBasic) {
+  struct Case {
+    std::vector<std::string> headers;
+    uint32_t scheme;
+  } cases[] = {
+      {{"Digest realm=\"cam\", nonce=\"abc\", qop=\"auth\"", "Basic realm=\"cam\""},
+       kAuthSchemeDigest},
+      {{"Basic realm=\"cam\"", "Digest realm=\"cam\", nonce=\"abc\""}, kAuthSchemeDigest},
+      {{"Basic realm=\"cam\"", "Digest nonce=\"s\", algorithm=SHA-256, qop=auth"},
+       kAuthSchemeDigest},
+      {{"Basic realm=\"cam\"", "NTLM"}, kAuthSchemeNtlm},
+      {{"Negotiate YIIBhgYGKwYBBQUC==", "Basic realm=\"cam\""}, kAuthSchemeNegotiate},
+      {{"Bearer realm=\"api\"", "Mutual x=1", "Basic realm=\"cam\""}, kAuthSchemeBasic},
+      {{"Digest nonce=\"x\", algorithm=SHA-512-256", "Basic realm=\"cam\""}, kAuthSchemeBasic},
+      {{"Digest nonce=\"x\", algorithm=SHA-512-256"}, kAuthSchemeDigest},
+      {{"Passport1.4 x"}, kAuthSchemePassport},
+      {{"Bearer"}, kAuthSchemeNone},
+      {{}, kAuthSchemeNone},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(StrongestOfferedScheme(ParseAuthChallenges(c.headers)), c.scheme)
+        << ::testing::PrintToString(c.headers);
   }
 }
 
@@ -107,75 +83,15 @@ TEST(AuthorizationTest, DigestMatchesRfc2617Example) {
             "cnonce=\"0a4f113b\"");
 }
 
-TEST(AuthorizationTest, DigestCountsNonceUsesAndRestartsOnANewNonce) {
+TEST(AuthorizationTest, DigestAnswersTheStrongestChallenge) {
   CHttpAuthenticator authenticator;
-  authenticator.SetClientNonceSourceForTesting([] { return std::string("c"); });
-  ASSERT_TRUE(authenticator.LearnChallenges(
-      ParseAuthChallenges({"Digest realm=\"r\", nonce=\"n1\", qop=\"auth\""})));
-  EXPECT_NE(authenticator.MakeAuthorization(kAuthSchemeDigest, "u", "p", "GET", "/a")->find(
-                "nc=00000001"),
-            std::string::npos);
-  EXPECT_NE(authenticator.MakeAuthorization(kAuthSchemeDigest, "u", "p", "GET", "/a")->find(
-                "nc=00000002"),
-            std::string::npos);
-  ASSERT_TRUE(authenticator.LearnChallenges(
-      ParseAuthChallenges({"Digest realm=\"r\", nonce=\"n2\", qop=\"auth\""})));
-  const std::string third = *authenticator.MakeAuthorization(kAuthSchemeDigest, "u", "p", "GET",
-                                                             "/a");
-  EXPECT_NE(third.find("nc=00000001"), std::string::npos);
-  EXPECT_NE(third.find("nonce=\"n2\""), std::string::npos);
-}
-
-TEST(AuthorizationTest, DigestWithoutQopFollowsRfc2069) {
-  CHttpAuthenticator authenticator;
-  ASSERT_TRUE(
-      authenticator.LearnChallenges(ParseAuthChallenges({"Digest realm=\"r\", nonce=\"n\""})));
-  const std::string ha1 = korvane::Md5Hex("u:r:p");
-  const std::string ha2 = korvane::Md5Hex("GET:/x");
-  const std::string expected = korvane::Md5Hex(ha1 + ":n:" + ha2);
-  EXPECT_EQ(*authenticator.MakeAuthorization(kAuthSchemeDigest, "u", "p", "GET", "/x"),
-            "Digest username=\"u\", realm=\"r\", nonce=\"n\", uri=\"/x\", response=\"" +
-                expected + "\"");
-}
-
-TEST(AuthorizationTest, DigestMd5SessHashesTheNonceIntoHa1) {
-  CHttpAuthenticator authenticator;
-  authenticator.SetClientNonceSourceForTesting([] { return std::string("cn"); });
   ASSERT_TRUE(authenticator.LearnChallenges(ParseAuthChallenges(
-      {"Digest realm=\"r\", nonce=\"n\", algorithm=MD5-sess, qop=\"auth\""})));
-  const std::string ha1 = korvane::Md5Hex(korvane::Md5Hex("u:r:p") + ":n:cn");
-  const std::string ha2 = korvane::Md5Hex("GET:/x");
-  const std::string expected = korvane::Md5Hex(ha1 + ":n:00000001:cn:auth:" + ha2);
+      {"Digest realm=\"r\", nonce=\"m\", algorithm=MD5, qop=\"auth\"",
+       "Digest realm=\"r\", nonce=\"s\", algorithm=SHA-256, qop=\"auth\""})));
   const std::string header =
-      *authenticator.MakeAuthorization(kAuthSchemeDigest, "u", "p", "GET", "/x");
-  EXPECT_NE(header.find("algorithm=MD5-sess"), std::string::npos);
-  EXPECT_NE(header.find("response=\"" + expected + "\""), std::string::npos) << header;
-}
-
-TEST(AuthorizationTest, DigestSkipsChallengesItCannotCompute) {
-  CHttpAuthenticator authenticator;
-  EXPECT_FALSE(authenticator.LearnChallenges(ParseAuthChallenges(
-      {"Digest realm=\"r\", nonce=\"n\", algorithm=SHA-256, qop=\"auth\""})));
-  EXPECT_FALSE(authenticator.HasDigestChallenge());
-  // RFC 7616 servers offer SHA-256 first and MD5 after it: the MD5 one is taken.
-  EXPECT_TRUE(authenticator.LearnChallenges(ParseAuthChallenges(
-      {"Digest realm=\"r\", nonce=\"s\", algorithm=SHA-256, qop=\"auth\"",
-       "Digest realm=\"r\", nonce=\"m\", algorithm=MD5, qop=\"auth\""})));
-  EXPECT_NE(authenticator.MakeAuthorization(kAuthSchemeDigest, "u", "p", "GET", "/")->find(
-                "nonce=\"m\""),
-            std::string::npos);
-  EXPECT_FALSE(authenticator.LearnChallenges(
-      ParseAuthChallenges({"Digest realm=\"r\", nonce=\"n\", qop=\"auth-conf\""})));
-  EXPECT_FALSE(authenticator.LearnChallenges(ParseAuthChallenges({"Digest realm=\"r\""})));
-}
-
-TEST(AuthorizationTest, QuotesInTheUserNameAreEscaped) {
-  CHttpAuthenticator authenticator;
-  ASSERT_TRUE(
-      authenticator.LearnChallenges(ParseAuthChallenges({"Digest realm=\"r\", nonce=\"n\""})));
-  const std::string header =
-      *authenticator.MakeAuthorization(kAuthSchemeDigest, "a\"b\\c", "p", "GET", "/");
-  EXPECT_EQ(header.rfind("Digest username=\"a\\\"b\\\\c\", ", 0), 0u) << header;
+      *authenticator.MakeAuthorization(kAuthSchemeDigest, "u", "p", "GET", "/");
+  EXPECT_NE(header.find("nonce=\"s\""), std::string::npos) << header;
+  EXPECT_NE(header.find("algorithm=SHA-256"), std::string::npos) << header;
 }
 
 TEST(AuthorizationTest, LineBreaksNeverReachAHeader) {
@@ -183,16 +99,9 @@ TEST(AuthorizationTest, LineBreaksNeverReachAHeader) {
   EXPECT_FALSE(
       authenticator.MakeAuthorization(kAuthSchemeBasic, "u\r\nX-Evil: 1", "p", "GET", "/"));
   EXPECT_FALSE(authenticator.MakeAuthorization(kAuthSchemeBasic, "u", "p\n", "GET", "/"));
-}
-
-TEST(AuthorizationTest, StaleFlagIsRecognised) {
-  EXPECT_TRUE(CHttpAuthenticator::IsStaleDigest(
-      ParseAuthChallenges({"Digest realm=\"r\", nonce=\"n\", stale=TRUE"})));
-  EXPECT_TRUE(CHttpAuthenticator::IsStaleDigest(
-      ParseAuthChallenges({"Digest realm=\"r\", nonce=\"n\", stale=\"true\""})));
-  EXPECT_FALSE(CHttpAuthenticator::IsStaleDigest(
-      ParseAuthChallenges({"Digest realm=\"r\", nonce=\"n\", stale=false"})));
-  EXPECT_FALSE(CHttpAuthenticator::IsStaleDigest(ParseAuthChallenges({"Basic stale=true"})));
+  ASSERT_TRUE(
+      authenticator.LearnChallenges(ParseAuthChallenges({"Digest realm=\"r\", nonce=\"n\""})));
+  EXPECT_FALSE(authenticator.MakeAuthorization(kAuthSchemeDigest, "u\r\n", "p", "GET", "/"));
 }
 
 }  // namespace

@@ -41,6 +41,9 @@ struct HttpRequest {
   uint32_t totalLength = 0;  // more than the body would mean streaming the rest: not supported
   std::vector<std::string> headerLines;  // "Name: value", each replacing a header of that name
   uint32_t flags = kRequestFlagNoQueryEscape | kRequestFlagNoRedirects;
+  // False when nobody will read the answer's body: it is then counted and dropped as it
+  // arrives instead of being kept in the sender.
+  bool readBody = true;
 };
 
 }  // namespace Web

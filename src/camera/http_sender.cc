@@ -143,6 +143,7 @@ bool CHttpSender::Send(const HttpRequest& request) {
   statusCode_ = 0;
   contentLength_ = 0;
   connectFailed_ = false;
+  bodyTooLarge_ = false;
   if (multi_ == nullptr || easy_ == nullptr) return false;
   if (request.verb.empty() || request.object.empty()) return false;
   if (HasLineBreakOrNul(request.verb)) return false;
@@ -167,7 +168,7 @@ bool CHttpSender::Send(const HttpRequest& request) {
 
   if (statusCode_ == 401 && rememberedScheme_ == kAuthSchemeNone) {
     const std::vector<AuthChallenge> challenges = ParseAuthChallenges(authenticateHeaders_);
-    const uint32_t offered = FirstOfferedScheme(challenges);
+    const uint32_t offered = StrongestOfferedScheme(challenges);
     authenticator_.LearnChallenges(challenges);
     CloseRequest();
     if (offered == kAuthSchemeNone) return false;
@@ -178,6 +179,19 @@ bool CHttpSender::Send(const HttpRequest& request) {
 
   hasRequest_ = true;
   bodyComplete_ = outcome == Outcome::kComplete;
+  if (bodyCapped_ && keepBody_) {
+    bodyTooLarge_ = true;
+    bodyComplete_ = false;
+    std::vector<uint8_t>().swap(body_);
+    if (logger_ != nullptr) {
+      logger_->DebugMessage(korvane::kLogError,
+                            "%s: the answer of device %s:%u to \"%s\" is longer than %zu bytes; "
+                            "the request fails",
+                            "Web::CHttpSender::Send", device_.address.c_str(),
+                            static_cast<unsigned>(device_.port), request.object.c_str(),
+                            maxBodyBytes_);
+    }
+  }
   return true;
 }
 
@@ -221,6 +235,8 @@ CHttpSender::Outcome CHttpSender::Transfer(const HttpRequest& request,
   readPos_ = 0;
   authenticateHeaders_.clear();
   headersDone_ = false;
+  keepBody_ = request.readBody;
+  bodyBytesSeen_ = 0;
   bodyCapped_ = false;
 
   const bool secure = request.secure == 1;
@@ -359,7 +375,8 @@ CHttpSender::Outcome CHttpSender::RunTransfer() {
 
   if (!aborted && finished && result == CURLE_OK) return Outcome::kComplete;
   if (!aborted && finished && bodyCapped_ && result == CURLE_WRITE_ERROR) {
-    return Outcome::kComplete;  // the body up to the cap is what is kept
+    // Stopped at the cap on purpose: a dropped body is not missed; a kept one is unusable.
+    return keepBody_ ? Outcome::kBodyIncomplete : Outcome::kComplete;
   }
   return headersDone_ ? Outcome::kBodyIncomplete : Outcome::kNoAnswer;
 }
@@ -374,6 +391,8 @@ size_t CHttpSender::OnHeader(char* data, size_t size, size_t count, void* self) 
     sender->authenticateHeaders_.clear();
     sender->headersDone_ = false;
     sender->body_.clear();
+    sender->bodyBytesSeen_ = 0;
+    sender->bodyCapped_ = false;
     return bytes;
   }
   if (line == "\r\n" || line == "\n") {
@@ -401,13 +420,12 @@ size_t CHttpSender::OnBody(char* data, size_t size, size_t count, void* self) {
   auto* sender = static_cast<CHttpSender*>(self);
   const size_t bytes = size * count;
   sender->lastActivity_ = Clock::now();
-  const size_t room = sender->maxBodyBytes_ - std::min(sender->maxBodyBytes_, sender->body_.size());
-  if (bytes > room) {
-    sender->body_.insert(sender->body_.end(), data, data + room);
+  sender->bodyBytesSeen_ += bytes;
+  if (sender->bodyBytesSeen_ > sender->maxBodyBytes_) {
     sender->bodyCapped_ = true;
-    return 0;  // stops the transfer: the rest is not wanted
+    return 0;  // stops the transfer: more than any answer of the camera needs
   }
-  sender->body_.insert(sender->body_.end(), data, data + bytes);
+  if (sender->keepBody_) sender->body_.insert(sender->body_.end(), data, data + bytes);
   return bytes;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/debug_message.h"
 #include "camera/base_http_sender.h"
 #include "camera/http_authenticator.h"
 
@@ -20,7 +21,10 @@ namespace Web {
 // after that the answer fails when nothing (no header line, no body bytes) arrives for T; and
 // the whole request, body included, ends after kWholeRequestTimeouts x T, so a server that
 // trickles a byte at a time cannot hold the calling thread. The body is read during Send() into
-// the sender (at most kMaxBodyBytes) and handed out by the read operations.
+// the sender and handed out by the read operations, at most kMaxBodyBytes of it: a longer body
+// is not kept at all, the answer counts as unreadable and the cut is logged. A request that does
+// not read the body (HttpRequest::readBody false) has it counted and dropped as it arrives; past
+// kMaxBodyBytes the transfer stops there (the connection is then not reused).
 //
 // Authentication: the first request offers Basic (or the request's preferred scheme) at once.
 // A 401 answer teaches the sender the first scheme the camera offers, in the order of its
@@ -29,7 +33,8 @@ namespace Web {
 // from the challenge of the 401, and again once when the camera reports the nonce stale.
 class CHttpSender : public CBaseHttpSender {
  public:
-  static constexpr size_t kMaxBodyBytes = size_t{256} << 20;
+  // Parameter lists and update replies are a few kilobytes.
+  static constexpr size_t kMaxBodyBytes = size_t{1} << 20;
   static constexpr uint32_t kWholeRequestTimeouts = 3;
   static constexpr uint32_t kReadChunkBytes = 8192;
   static constexpr const char* kUserAgent = "Korvane::HttpSender";
@@ -48,7 +53,11 @@ class CHttpSender : public CBaseHttpSender {
   // never waits for a slow camera. Set it before the first Send.
   void SetAbortCheck(std::function<bool()> check) { abortCheck_ = std::move(check); }
 
-  // Lowers the body cap so that tests need not move 256 MiB.
+  // Where a body cut at the cap is reported; may be null (the default). Not owned, must outlive
+  // the sender.
+  void SetLogger(korvane::IDebugMessage* logger) { logger_ = logger; }
+
+  // Lowers the body cap so that tests need not move a whole MiB.
   void SetMaxBodyBytesForTesting(size_t bytes) { maxBodyBytes_ = bytes; }
 
  private:
@@ -73,6 +82,7 @@ class CHttpSender : public CBaseHttpSender {
   void* easy_ = nullptr;   // CURL
   CHttpAuthenticator authenticator_;
   std::function<bool()> abortCheck_;
+  korvane::IDebugMessage* logger_ = nullptr;
   size_t maxBodyBytes_ = kMaxBodyBytes;
 
   // The answer kept for reading.
@@ -84,7 +94,9 @@ class CHttpSender : public CBaseHttpSender {
   // State of the transfer in progress, filled by the callbacks.
   std::vector<std::string> authenticateHeaders_;
   bool headersDone_ = false;
-  bool bodyCapped_ = false;
+  bool keepBody_ = true;         // the request reads the body
+  uint64_t bodyBytesSeen_ = 0;   // body bytes of the current answer, kept or dropped
+  bool bodyCapped_ = false;      // the transfer was stopped at the cap
   std::chrono::steady_clock::time_point lastActivity_;
 };
 

@@ -3,12 +3,14 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "camera/http_authenticator.h"
 #include "camera/http_sender.h"
 #include "camera/http_utils.h"
 #include "camera/testing/camera_test_util.h"
 #include "camera/testing/scripted_http_server.h"
+#include "text/sha256.h"
 #include "text/text_helpers.h"
 
 // Authentication flows of CHttpSender against a scripted camera.
@@ -30,9 +32,10 @@ std::string BasicValue(const std::string& user, const std::string& password) {
   return "Basic " + encoded;
 }
 
-// Checks a Digest Authorization value the way a camera does (RFC 7616 section 3.4.1).
+// Checks a Digest Authorization value the way a camera does (RFC 7616 section 3.4.1), for
+// the challenges of DigestChallenge (qop auth, opaque "op").
 bool DigestIsValid(const ScriptedRequest& request, const std::string& expectedNonce,
-                   const std::string& password) {
+                   const std::string& password, const std::string& algorithm = "") {
   const std::string authorization = request.Header("Authorization");
   const std::string& method = request.method;
   if (authorization.rfind("Digest ", 0) != 0) return false;
@@ -47,16 +50,22 @@ bool DigestIsValid(const ScriptedRequest& request, const std::string& expectedNo
       get("uri") != request.target) {
     return false;
   }
-  const std::string ha1 = Md5Hex(std::string(kUser) + ":" + kRealm + ":" + password);
-  const std::string ha2 = Md5Hex(method + ":" + get("uri"));
-  const std::string expected = Md5Hex(ha1 + ":" + get("nonce") + ":" + get("nc") + ":" +
-                                      get("cnonce") + ":" + get("qop") + ":" + ha2);
+  if (get("opaque") != "op" || get("algorithm") != algorithm) return false;
+  const auto hash = [&algorithm](const std::string& text) {
+    return algorithm == "SHA-256" ? Sha256Hex(text) : Md5Hex(text);
+  };
+  const std::string ha1 = hash(std::string(kUser) + ":" + kRealm + ":" + password);
+  const std::string ha2 = hash(method + ":" + get("uri"));
+  const std::string expected = hash(ha1 + ":" + get("nonce") + ":" + get("nc") + ":" +
+                                    get("cnonce") + ":" + get("qop") + ":" + ha2);
   return get("qop") == "auth" && get("response") == expected;
 }
 
-std::string DigestChallenge(const std::string& nonce, bool stale = false) {
+std::string DigestChallenge(const std::string& nonce, bool stale = false,
+                            const std::string& algorithm = "") {
   return std::string("WWW-Authenticate: Digest realm=\"") + kRealm + "\", qop=\"auth\", nonce=\"" +
-         nonce + "\", opaque=\"op\"" + (stale ? ", stale=true" : "");
+         nonce + "\", opaque=\"op\"" + (stale ? ", stale=true" : "") +
+         (algorithm.empty() ? "" : ", algorithm=" + algorithm);
 }
 
 std::string BasicChallenge() {
@@ -114,7 +123,7 @@ TEST(HttpSenderAuthTest, DigestUriRepeatsTheRequestLineExactly) {
 
 TEST(HttpSenderAuthTest, WrongPasswordWithBasicFailsToSendThenGives401) {
   ScriptedHttpServer server([](const ScriptedRequest&) {
-    return ScriptedReply::Status(401, "Unauthorized", {BasicChallenge(), DigestChallenge("n")});
+    return ScriptedReply::Status(401, "Unauthorized", {BasicChallenge()});
   });
   Web::CHttpSender sender(LoopbackDevice(server.port(), kUser, "wrong"));
   CResultDef result;
@@ -197,6 +206,43 @@ TEST(HttpSenderAuthTest, StaleDigestNonceIsRenewedOnce) {
   EXPECT_EQ(server.Requests().size(), 4u);
   EXPECT_TRUE(RequestGet("/c", sender));
   EXPECT_EQ(server.Requests().size(), 6u);
+}
+
+// Basic listed before SHA-256 Digest, in one header: Digest is answered, and then sent at once.
+TEST(HttpSenderAuthTest, StrongestOfferedChallengeIsAnswered) {
+  constexpr std::string_view kHeaderName = "WWW-Authenticate: ";
+  const std::string challenge = std::string(kHeaderName) + "Basic realm=\"" + kRealm + "\", " +
+                                DigestChallenge("s", false, "SHA-256").substr(kHeaderName.size());
+  ScriptedHttpServer server([&challenge](const ScriptedRequest& request) {
+    if (DigestIsValid(request, "s", kPassword, "SHA-256")) return ScriptedReply::Ok("ok");
+    return ScriptedReply::Status(401, "Unauthorized", {challenge});
+  });
+  Web::CHttpSender sender(LoopbackDevice(server.port(), kUser, kPassword));
+  EXPECT_TRUE(RequestGet("/a", sender));
+  EXPECT_TRUE(RequestGet("/b", sender));
+  EXPECT_EQ(server.Requests().size(), 3u) << "one repeat, then Digest at once";
+  EXPECT_EQ(sender.RememberedScheme(), Web::kAuthSchemeDigest);
+}
+
+TEST(HttpSenderAuthTest, SecondStaleInARowFails) {
+  std::atomic<int> nonces{0};
+  ScriptedHttpServer server([&nonces](const ScriptedRequest& request) {
+    // Every Digest answer is declared stale, with a fresh nonce each time.
+    const bool answered = request.Header("Authorization").rfind("Digest ", 0) == 0;
+    const std::string nonce = "n-" + std::to_string(++nonces);
+    return ScriptedReply::Status(401, "Unauthorized",
+                                 {DigestChallenge(nonce, answered, "SHA-256")});
+  });
+  Web::CHttpSender sender(LoopbackDevice(server.port(), kUser, kPassword));
+  CResultDef result;
+  std::vector<uint8_t> body;
+  HUtils::RequestGetRD("/a", sender, result, body, false);
+  EXPECT_EQ(result.code, kRequestNotProcessed);
+  EXPECT_EQ(sender.StatusCode(), 401u);
+  const auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 3u) << "Basic, Digest with n-1, Digest with the renewed n-2";
+  EXPECT_NE(requests[2].Header("Authorization").find("nonce=\"n-2\""), std::string::npos);
+  EXPECT_NE(requests[2].Header("Authorization").find("nc=00000001"), std::string::npos);
 }
 
 TEST(HttpSenderAuthTest, NoKnownSchemeOfferedFailsWithoutRepeat) {

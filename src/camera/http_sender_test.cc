@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "base/testing/recording_debug_message.h"
 #include "camera/http_utils.h"
 #include "camera/testing/camera_test_util.h"
 #include "camera/testing/scripted_http_server.h"
@@ -56,8 +57,8 @@ TEST(HttpSenderTest, BodyWithoutContentLengthIsReadToItsEnd) {
   EXPECT_EQ(text, body);
 }
 
-TEST(HttpSenderTest, TenMegabyteReplyIsReadWhole) {
-  const std::string body = Pattern(10u << 20);
+TEST(HttpSenderTest, ReplyOfTheWholeCapIsReadWhole) {
+  const std::string body = Pattern(Web::CHttpSender::kMaxBodyBytes);
   ScriptedHttpServer server([&body](const ScriptedRequest&) { return ScriptedReply::Ok(body); });
   Web::CHttpSender sender(LoopbackDevice(server.port()));
   std::string text;
@@ -66,16 +67,85 @@ TEST(HttpSenderTest, TenMegabyteReplyIsReadWhole) {
   EXPECT_TRUE(text == body);
 }
 
-TEST(HttpSenderTest, BodyIsCappedWithoutContentLength) {
-  const std::string body = Pattern(50000);
-  ScriptedHttpServer server([&body](const ScriptedRequest&) {
-    return ScriptedReply::Status(200, "OK", {}, body, false);
+// A wanted body over the cap is a failed request with its own code, and a log line; never a
+// reply cut at the cap.
+TEST(HttpSenderTest, WantedBodyOverTheCapFailsAndIsLogged) {
+  constexpr size_t kCap = 10000;
+  struct Case {
+    size_t size;
+    bool withContentLength;
+    uint32_t code;
+  } cases[] = {
+      {kCap, true, kRequestOk},
+      {kCap, false, kRequestOk},
+      {kCap + 1, true, kRequestResponseTooLarge},
+      {kCap + 1, false, kRequestResponseTooLarge},
+      {5 * kCap, false, kRequestResponseTooLarge},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.size << (c.withContentLength ? " with" : " without")
+                                      << " Content-Length");
+    const std::string body = Pattern(c.size);
+    ScriptedHttpServer server([&](const ScriptedRequest&) {
+      return ScriptedReply::Status(200, "OK", {}, body, c.withContentLength);
+    });
+    Web::CHttpSender sender(LoopbackDevice(server.port(), "admin", "secret-password"));
+    CRecordingDebugMessage log;
+    sender.SetLogger(&log);
+    sender.SetMaxBodyBytesForTesting(kCap);
+    CResultDef result;
+    std::vector<uint8_t> read;
+    HUtils::RequestGetRD("/cgi-bin/Param.cgi?action=list", sender, result, read, true);
+    EXPECT_EQ(result.code, c.code) << result.text;
+    EXPECT_EQ(sender.QueryDataAvailable(), 0u) << "the sender keeps no copy after the request";
+    if (c.code == kRequestOk) {
+      EXPECT_EQ(read.size(), c.size);
+      EXPECT_TRUE(log.Lines().empty());
+      continue;
+    }
+    EXPECT_TRUE(read.empty());
+    EXPECT_NE(result.text.find("too large"), std::string::npos) << result.text;
+    const auto lines = log.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, kLogError);
+    EXPECT_NE(lines[0].text.find("longer than 10000 bytes"), std::string::npos) << lines[0].text;
+    EXPECT_NE(lines[0].text.find("action=list"), std::string::npos) << lines[0].text;
+    EXPECT_EQ(lines[0].text.find("secret-password"), std::string::npos);
+  }
+}
+
+// A 200 that announces 500 MB (the answer that once drove the host to 500 MB) costs nothing
+// when nobody reads the body: it is dropped as it arrives and the transfer stops at the cap.
+TEST(HttpSenderTest, UnreadHugeBodyIsDroppedAndCutOff) {
+  std::atomic<size_t> pushed{0};
+  ScriptedHttpServer server([&pushed](const ScriptedRequest&) {
+    ScriptedReply reply;
+    reply.bytes = "HTTP/1.1 200 OK\r\nContent-Length: 500000000\r\n\r\n";
+    reply.stream = [&pushed](std::string& out) {
+      out.assign(256 * 1024, 'x');
+      pushed += out.size();
+      return true;
+    };
+    reply.stream_limit = 32u << 20;
+    return reply;
   });
   Web::CHttpSender sender(LoopbackDevice(server.port()));
-  sender.SetMaxBodyBytesForTesting(10000);
-  std::string text;
-  ASSERT_TRUE(RequestGetText(sender, text, "/a"));
-  EXPECT_EQ(text, body.substr(0, 10000));
+  EXPECT_TRUE(RequestGet("/cgi-bin/Param.cgi?action=update&video.codec=3", sender));
+  EXPECT_EQ(sender.StatusCode(), 200u);
+  EXPECT_EQ(sender.QueryDataAvailable(), 0u);
+  std::vector<uint8_t> body;
+  EXPECT_EQ(sender.ReadResponse(body), 0u);
+  EXPECT_LT(pushed.load(), size_t{32} << 20) << "the transfer ended long before the stream did";
+}
+
+TEST(HttpSenderTest, UnreadSmallBodyKeepsTheConnection) {
+  ScriptedHttpServer server(
+      [](const ScriptedRequest&) { return ScriptedReply::Ok(Pattern(50000)); });
+  Web::CHttpSender sender(LoopbackDevice(server.port()));
+  EXPECT_TRUE(RequestGet("/a", sender));
+  EXPECT_EQ(sender.QueryDataAvailable(), 0u);
+  EXPECT_TRUE(RequestGet("/b", sender));
+  EXPECT_EQ(server.ConnectionCount(), 1);
 }
 
 TEST(HttpSenderTest, BodyCutShortIsNotHandedOnAsWhole) {

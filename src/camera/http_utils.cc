@@ -18,6 +18,7 @@ CResultDef& RequestGetRD(const std::string& path, Web::CBaseHttpSender& sender,
   Web::HttpRequest request;
   request.verb = "GET";
   request.object = path;
+  request.readBody = readBody;
   body.clear();
 
   if (!sender.Send(request) || sender.StatusCode() == 0) {
@@ -28,11 +29,17 @@ CResultDef& RequestGetRD(const std::string& path, Web::CBaseHttpSender& sender,
                        "%s: %s does not process request \"%s\", status code = %u", kFunction,
                        deviceText.c_str(), path.c_str(), sender.StatusCode());
   }
-  if (readBody && result.code == kRequestOk && sender.ReadResponse(body) == 0) {
+  if (readBody && result.code == kRequestOk && sender.BodyTooLarge()) {
+    result.SetResultEx(kLogError, kRequestResponseTooLarge,
+                       "%s: response to request \"%s\" from %s is too large", kFunction,
+                       path.c_str(), deviceText.c_str());
+  } else if (readBody && result.code == kRequestOk && sender.ReadResponse(body) == 0) {
     result.SetResultEx(kLogError, kRequestEmptyResponse,
                        "%s: incorrect response for request \"%s\" from %s", kFunction,
                        path.c_str(), deviceText.c_str());
   }
+  // The answer has been used: its buffer goes now rather than at the next request.
+  sender.CloseRequest();
   return result;
 }
 

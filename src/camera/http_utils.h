@@ -15,13 +15,15 @@ enum : uint32_t {
   kRequestNotProcessed = 8,   // the camera answered with a status outside 200..299
   kRequestNotSent = 11,       // no answer (connection, time-out, refused credentials)
   kRequestEmptyResponse = 12, // the body was wanted and none could be read
+  kRequestResponseTooLarge = 13,  // the body was wanted and exceeded the sender's cap
 };
 
 namespace HUtils {
 
 // GETs `path` from the sender's camera and fills `result` (code, severity, error text).
 // With `readBody`, the body of a 2xx answer is read into `body`; `body` is emptied first in
-// any case. Writes no log line: the caller decides what to do with the text.
+// any case. Without it, the sender drops the body as it arrives. The sender's copy of the answer
+// is released before returning. Writes no log line: the caller decides what to do with the text.
 CResultDef& RequestGetRD(const std::string& path, Web::CBaseHttpSender& sender,
                          CResultDef& result, std::vector<uint8_t>& body, bool readBody);
 

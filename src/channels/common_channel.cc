@@ -1,6 +1,8 @@
 #include "channels/common_channel.h"
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -13,6 +15,19 @@ namespace korvane {
 namespace {
 
 using ParamPairs = std::vector<std::pair<std::string, std::string>>;
+
+// Longest piece of a camera's reply quoted in a log line.
+constexpr std::size_t kReplyExcerptChars = 64;
+
+// The start of a reply's first line, printable ASCII only, for a log line.
+std::string ReplyExcerpt(const std::vector<std::uint8_t>& body) {
+  std::string excerpt;
+  for (const std::uint8_t byte : body) {
+    if (byte == '\r' || byte == '\n' || excerpt.size() == kReplyExcerptChars) break;
+    excerpt += byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '?';
+  }
+  return excerpt;
+}
 
 void Append(ParamPairs& pairs, const char* key, std::uint32_t value) {
   pairs.emplace_back(key, std::to_string(value));
@@ -110,6 +125,7 @@ CCommonChannel::CCommonChannel(std::uint32_t index, IDriver* driver,
   if (mode != kCustomParameterAbsent) stream_mode_ = mode;
   // A stop does not wait for the encoder request to run out its time-out.
   http_sender_->SetAbortCheck([this] { return StopEvent().IsSet(); });
+  http_sender_->SetLogger(driver);
 }
 
 CCommonChannel::~CCommonChannel() { Stop(); }
@@ -120,7 +136,29 @@ bool CCommonChannel::ConfigureCamera() {
 }
 
 bool CCommonChannel::SendEncoderRequest(const std::string& path) {
-  return RequestGet(path, *http_sender_);
+  static constexpr char kName[] = "korvane::CCommonChannel::SendEncoderRequest";
+  CResultDef result;
+  std::vector<std::uint8_t> body;
+  HUtils::RequestGetRD(path, *http_sender_, result, body, /*readBody=*/true);
+  if (result.code == kRequestNotSent || result.code == kRequestNotProcessed) return false;
+  const std::string_view reply(reinterpret_cast<const char*>(body.data()), body.size());
+  if (result.code == kRequestOk && IsUpdateSuccessReply(reply)) {
+    refusal_logged_ = false;
+    return true;
+  }
+  // Answered, but not with "Success" (an error text, an empty or unreadable body): the camera
+  // did not take the settings. Logged once per run of refusals, since every reconnection
+  // repeats the request.
+  if (!refusal_logged_) {
+    refusal_logged_ = true;
+    const DEVICE_INFO& device = *Driver()->GetDeviceInfo();
+    Driver()->DebugMessage(kLogWarning,
+                           "%s: device %s:%u did not accept the encoder settings \"%s\" "
+                           "(reply \"%s\"); streaming goes on with the camera's settings",
+                           kName, device.address.c_str(), static_cast<unsigned>(device.port),
+                           path.c_str(), ReplyExcerpt(body).c_str());
+  }
+  return true;
 }
 
 void CCommonChannel::GetStreamParams(RTSPClientParams* params) {

@@ -50,13 +50,19 @@ class CCommonChannel : public CBaseRTSPChannel {
  protected:
   bool ConfigureCamera() override;
   void GetStreamParams(RTSPClientParams* params) override;
-  // Sends the encoder request `path` to the camera; true when the camera accepted it.
+  // Sends the encoder request `path` to the camera; false when the camera could not be reached
+  // or answered with an error status. A 2xx answer without "Success" in its body means the
+  // camera kept (some of) its settings: that is logged, once per run of such answers, and the
+  // result is still true, because the camera may stream all the same.
   virtual bool SendEncoderRequest(const std::string& path);
 
  private:
   const std::int32_t codec_;
   std::int32_t stream_mode_ = kDefaultStreamMode;
   std::unique_ptr<Web::CHttpSender> http_sender_;
+  // A refusal of the encoder settings has been logged and no success has come since. Used on
+  // the capture thread only.
+  bool refusal_logged_ = false;
 };
 
 }  // namespace korvane

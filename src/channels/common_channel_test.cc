@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
+
+#include "camera/testing/camera_test_util.h"
+#include "camera/testing/scripted_http_server.h"
+#include "core/testing/fake_driver.h"
 
 namespace korvane {
 namespace {
@@ -126,6 +131,70 @@ TEST(StreamLocationTest, PortsAndPathsPerCodecAndMode) {
     EXPECT_EQ(where.port, c.port) << c.codec << " mode " << c.mode;
     EXPECT_EQ(where.path, c.path) << c.codec << " mode " << c.mode;
   }
+}
+
+// A codec channel whose encoder step can be driven directly.
+class EncoderChannel : public CCommonChannel {
+ public:
+  using CCommonChannel::CCommonChannel;
+  using CCommonChannel::ConfigureCamera;
+
+ protected:
+  void ProcessPacket(const CRTPPacket*) override {}
+};
+
+class NullSink : public ipcapture::IFrameSink {
+ public:
+  bool PutFrame(ipcapture::IMediaFrame*) override { return true; }
+  void OnSignalLost() override {}
+};
+
+// The camera's answer to each encoder update decides whether the channel goes on, and a refusal
+// is logged once per run of refusals.
+TEST(EncoderAnswerTest, RefusalIsLoggedOncePerStreakAndStreamingGoesOn) {
+  struct Step {
+    int status;
+    const char* body;
+    bool goesOn;        // ConfigureCamera's result
+    std::size_t lines;  // refusal lines logged so far
+  } steps[] = {
+      {200, "Success\r\n", true, 0},
+      {200, "Error: video.resolution\r\n", true, 1},
+      {200, "Error: video.resolution\r\n", true, 1},  // the same run: no second line
+      {200, "", true, 1},                               // an empty reply is no success either
+      {200, "OK\r\nSuccess\r\n", true, 1},            // a success ends the run
+      {200, "Failed", true, 2},
+      {404, "Not Found", false, 2},  // an error status stops the attempt, as before
+  };
+  testing::ScriptedHttpServer server([&steps](const testing::ScriptedRequest& request) {
+    const Step& step = steps[std::min(request.index, std::size(steps) - 1)];
+    return testing::ScriptedReply::Status(step.status, "S", {}, step.body);
+  });
+  testing::FakeDriver driver;
+  driver.device = testing::LoopbackDevice(server.port());
+  NullSink sink;
+  EncoderChannel channel(0, &driver, &sink, kCodecH264);
+
+  auto refusals = [&driver] {
+    std::vector<testing::FakeDriver::Line> out;
+    for (const auto& line : driver.Lines()) {
+      if (line.text.find("did not accept the encoder settings") != std::string::npos) {
+        out.push_back(line);
+      }
+    }
+    return out;
+  };
+  for (std::size_t i = 0; i < std::size(steps); ++i) {
+    SCOPED_TRACE(::testing::Message() << "step " << i << ": " << steps[i].body);
+    EXPECT_EQ(channel.ConfigureCamera(), steps[i].goesOn);
+    EXPECT_EQ(refusals().size(), steps[i].lines);
+  }
+  EXPECT_EQ(server.Requests().size(), std::size(steps));
+  const auto lines = refusals();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].level, kLogWarning);
+  EXPECT_NE(lines[0].text.find("\"Error: video.resolution\""), std::string::npos) << lines[0].text;
+  EXPECT_NE(lines[0].text.find("action=update&video.codec=3"), std::string::npos) << lines[0].text;
 }
 
 }  // namespace

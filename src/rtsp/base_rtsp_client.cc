@@ -52,6 +52,8 @@ bool CBaseRTSPClient::Start(const RTSPClientParams& params, IRTPReceiverUser* us
   camera_echoes_ = false;
   stray_answers_ = 0;
   pending_.clear();
+  digest_.Reset();
+  challenges_.clear();
   params_ = params;
   user_ = user;
   mode_ = mode;
@@ -250,6 +252,7 @@ bool CBaseRTSPClient::SendRequest(RequestKind kind) {
   if (response.empty()) {
     return false;
   }
+  challenges_ = AuthenticateHeaderValues(response);
   return parser_.ParseResponse(response, kind, url);
 }
 
@@ -258,15 +261,47 @@ bool CBaseRTSPClient::Request(RequestKind kind) {
     return false;
   }
   const RTSPResponse& r = parser_.Response();
-  if (r.StatusCode == 401 && r.Scheme != params_.Scheme) {
-    // Answer the challenge once; a second 401 under the same scheme means the credentials are
-    // wrong, and asking again would only loop.
-    params_.Scheme = r.Scheme;
+  bool switched = false;
+  bool renewed = false;
+  while (r.StatusCode == 401 && AnswerChallenge(switched, renewed)) {
     if (!SendRequest(kind)) {
       return false;
     }
   }
   return r.StatusCode >= 200 && r.StatusCode <= 299;
+}
+
+bool CBaseRTSPClient::AnswerChallenge(bool& switched, bool& renewed) {
+  const std::vector<AuthChallenge> challenges = ParseAuthChallenges(challenges_);
+  const AuthChallenge* strongest = StrongestChallenge(challenges);
+  if (strongest == nullptr) {
+    return false;
+  }
+  if (RankChallenge(*strongest) == ChallengeRank::kBasic) {
+    if (switched || params_.Scheme == AuthScheme::kBasic) {
+      return false;  // Basic credentials were refused
+    }
+    params_.Scheme = AuthScheme::kBasic;
+    switched = true;
+    return true;
+  }
+  // A stale nonce means the credentials were right (RFC 7616 section 3.3).
+  const bool stale = params_.Scheme == AuthScheme::kDigest && IsStaleDigest(challenges);
+  // The latest nonce serves the later requests too, even when this one is given up.
+  digest_.Learn(challenges);
+  if (params_.Scheme != AuthScheme::kDigest) {
+    if (switched) {
+      return false;
+    }
+    params_.Scheme = AuthScheme::kDigest;
+    switched = true;
+    return true;
+  }
+  if (stale && !renewed) {
+    renewed = true;
+    return true;
+  }
+  return false;
 }
 
 // ---------------------------------------------------------------------------------------------

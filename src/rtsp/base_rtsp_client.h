@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/base_thread.h"
 #include "base/event.h"
@@ -14,6 +15,7 @@
 #include "rtsp/rtsp_response.h"
 #include "core/transport_mode.h"
 #include "rtsp/rtsp_response_parser.h"
+#include "text/digest_auth.h"
 
 namespace korvane {
 
@@ -43,9 +45,11 @@ struct RTSPClientParams {
 // One RTSP 1.0 session (RFC 2326) with one camera, on a thread of its own ("RTSP Client
 // Thread"): connect, DESCRIBE (handing the SDP's decoder configuration to the user), SETUP of one
 // medium, PLAY, OPTIONS keep-alives at half the session timeout, PAUSE/PLAY on request, and
-// TEARDOWN when the thread is stopped. Basic and Digest (RFC 2069 form) challenges are answered
-// once per request. In the interleaved transport modes the media is read from the RTSP
-// connection after PLAY and handed to the user's OnPacket.
+// TEARDOWN when the thread is stopped. Basic and Digest challenges are answered once per request:
+// the strongest one offered (Digest SHA-256, then MD5, then Basic); Digest as RFC 7616 (qop
+// "auth", nonce count, opaque; the RFC 2069 form when the camera asks for no qop), and a nonce
+// the camera declares stale is renewed once more. In the interleaved transport modes the media
+// is read from the RTSP connection after PLAY and handed to the user's OnPacket.
 //
 // Start() and Close() belong to the owner's thread; Pause() and Play() may be called from any
 // thread. Callbacks on the user (OnCodecConfig, OnPacket) come on the client thread. The client
@@ -99,7 +103,8 @@ class CBaseRTSPClient : public CBaseThread {
   static std::string MakeControlUrl(const std::string& base_url, const std::string& control);
   static std::string MakeTransportLine(const std::string& sdp_profile, TransportMode mode,
                                        uint16_t rtp_port, uint16_t rtcp_port);
-  // RFC 2069 digest response line (no qop); empty when a value is missing.
+  // The Authorization line answering an RFC 2069 Digest challenge (realm and nonce, no qop);
+  // empty when a value is missing.
   static std::string MakeDigestLine(const std::string& method, const std::string& user,
                                     const std::string& password, const std::string& realm,
                                     const std::string& nonce, const std::string& uri);
@@ -139,6 +144,10 @@ class CBaseRTSPClient : public CBaseThread {
   bool Connect();
   bool IsInterleaved() const { return mode_ == kRtpOverTcp || mode_ == kRtpOverRtsp; }
   std::string AuthorizationLine(RequestKind kind);
+  // After a 401: takes up the strongest challenge it offered and says whether the request is
+  // worth sending again. At most one scheme switch and one stale-nonce renewal per request, so
+  // wrong credentials end the request instead of looping.
+  bool AnswerChallenge(bool& switched, bool& renewed);
 
   // Sends one request and reads its answer into the parser (PLAY in the interleaved modes goes
   // on to ReceiveInterleaved instead).
@@ -169,6 +178,11 @@ class CBaseRTSPClient : public CBaseThread {
   bool camera_echoes_ = false;
   uint32_t stray_answers_ = 0;
   std::string pending_;  // bytes read past the end of the last message
+  // The Digest challenge being answered and its nonce count; kept across the requests of one
+  // session.
+  CDigestAuthenticator digest_;
+  // WWW-Authenticate values of the last response.
+  std::vector<std::string> challenges_;
   CSocketHandle socket_;
   uint64_t last_keep_alive_ = 0;  // monotonic time of the last keep-alive; 0 for none
   IRTPReceiverUser* user_ = nullptr;

@@ -1,8 +1,10 @@
 // The request texts of CBaseRTSPClient (RFC 2326 section 6): URLs, Transport, Authorization.
 
+#include <optional>
 #include <string>
 
 #include "rtsp/base_rtsp_client.h"
+#include "text/digest_auth.h"
 #include "text/text_helpers.h"
 
 namespace korvane {
@@ -113,14 +115,15 @@ std::string CBaseRTSPClient::MakeDigestLine(const std::string& method, const std
     return {};
   }
   // RFC 2069 section 2.1.2: request-digest = MD5(MD5(A1) ":" nonce ":" MD5(A2)).
-  const std::string ha1 = Md5Hex(user + ":" + realm + ":" + password);
-  const std::string ha2 = Md5Hex(method + ":" + uri);
-  const std::string response = Md5Hex(ha1 + ":" + nonce + ":" + ha2);
-  if (ha1.empty() || ha2.empty() || response.empty()) {
+  AuthChallenge challenge;
+  challenge.schemeName = "Digest";
+  challenge.params = {{"realm", realm}, {"nonce", nonce}};
+  CDigestAuthenticator digest;
+  if (!digest.Learn({challenge})) {
     return {};
   }
-  return "Authorization: Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"" +
-         nonce + "\", uri=\"" + uri + "\", response=\"" + response + "\"\r\n";
+  const std::optional<std::string> answer = digest.Answer(user, password, method, uri);
+  return answer ? "Authorization: " + *answer + "\r\n" : std::string();
 }
 
 std::string CBaseRTSPClient::BaseUrl() const {
@@ -152,13 +155,13 @@ std::string CBaseRTSPClient::AuthorizationLine(RequestKind kind) {
       return "Authorization: Basic " + credentials + "\r\n";
     }
     case AuthScheme::kDigest: {
-      const RTSPResponse& r = parser_.Response();
-      if (r.Scheme != AuthScheme::kDigest) {
+      if (params_.UserName.empty() || params_.Password.empty()) {
         return {};
       }
       // The digest URI is the base URL for every method, SETUP included.
-      return MakeDigestLine(MethodName(kind), params_.UserName, params_.Password, r.Realm, r.Nonce,
-                            BaseUrl());
+      const std::optional<std::string> answer =
+          digest_.Answer(params_.UserName, params_.Password, MethodName(kind), BaseUrl());
+      return answer ? "Authorization: " + *answer + "\r\n" : std::string();
     }
     case AuthScheme::kNone:
       break;
