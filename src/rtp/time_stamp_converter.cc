@@ -23,6 +23,10 @@ void CTimeStampConverter::Update(uint32_t rtp_timestamp) { UpdateAt(rtp_timestam
 
 void CTimeStampConverter::UpdateAt(uint32_t rtp_timestamp, uint64_t now) {
   if (now == 0 || rtp_timestamp == 0) return;
+  // The host receives whole milliseconds (a SYSTEMTIME): work on the millisecond grid, so that
+  // "later by at least 1 ms" below also holds once the sub-millisecond part is cut off.
+  now -= now % kStep;
+  if (now == 0) return;
 
   if (stored_time_ == 0 || last_rtp_timestamp_ == 0) {
     stored_time_ = now;

@@ -45,10 +45,10 @@ INSTANTIATE_TEST_SUITE_P(
              {{1000, kT0, kT0, 0}, {4600, kT0 + 40 * kMs, kT0 + 40 * kMs, 0},
               {8200, kT0 + 80 * kMs, kT0 + 80 * kMs, 0}}},
         // 0.3 ms apart: the second is pushed to 1 ms after the first; one arriving 5 ms
-        // later gives the lead back and is stamped 1 ms before its arrival.
+        // later gives the lead back and is stamped 1 ms before its arrival (on the ms grid).
         Case{"BurstIsSpreadOneMsApart",
              {{1000, kT0, kT0, 0}, {4600, kT0 + 3000, kT0 + kMs, 1},
-              {8200, kT0 + 3000 + 5 * kMs, kT0 + 3000 + 4 * kMs, 0}}},
+              {8200, kT0 + 3000 + 5 * kMs, kT0 + 4 * kMs, 0}}},
         Case{"SameTimestampIsPushedEvenWhenLate",
              {{1000, kT0, kT0, 0}, {1000, kT0 + 40 * kMs, kT0 + kMs, 1},
               {1100, kT0 + 80 * kMs, kT0 + 2 * kMs, 2},
@@ -66,7 +66,13 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"ZeroArrivalIsIgnored", {{1000, kT0, kT0, 0}, {4600, 0, kT0, 0}}},
         Case{"ExactlyOneMsLaterIsStillPushed",
              {{1000, kT0, kT0, 0}, {4600, kT0 + kMs, kT0 + kMs, 1},
-              {8200, kT0 + kMs + kMs + 1, kT0 + kMs + 1, 0}}},
+              {8200, kT0 + 3 * kMs + 1, kT0 + 2 * kMs, 0}}},
+        // The host sees whole milliseconds: a frame stamped 1 ms before its arrival must still
+        // fall in a later millisecond than the pushed one before it.
+        Case{"TimesStayOnTheMillisecondGrid",
+             {{1000, kT0 + 5000, kT0, 0}, {4600, kT0 + 8000, kT0 + kMs, 1},
+              {8200, kT0 + 25001, kT0 + 2 * kMs, 2},
+              {11800, kT0 + 40 * kMs + 9999, kT0 + 39 * kMs, 1}}},
         Case{"HundredTicksIsABurst",
              {{1000, kT0, kT0, 0}, {1100, kT0 + 40 * kMs, kT0 + kMs, 1}}},
         Case{"HundredAndOneTicksIsANewPicture",
@@ -93,7 +99,7 @@ TEST(TimeStampConverterTest, UpdateUsesTheCurrentClock) {
   const uint64_t before = CTimeStampConverter::Now();
   converter.Update(1234);
   const uint64_t after = CTimeStampConverter::Now();
-  EXPECT_GE(converter.GetTime(), before);
+  EXPECT_GE(converter.GetTime(), before - before % kMs);  // cut to whole milliseconds
   EXPECT_LE(converter.GetTime(), after);
 }
 
