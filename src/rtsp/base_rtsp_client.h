@@ -45,10 +45,12 @@ struct RTSPClientParams {
 // medium, PLAY, OPTIONS keep-alives at half the session timeout, PAUSE/PLAY on request, and
 // TEARDOWN when the thread is stopped. Basic and Digest (RFC 2069 form) challenges are answered
 // once per request. In the interleaved transport modes the media is read from the RTSP
-// connection after PLAY and handed to the user's OnPacket.
+// connection after PLAY and handed, through a CRTPReceiver (source lock, reorder window), to the
+// user's OnPacket.
 //
 // Start() and Close() belong to the owner's thread; Pause() and Play() may be called from any
-// thread. Callbacks on the user (OnCodecConfig, OnPacket) come on the client thread. The client
+// thread. OnCodecConfig comes on the client thread, OnPacket on the receiver's queue thread,
+// which ends before the media loop returns. The client
 // writes no log lines: it reports by results, and the owner notices missing media.
 //
 // Every wait watches the stop event and every socket operation is bounded, so Close() returns
@@ -111,6 +113,13 @@ class CBaseRTSPClient : public CBaseThread {
   // number or above kMaxBodyBytes.
   static std::optional<size_t> ExpectedResponseLength(std::string_view header_block);
 
+  // The SSRC the camera announced in its last SETUP reply (Transport ssrc=), for the source lock
+  // of the RTP receiver; nullopt when it named none. Any thread.
+  std::optional<uint32_t> SetupSsrc() const {
+    const int64_t ssrc = setup_ssrc_.load(std::memory_order_relaxed);
+    return ssrc == kNoSsrc ? std::nullopt : std::optional<uint32_t>(static_cast<uint32_t>(ssrc));
+  }
+
   // The record of the last response, for the owner's diagnostics. Read it only while the thread
   // does not run.
   const RTSPResponse& Response() const { return parser_.Response(); }
@@ -123,6 +132,7 @@ class CBaseRTSPClient : public CBaseThread {
 
  private:
   using Clock = std::chrono::steady_clock;
+  static constexpr int64_t kNoSsrc = -1;
 
   bool Connect();
   bool IsInterleaved() const { return mode_ == kRtpOverTcp || mode_ == kRtpOverRtsp; }
@@ -148,6 +158,7 @@ class CBaseRTSPClient : public CBaseThread {
   bool KeepAliveDue() const;
 
   CRTSPResponseParser parser_;
+  std::atomic<int64_t> setup_ssrc_{kNoSsrc};
   CSocketHandle socket_;
   uint64_t last_keep_alive_ = 0;  // monotonic time of the last keep-alive; 0 for none
   IRTPReceiverUser* user_ = nullptr;
