@@ -145,8 +145,10 @@ void CUDPClient::Run() {
   // Flag first, then the size: a SetReceiveSize() in between is read again at the first read.
   receive_size_changed_.store(false, std::memory_order_relaxed);
   uint32_t size = receive_size_.load(std::memory_order_acquire);
-  // One buffer of the largest size for the life of the thread: reads take `size` of it.
-  std::vector<uint8_t> buffer(kMaxReceiveSize);
+  // One slot per datagram of a batch, each of the current read size; resized only when the size
+  // changes, so the steady state allocates nothing.
+  std::vector<uint8_t> buffer;
+  ReceivedDatagram datagrams[kMaxDatagramBatch];
 
   for (;;) {
     if (StopEvent().IsSet()) return;
@@ -156,20 +158,28 @@ void CUDPClient::Run() {
       size = receive_size_.load(std::memory_order_relaxed);
     }
     size = std::clamp<uint32_t>(size, 1, kMaxReceiveSize);
-
-    SocketAddress from{};
-    // The full length of the datagram, so that one larger than the buffer is recognised.
-    const long n = ReceiveDatagram(fd, buffer.data(), size, &from);
-    if (StopEvent().IsSet()) return;
-    if (n > static_cast<long>(size)) {
-      // The datagram is lost; make room for larger ones from now on.
-      size = std::min(size + kReceiveSizeStep, kMaxReceiveSize);
-      continue;
+    // Everything waiting is read, a batch per call, before the thread waits again.
+    for (;;) {
+      if (buffer.size() < size_t{size} * kMaxDatagramBatch) {
+        buffer.resize(size_t{size} * kMaxDatagramBatch);
+      }
+      const long n = ReceiveDatagrams(fd, buffer.data(), size, kMaxDatagramBatch, datagrams);
+      if (StopEvent().IsSet()) return;
+      if (n <= 0) break;  // none left (errors are ignored: the wait sees a dead socket)
+      bool cut = false;
+      for (long i = 0; i < n; ++i) {
+        const ReceivedDatagram& datagram = datagrams[i];
+        if (datagram.length > size) {
+          cut = true;  // the datagram is lost
+        } else if (datagram.length > 0 && user_ != nullptr) {
+          user_->OnData(this, datagram.from, buffer.data() + static_cast<size_t>(i) * size,
+                        datagram.length);
+        }
+      }
+      // Make room for larger datagrams from now on.
+      if (cut) size = std::min(size + kReceiveSizeStep, kMaxReceiveSize);
+      if (n < static_cast<long>(kMaxDatagramBatch)) break;
     }
-    if (n > 0 && user_ != nullptr) {
-      user_->OnData(this, from, buffer.data(), static_cast<size_t>(n));
-    }
-    // Errors and empty datagrams are ignored.
   }
 }
 
