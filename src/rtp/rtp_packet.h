@@ -33,6 +33,10 @@ class CRTPPacket {
   // largest datagram.
   void Clear();
 
+  // Makes room for a payload of `bytes` up front, so that parsing one that size allocates
+  // nothing.
+  void ReservePayload(size_t bytes) { payload_.reserve(bytes); }
+
   uint8_t CsrcCount() const { return csrc_count_; }
   std::span<const uint8_t> CsrcList() const { return csrc_list_; }
   // Kept in wire byte order: it is only ever compared for equality.

@@ -20,6 +20,10 @@ CRTPReceiver::CRTPReceiver(IDebugMessage* logger, IClock& clock)
   CAutoLock guard(lock_);
   queue_.reserve(kInitialBatch);
   spare_.reserve(kMaxSpareRecords);
+  for (size_t i = 0; i < kPreparedRecords; ++i) {
+    spare_.push_back(std::make_unique<RtpRecord>());
+    spare_.back()->packet.ReservePayload(kReceiveSize);
+  }
 }
 
 CRTPReceiver::~CRTPReceiver() { Stop(); }
@@ -92,6 +96,9 @@ void CRTPReceiver::ClearQueue() {
   {
     CAutoLock guard(lock_);
     dropped.swap(queue_);
+    // The queue and the queue thread's batch trade places on every take: both keep room for a
+    // burst, so that neither grows in steady state.
+    queue_.reserve(kInitialBatch);
     queue_head_ = 0;
     queued_bytes_ = 0;
   }

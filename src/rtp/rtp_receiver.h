@@ -101,6 +101,9 @@ class CRTPReceiver : public IRTPClientUser, public IRTPFrameSink, public CBaseTh
   static constexpr size_t kPerPacketOverhead = 64;
   // Spare records kept for reuse, so the steady state does not allocate one per packet.
   static constexpr size_t kMaxSpareRecords = 256;
+  // Records made at construction, with room for a packet of kReceiveSize: however many packets
+  // happen to be in flight at once (up to this), none needs a new record or buffer.
+  static constexpr size_t kPreparedRecords = 64;
   // Evicted slots at the front of the queue are compacted away past this many.
   static constexpr size_t kCompactAfter = 1024;
 
