@@ -59,6 +59,13 @@ std::vector<uint8_t> MakePacket(uint16_t sequence) {
   return p;
 }
 
+// The receiver puts packets in sequence order and drops repeats: every send carries the next
+// number.
+void SetSequence(std::vector<uint8_t>& p, uint16_t sequence) {
+  p[2] = static_cast<uint8_t>(sequence >> 8);
+  p[3] = static_cast<uint8_t>(sequence);
+}
+
 class CountingUser : public IRTPReceiverUser {
  public:
   void OnPacket(const CRTPPacket&) override {}
@@ -106,11 +113,13 @@ void BM_UdpLoopbackToUser(benchmark::State& state) {
   std::vector<std::vector<uint8_t>> packets;
   for (int i = 0; i < batch; ++i) packets.push_back(MakePacket(static_cast<uint16_t>(i)));
 
+  uint16_t sequence = 0;
   uint64_t expected = 0;
   uint64_t lost_batches = 0;
   // Warm-up: spare records and thread-local buffers settle before counting.
   for (int round = 0; round < 8; ++round) {
-    for (const auto& p : packets) {
+    for (auto& p : packets) {
+      SetSequence(p, sequence++);
       ::sendto(fd, p.data(), p.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
     }
     expected += packets.size();
@@ -120,7 +129,8 @@ void BM_UdpLoopbackToUser(benchmark::State& state) {
   const uint64_t allocations_before = g_allocations.load();
   const uint64_t delivered_before = user.Count();
   for (auto _ : state) {
-    for (const auto& p : packets) {
+    for (auto& p : packets) {
+      SetSequence(p, sequence++);
       ::sendto(fd, p.data(), p.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
     }
     expected += packets.size();
@@ -163,18 +173,25 @@ void BM_ReceiverParseQueueDeliver(benchmark::State& state) {
     state.SkipWithError("receiver did not start");
     return;
   }
-  const auto packet = MakePacket(1);
+  auto packet = MakePacket(1);
   const SocketAddress from{};
   constexpr int kBatch = 64;
   uint64_t sent = 0;
-  for (int i = 0; i < 256; ++i) receiver.OnData(client, from, packet.data(), packet.size());
+  uint16_t sequence = 0;
+  for (int i = 0; i < 256; ++i) {
+    SetSequence(packet, sequence++);
+    receiver.OnData(client, from, packet.data(), packet.size());
+  }
   sent += 256;
   WaitForCount(user, sent);
 
   const uint64_t allocations_before = g_allocations.load();
   const uint64_t delivered_before = user.Count();
   for (auto _ : state) {
-    for (int i = 0; i < kBatch; ++i) receiver.OnData(client, from, packet.data(), packet.size());
+    for (int i = 0; i < kBatch; ++i) {
+      SetSequence(packet, sequence++);
+      receiver.OnData(client, from, packet.data(), packet.size());
+    }
     sent += kBatch;
     // Keep the queue short, as a consumer that keeps up would.
     WaitForCount(user, sent);

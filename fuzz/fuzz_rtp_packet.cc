@@ -1,4 +1,5 @@
-// RTP packet parser: on success the parts must account for every byte of the datagram.
+// RTP packet parser: on success the parts (padding included) must account for every byte of the
+// datagram.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -33,7 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   Check(packet.PayloadLength() > 0);
   Check(static_cast<size_t>(packet.PayloadLength()) == packet.Payload().size());
-  Check(header + packet.Payload().size() == size);
+  // With the P bit, the last octet counts the padding taken off (RFC 3550 section 5.1).
+  const size_t padding = (data[0] & 0x20) ? data[size - 1] : 0;
+  Check((data[0] & 0x20) == 0 || padding > 0);
+  Check(header + packet.Payload().size() + padding == size);
   Check(std::memcmp(packet.Payload().data(), data + header, packet.Payload().size()) == 0);
   Check(packet.Sequence() == ((data[2] << 8) | data[3]));
   Check(packet.Marker() == (data[1] >> 7) && packet.PayloadType() == (data[1] & 0x7F));

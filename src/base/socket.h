@@ -78,6 +78,22 @@ bool OpenUdpSocket(uint16_t port, const SocketOptions& options, CSocketHandle* s
 // it was cut to fit), kSocketWouldBlock when none is waiting, or -1 on another error.
 long ReceiveDatagram(int fd, uint8_t* buffer, size_t size, SocketAddress* from);
 
+// Most datagrams one ReceiveDatagrams() call takes.
+inline constexpr size_t kMaxDatagramBatch = 32;
+
+// What ReceiveDatagrams() learnt about one datagram.
+struct ReceivedDatagram {
+  size_t length = 0;       // its full length; larger than the slot when it was cut to fit
+  SocketAddress from{};
+};
+
+// Every datagram waiting, up to `count` (at most kMaxDatagramBatch), in one call and without
+// blocking (recvmmsg on Linux). Datagram i goes to buffer + i * slot_size, cut to slot_size.
+// Returns how many arrived (their records in `datagrams`), kSocketWouldBlock when none is
+// waiting, or -1 on another error.
+long ReceiveDatagrams(int fd, uint8_t* buffer, size_t slot_size, size_t count,
+                      ReceivedDatagram* datagrams);
+
 // Sends one datagram; true when all of it went out.
 bool SendDatagram(int fd, const uint8_t* data, size_t length, const SocketAddress& to);
 

@@ -153,6 +153,41 @@ TEST(SocketTest, BadArguments) {
   EXPECT_EQ(ConnectWithTimeout(-1, Peer(a), 10, nullptr), EBADF);
 }
 
+TEST(SocketTest, ReceiveDatagramsTakesEverythingWaitingInBatches) {
+  CSocketHandle receiver;
+  uint16_t port = 0;
+  SocketOptions options;
+  options.receiveBufferBytes = 256 * 1024;
+  ASSERT_TRUE(OpenUdpSocket(0, options, &receiver, &port));
+  CSocketHandle sender{socket(AF_INET, SOCK_DGRAM, 0)};
+  const sockaddr_in to = Loopback(port);
+  constexpr int kSent = 40;
+  for (int i = 0; i < kSent; ++i) {
+    // Datagram 5 is larger than a slot: it is reported cut, not lost silently.
+    const std::vector<uint8_t> bytes(i == 5 ? 100 : 10, static_cast<uint8_t>(i));
+    ASSERT_EQ(sendto(sender.Get(), bytes.data(), bytes.size(), 0,
+                     reinterpret_cast<const sockaddr*>(&to), sizeof(to)),
+              static_cast<ssize_t>(bytes.size()));
+  }
+  constexpr size_t kSlot = 16;
+  std::vector<uint8_t> buffer(kSlot * kMaxDatagramBatch);
+  ReceivedDatagram datagrams[kMaxDatagramBatch];
+  std::vector<size_t> lengths;
+  for (long expected : {static_cast<long>(kMaxDatagramBatch), kSent - 32L}) {
+    ASSERT_EQ(ReceiveDatagrams(receiver.Get(), buffer.data(), kSlot, 64, datagrams), expected);
+    for (long i = 0; i < expected; ++i) {
+      const size_t index = lengths.size();
+      lengths.push_back(datagrams[i].length);
+      EXPECT_EQ(buffer[static_cast<size_t>(i) * kSlot], static_cast<uint8_t>(index));
+      EXPECT_EQ(datagrams[i].from.ip, htonl(INADDR_LOOPBACK));
+    }
+  }
+  EXPECT_EQ(lengths[4], 10u);
+  EXPECT_EQ(lengths[5], 100u);
+  EXPECT_EQ(ReceiveDatagrams(receiver.Get(), buffer.data(), kSlot, 64, datagrams),
+            kSocketWouldBlock);
+}
+
 TEST(SocketTest, ErrnoText) {
   EXPECT_EQ(ErrnoText(ECONNREFUSED), "Connection refused");
   EXPECT_EQ(ErrnoText(ETIMEDOUT), "Connection timed out");

@@ -27,7 +27,6 @@ uint32_t ReadBE32(const uint8_t* p) {
 void CRTPPacket::Clear() {
   csrc_count_ = 0;
   csrc_list_.clear();
-  csrc_list_.shrink_to_fit();
   ssrc_ = 0;
   marker_ = 0;
   padding_ = 0;
@@ -37,10 +36,8 @@ void CRTPPacket::Clear() {
   extension_length_ = 0;
   extension_profile_ = 0;
   extension_data_.clear();
-  extension_data_.shrink_to_fit();
   payload_length_ = 0;
   payload_.clear();
-  payload_.shrink_to_fit();
 }
 
 bool CRTPPacket::Parse(size_t length, const uint8_t* data) {
@@ -98,7 +95,18 @@ bool CRTPPacket::Parse(size_t length, const uint8_t* data) {
     Clear();
     return false;
   }
-  payload_.assign(data + header, data + length);
+  size_t end = length;
+  if (padding_ != 0) {
+    // RFC 3550 section 5.1: the last octet counts the padding octets, itself included. A count
+    // of zero, or one that reaches into the header or leaves no payload, marks a broken packet.
+    const uint8_t count = data[length - 1];
+    if (count == 0 || count >= length - header) {
+      Clear();
+      return false;
+    }
+    end = length - count;
+  }
+  payload_.assign(data + header, data + end);
   payload_length_ = static_cast<int32_t>(payload_.size());
   return true;
 }

@@ -23,12 +23,19 @@ class CRTPPacket {
 
   // Parses one datagram. Every field is cleared first, so a failed parse leaves an empty
   // packet. Fails for: 12 bytes or fewer, version other than 2, a CSRC list or header extension
-  // reaching the end of the datagram, no payload byte.
+  // reaching the end of the datagram, no payload byte (after padding is taken off), a padding
+  // count of zero.
   bool Parse(size_t length, const uint8_t* data);
   bool Parse(std::span<const uint8_t> data) { return Parse(data.size(), data.data()); }
 
-  // Frees every array and zeroes every field.
+  // Empties every array and zeroes every field. The arrays keep their capacity, so a packet
+  // parsed again and again (a receiver's reused record) stops allocating once it has seen the
+  // largest datagram.
   void Clear();
+
+  // Makes room for a payload of `bytes` up front, so that parsing one that size allocates
+  // nothing.
+  void ReservePayload(size_t bytes) { payload_.reserve(bytes); }
 
   uint8_t CsrcCount() const { return csrc_count_; }
   std::span<const uint8_t> CsrcList() const { return csrc_list_; }
@@ -45,7 +52,7 @@ class CRTPPacket {
   uint16_t ExtensionProfile() const { return extension_profile_; }
   std::span<const uint8_t> ExtensionData() const { return extension_data_; }
   int32_t PayloadLength() const { return payload_length_; }
-  // Padding bytes (P bit) are not removed from the payload.
+  // Without the padding octets of a packet with the P bit set.
   std::span<const uint8_t> Payload() const { return payload_; }
 
  private:

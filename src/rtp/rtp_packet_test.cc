@@ -62,11 +62,30 @@ TEST(RtpPacketTest, LengthAndVersionRules) {
   }
 }
 
-TEST(RtpPacketTest, PaddingStaysInPayload) {
-  CRTPPacket packet;
-  ASSERT_TRUE(packet.Parse(Concat(Header(0xA0), {0x55, 0x00, 0x00, 0x03})));  // P bit, 3 pad
-  EXPECT_EQ(packet.Padding(), 1);
-  EXPECT_EQ(Span(packet.Payload()), (Bytes{0x55, 0x00, 0x00, 0x03}));
+TEST(RtpPacketTest, PaddingIsTakenOffThePayload) {
+  struct Case {
+    const char* name;
+    Bytes data;
+    bool ok;
+    Bytes payload;
+  };
+  const Case cases[] = {
+      {"three padding octets", Concat(Header(0xA0), {0x55, 0x00, 0x00, 0x03}), true, {0x55}},
+      {"count octet alone", Concat(Header(0xA0), {0x55, 0x66, 0x01}), true, {0x55, 0x66}},
+      {"count zero", Concat(Header(0xA0), {0x55, 0x00}), false, {}},
+      {"count covers the payload", Concat(Header(0xA0), {0x55, 0x02}), false, {}},
+      {"count reaches into the header", Concat(Header(0xA0), {0x55, 0x40}), false, {}},
+      {"count 255 in a short packet", Concat(Header(0xA0), {0x55, 0xFF}), false, {}},
+      // P bit with a CSRC: the count is measured against what follows the CSRC list.
+      {"after a CSRC", Concat(Header(0xA1), {1, 2, 3, 4, 0x77, 0x00, 0x02}), true, {0x77}},
+      {"P bit clear keeps the last octet", Concat(Header(), {0x55, 0x01}), true, {0x55, 0x01}},
+  };
+  for (const Case& c : cases) {
+    CRTPPacket packet;
+    EXPECT_EQ(packet.Parse(c.data), c.ok) << c.name;
+    EXPECT_EQ(Span(packet.Payload()), c.payload) << c.name;
+    EXPECT_EQ(packet.PayloadLength(), static_cast<int>(c.payload.size())) << c.name;
+  }
 }
 
 TEST(RtpPacketTest, CsrcListBounds) {

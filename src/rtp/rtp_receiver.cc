@@ -1,5 +1,6 @@
 #include "rtp/rtp_receiver.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -8,18 +9,34 @@
 namespace korvane {
 
 namespace {
-// Allocator and container bookkeeping per queued packet, beyond the record itself: counted so
-// that a flood of tiny packets is bounded too.
-constexpr size_t kPerPacketOverhead = 64;
+constexpr uint64_t kUnitsPerMs = 10000;
+// Room reserved up front in the queue thread's working lists; they grow (once) if a burst needs
+// more and keep that capacity.
+constexpr size_t kInitialBatch = 256;
 }  // namespace
 
-CRTPReceiver::CRTPReceiver(IDebugMessage* logger) : CBaseThread(logger) {}
+CRTPReceiver::CRTPReceiver(IDebugMessage* logger, IClock& clock)
+    : CBaseThread(logger), clock_(clock) {
+  CAutoLock guard(lock_);
+  queue_.reserve(kInitialBatch);
+  spare_.reserve(kMaxSpareRecords);
+  for (size_t i = 0; i < kPreparedRecords; ++i) {
+    spare_.push_back(std::make_unique<RtpRecord>());
+    spare_.back()->packet.ReservePayload(kReceiveSize);
+  }
+}
 
 CRTPReceiver::~CRTPReceiver() { Stop(); }
 
 void CRTPReceiver::SetClient(IRTPClient* client) {
   client_ptr_.store(client, std::memory_order_release);
   client_.Take(client);
+}
+
+void CRTPReceiver::SetExpectedSsrc(std::optional<uint32_t> ssrc) {
+  CAutoLock guard(lock_);
+  expected_ssrc_ = ssrc;
+  expected_ssrc_changed_ = true;
 }
 
 uint16_t CRTPReceiver::GetPort() const {
@@ -49,7 +66,16 @@ bool CRTPReceiver::Start(uint16_t port, TransportMode transport_mode) {
   return started;
 }
 
+bool CRTPReceiver::StartInterleaved() {
+  Stop();
+  ClearQueue();
+  if (!StartThread("RTP Packet Queue (interleaved)")) return false;
+  interleaved_open_.store(true, std::memory_order_release);
+  return true;
+}
+
 void CRTPReceiver::Stop() {
+  interleaved_open_.store(false, std::memory_order_release);
   SignalStop();
   CloseClient();
   ClearQueue();
@@ -66,10 +92,14 @@ void CRTPReceiver::CloseClient() {
 }
 
 void CRTPReceiver::ClearQueue() {
-  std::deque<std::unique_ptr<QueuedPacket>> dropped;
+  std::vector<RtpRecordPtr> dropped;
   {
     CAutoLock guard(lock_);
     dropped.swap(queue_);
+    // The queue and the queue thread's batch trade places on every take: both keep room for a
+    // burst, so that neither grows in steady state.
+    queue_.reserve(kInitialBatch);
+    queue_head_ = 0;
     queued_bytes_ = 0;
   }
   // Freed outside the lock.
@@ -82,59 +112,86 @@ size_t CRTPReceiver::QueuedBytes() const {
 
 size_t CRTPReceiver::QueuedPackets() const {
   CAutoLock guard(lock_);
-  return queue_.size();
+  return queue_.size() - queue_head_;
 }
 
-std::unique_ptr<CRTPReceiver::QueuedPacket> CRTPReceiver::TakeRecord() {
+RtpRecordPtr CRTPReceiver::TakeRecord() {
   {
     CAutoLock guard(lock_);
     if (!spare_.empty()) {
-      std::unique_ptr<QueuedPacket> record = std::move(spare_.back());
+      RtpRecordPtr record = std::move(spare_.back());
       spare_.pop_back();
       return record;
     }
   }
-  return std::make_unique<QueuedPacket>();
+  return std::make_unique<RtpRecord>();
 }
 
-void CRTPReceiver::RecycleRecord(std::unique_ptr<QueuedPacket> record) {
-  record->packet.Clear();
-  CAutoLock guard(lock_);
-  if (spare_.size() < kMaxSpareRecords) spare_.push_back(std::move(record));
+void CRTPReceiver::RecycleRecords(std::vector<RtpRecordPtr>* records) {
+  if (records->empty()) return;
+  {
+    CAutoLock guard(lock_);
+    for (RtpRecordPtr& record : *records) {
+      if (spare_.size() >= kMaxSpareRecords) break;
+      spare_.push_back(std::move(record));
+    }
+  }
+  records->clear();  // frees what the pool had no room for, outside the lock
 }
 
 void CRTPReceiver::OnData(IRTPClient* client, const SocketAddress& from, const uint8_t* data,
                           size_t length) {
   // A late delivery from a client that was replaced or released.
   if (client == nullptr || client != client_ptr_.load(std::memory_order_acquire)) return;
+  if (data == nullptr) return;
+  Enqueue(from, false, std::span<const uint8_t>(data, length));
+}
 
-  std::unique_ptr<QueuedPacket> record = TakeRecord();
-  record->from = from;
-  if (!record->packet.Parse(length, data) || IsStopRequested()) {
-    RecycleRecord(std::move(record));
+void CRTPReceiver::OnRtpFrame(std::span<const uint8_t> frame) {
+  if (!interleaved_open_.load(std::memory_order_acquire)) return;
+  Enqueue(SocketAddress{}, true, frame);
+}
+
+void CRTPReceiver::Enqueue(const SocketAddress& from, bool interleaved,
+                           std::span<const uint8_t> data) {
+  RtpRecordPtr record = TakeRecord();
+  std::vector<RtpRecordPtr> evicted;  // stays empty (no allocation) unless the queue overflows
+  if (!record->packet.Parse(data) || IsStopRequested()) {
+    evicted.push_back(std::move(record));
+    RecycleRecords(&evicted);
     return;
   }
-  record->charge = sizeof(QueuedPacket) + kPerPacketOverhead + record->packet.Payload().size() +
+  record->from = from;
+  record->interleaved = interleaved;
+  record->charge = sizeof(RtpRecord) + kPerPacketOverhead + record->packet.Payload().size() +
                    record->packet.CsrcList().size() + record->packet.ExtensionData().size();
 
-  // A vector, not a deque: an empty std::deque allocates, and this runs for every packet.
-  std::vector<std::unique_ptr<QueuedPacket>> evicted;
+  bool was_empty = false;
   {
     CAutoLock guard(lock_);
     const size_t limit = queue_limit_.load(std::memory_order_relaxed);
     // Oldest first: what is still queued is the furthest from being useful.
-    while (!queue_.empty() && queued_bytes_ + record->charge > limit) {
-      queued_bytes_ -= queue_.front()->charge;
-      evicted.push_back(std::move(queue_.front()));
-      queue_.pop_front();
+    while (queue_head_ < queue_.size() && queued_bytes_ + record->charge > limit) {
+      queued_bytes_ -= queue_[queue_head_]->charge;
+      evicted.push_back(std::move(queue_[queue_head_]));
+      ++queue_head_;
     }
+    if (queue_head_ == queue_.size()) {
+      queue_.clear();
+      queue_head_ = 0;
+    } else if (queue_head_ > kCompactAfter && queue_head_ * 2 > queue_.size()) {
+      queue_.erase(queue_.begin(), queue_.begin() + static_cast<ptrdiff_t>(queue_head_));
+      queue_head_ = 0;
+    }
+    was_empty = queue_.empty();
     queued_bytes_ += record->charge;
     queue_.push_back(std::move(record));
   }
-  packet_event_.Set();
+  // The queue thread takes everything queued each time it wakes: one signal per idle period.
+  if (was_empty) packet_event_.Set();
   if (!evicted.empty()) {
     dropped_.fetch_add(evicted.size(), std::memory_order_relaxed);
-    for (auto& old : evicted) RecycleRecord(std::move(old));
+    RecycleRecords(&evicted);
   }
 }
 
@@ -154,36 +211,87 @@ void CRTPReceiver::OnClosed(IRTPClient* client) {
   }
 }
 
-void CRTPReceiver::Run() {
-  uint32_t wait_ms = 0;
-  for (;;) {
-    if (WaitForEvents({&StopEvent(), &packet_event_}, wait_ms) == kWaitStopped) break;
+void CRTPReceiver::DeliverReady(std::vector<RtpRecordPtr>* ready,
+                                std::vector<RtpRecordPtr>* spare) {
+  IRTPReceiverUser* user = user_.load(std::memory_order_acquire);
+  for (RtpRecordPtr& record : *ready) {
+    if (user != nullptr) {
+      try {
+        if (record->interleaved) {
+          user->OnPacket(record->packet);
+        } else {
+          user->OnPacketFrom(record->from, record->packet);
+        }
+      } catch (...) {
+        // Exceptions never leave this thread; the next packet is delivered as usual.
+      }
+    }
+    spare->push_back(std::move(record));
+  }
+  ready->clear();
+}
 
-    std::unique_ptr<QueuedPacket> record;
-    bool now_empty = true;
+uint32_t CRTPReceiver::IdleWaitMs() const {
+  const std::optional<uint64_t> deadline = sequencer_.Deadline();
+  if (!deadline) return kIdleWaitMs;
+  const uint64_t now = clock_.Now();
+  if (now >= *deadline) return 0;
+  // Rounded up: waking a little early would only find the gap not yet due.
+  const uint64_t ms = (*deadline - now + kUnitsPerMs - 1) / kUnitsPerMs;
+  return static_cast<uint32_t>(std::min<uint64_t>(ms, kIdleWaitMs));
+}
+
+void CRTPReceiver::Run() {
+  std::vector<RtpRecordPtr> batch;
+  std::vector<RtpRecordPtr> ready;
+  std::vector<RtpRecordPtr> spare;
+  batch.reserve(kInitialBatch);
+  ready.reserve(kInitialBatch);
+  spare.reserve(kInitialBatch);
+  sequencer_.Reset(&spare);
+  {
+    CAutoLock guard(lock_);
+    sequencer_.SetExpectedSsrc(expected_ssrc_);
+    expected_ssrc_changed_ = false;
+  }
+  RecycleRecords(&spare);
+
+  for (;;) {
+    size_t head = 0;
     {
       CAutoLock guard(lock_);
-      if (!queue_.empty()) {
-        record = std::move(queue_.front());
-        queue_.pop_front();
-        queued_bytes_ -= record->charge;
-        now_empty = queue_.empty();
+      if (expected_ssrc_changed_) {
+        sequencer_.SetExpectedSsrc(expected_ssrc_);
+        expected_ssrc_changed_ = false;
       }
+      // The whole queue in one go; the producer goes on with the (empty) vector given back.
+      batch.swap(queue_);
+      head = std::exchange(queue_head_, 0);
+      queued_bytes_ = 0;
     }
-    if (record) {
-      IRTPReceiverUser* user = user_.load(std::memory_order_acquire);
-      if (user != nullptr) {
-        try {
-          user->OnPacketFrom(record->from, record->packet);
-        } catch (...) {
-          // Exceptions never leave this thread; the next packet is delivered as usual.
-        }
+    if (head == batch.size()) {
+      batch.clear();
+      const uint32_t wait_ms = IdleWaitMs();
+      if (wait_ms > 0) {
+        if (clock_.Wait({&StopEvent(), &packet_event_}, wait_ms) == kWaitStopped) break;
+      } else if (StopEvent().IsSet()) {
+        break;
       }
-      RecycleRecord(std::move(record));
+    } else {
+      const uint64_t now = clock_.Now();
+      for (size_t i = head; i < batch.size(); ++i) {
+        sequencer_.Push(std::move(batch[i]), now, &ready, &spare);
+      }
+      batch.clear();
     }
-    // One signal may stand for several packets: keep draining without waiting.
-    wait_ms = now_empty ? kIdleWaitMs : 0;
+    sequencer_.Expire(clock_.Now(), &ready);
+    foreign_.store(sequencer_.ForeignDropped(), std::memory_order_relaxed);
+    DeliverReady(&ready, &spare);
+    RecycleRecords(&spare);
+    if (StopEvent().IsSet()) break;
   }
+  sequencer_.Reset(&spare);
+  RecycleRecords(&spare);
   ClearQueue();
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/testing/recording_debug_message.h"
+#include "base/testing/virtual_clock.h"
 #include "rtp/testing/udp_test_peer.h"
 
 namespace korvane {
@@ -29,7 +30,12 @@ struct Delivered {
 
 class RecordingReceiverUser : public IRTPReceiverUser {
  public:
-  void OnPacket(const CRTPPacket&) override { ++interleaved_; }
+  void OnPacket(const CRTPPacket& packet) override {
+    std::lock_guard<std::mutex> guard(mutex_);
+    ++interleaved_;
+    delivered_.push_back(
+        {packet.Sequence(), {packet.Payload().begin(), packet.Payload().end()}, {}});
+  }
   void OnPacketFrom(const SocketAddress& from, const CRTPPacket& packet) override {
     std::unique_lock<std::mutex> lock(mutex_);
     entered_ = true;
@@ -117,6 +123,7 @@ class FakeClient : public IRTPClient {
   std::shared_ptr<FakeClientState> state_;
 };
 
+constexpr uint32_t kTestSsrc = 0x11223344;
 constexpr TransportMode kScriptedMode = kRtpOverRtsp;  // any mode other than UDP uses the client given
 
 class RtpReceiverFakeTransportTest : public ::testing::Test {
@@ -125,6 +132,8 @@ class RtpReceiverFakeTransportTest : public ::testing::Test {
     client_ = new FakeClient(state_);
     receiver_.SetUser(&user_);
     receiver_.SetClient(client_);
+    // The source MakeRtp() sends as, announced: single packets pass without probation.
+    receiver_.SetExpectedSsrc(kTestSsrc);
     ASSERT_TRUE(receiver_.Start(5000, kScriptedMode));
   }
   void Feed(const std::vector<uint8_t>& bytes, IRTPClient* client = nullptr) {
@@ -148,10 +157,11 @@ TEST_F(RtpReceiverFakeTransportTest, StartConfiguresTheTransport) {
   EXPECT_TRUE(receiver_.IsRunning());
 }
 
-TEST_F(RtpReceiverFakeTransportTest, DeliversInArrivalOrderWithDuplicates) {
-  for (uint16_t seq : {10, 12, 11, 11, 65535, 0}) Feed(MakeRtp(seq, 20));
+TEST_F(RtpReceiverFakeTransportTest, DeliversInSequenceOrderWithoutDuplicates) {
+  for (uint16_t seq : {65533, 65535, 65534, 65534, 1, 0, 2}) Feed(MakeRtp(seq, 20));
   ASSERT_TRUE(WaitUntil([&] { return user_.Count() == 6; }));
-  EXPECT_EQ(user_.Sequences(), (std::vector<uint16_t>{10, 12, 11, 11, 65535, 0}));
+  EXPECT_EQ(user_.Sequences(), (std::vector<uint16_t>{65533, 65534, 65535, 0, 1, 2}));
+  EXPECT_EQ(user_.interleaved_, 0);
   const auto packets = user_.Packets();
   EXPECT_EQ(packets[0].from, from_);
   EXPECT_EQ(packets[0].payload, std::vector<uint8_t>(20, 0xAB));
@@ -349,11 +359,64 @@ TEST(RtpReceiverTest, CameraOverUdpLoopback) {
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   EXPECT_EQ(user.Count(), 49u);
 
-  // The port is free again, and the receiver can start on it anew.
+  // The port is free again, and the receiver can start on it anew; the source is learnt
+  // afresh (two packets in sequence), so both arrive.
   ASSERT_TRUE(receiver.Start(port, kRtpOverUdp));
   ASSERT_TRUE(camera.SendTo(port, MakeRtp(100, 10)));
-  ASSERT_TRUE(WaitUntil([&] { return user.Count() == 50; }));
-  EXPECT_EQ(user.Packets().back().sequence, 100);
+  ASSERT_TRUE(camera.SendTo(port, MakeRtp(101, 10)));
+  ASSERT_TRUE(WaitUntil([&] { return user.Count() == 51; }));
+  EXPECT_EQ(user.Packets()[49].sequence, 100);
+  EXPECT_EQ(user.Packets().back().sequence, 101);
+}
+
+std::vector<uint8_t> WithSsrc(std::vector<uint8_t> packet, uint32_t ssrc) {
+  for (int i = 0; i < 4; ++i) packet[8 + i] = static_cast<uint8_t>(ssrc >> (24 - 8 * i));
+  return packet;
+}
+
+TEST_F(RtpReceiverFakeTransportTest, OtherSourcesAreDroppedAndCounted) {
+  Feed(MakeRtp(1, 4));
+  for (uint16_t seq = 0; seq < 10; seq += 2) Feed(WithSsrc(MakeRtp(seq, 4), 0x01020304 + seq));
+  Feed(MakeRtp(2, 4));
+  ASSERT_TRUE(WaitUntil([&] { return user_.Count() == 2; }));
+  EXPECT_TRUE(WaitUntil([&] { return receiver_.ForeignPackets() == 5; }));
+  EXPECT_EQ(user_.Sequences(), (std::vector<uint16_t>{1, 2}));
+}
+
+TEST(RtpReceiverTest, InterleavedFramesReachOnPacketWhileStarted) {
+  CRecordingDebugMessage log;
+  RecordingReceiverUser user;
+  CRTPReceiver receiver(&log);
+  receiver.SetUser(&user);
+  const auto early = MakeRtp(1, 4);
+  receiver.OnRtpFrame(early);  // not started: ignored
+  ASSERT_TRUE(receiver.StartInterleaved());
+  for (uint16_t seq = 5; seq <= 7; ++seq) receiver.OnRtpFrame(MakeRtp(seq, 4));
+  ASSERT_TRUE(WaitUntil([&] { return user.Count() == 3; }));
+  EXPECT_EQ(user.Sequences(), (std::vector<uint16_t>{5, 6, 7}));
+  EXPECT_EQ(user.interleaved_, 3);
+  receiver.Stop();
+  receiver.OnRtpFrame(MakeRtp(8, 4));
+  EXPECT_EQ(receiver.QueuedPackets(), 0u);
+}
+
+TEST(RtpReceiverTest, HeldPacketsGoOutWhenTheGapTimesOut) {
+  // Time moves only as the test allows: the queue thread must wake at the hold deadline itself.
+  testing::CVirtualClock clock;
+  CRecordingDebugMessage log;
+  RecordingReceiverUser user;
+  CRTPReceiver receiver(&log, clock);
+  receiver.SetUser(&user);
+  receiver.SetExpectedSsrc(kTestSsrc);
+  ASSERT_TRUE(receiver.StartInterleaved());
+  for (uint16_t seq : {1, 3, 4}) receiver.OnRtpFrame(MakeRtp(seq, 4));
+  ASSERT_TRUE(WaitUntil([&] { return user.Count() == 1; }));
+  ASSERT_TRUE(clock.RunUntilMs(49));
+  EXPECT_EQ(user.Count(), 1u);
+  clock.AllowUntilMs(50);
+  ASSERT_TRUE(WaitUntil([&] { return user.Count() == 3; }));
+  EXPECT_EQ(user.Sequences(), (std::vector<uint16_t>{1, 3, 4}));
+  receiver.Stop();
 }
 
 }  // namespace

@@ -14,9 +14,10 @@ class CRTPPacket;
 class IRTPReceiverUser {
  public:
   virtual ~IRTPReceiverUser() = default;
-  // A packet cut out of the RTSP connection (interleaved transport), on the RTSP client thread.
+  // A packet cut out of the RTSP connection (interleaved transport), on the queue thread of the
+  // RTSP client's receiver, in sequence order.
   virtual void OnPacket(const CRTPPacket& packet) = 0;
-  // A packet received over UDP from `from`, on the receiver's queue thread, in arrival order.
+  // A packet received over UDP from `from`, on the receiver's queue thread, in sequence order.
   virtual void OnPacketFrom(const SocketAddress& from, const CRTPPacket& packet) = 0;
   // The transport waited its receive time-out without data.
   virtual void OnTransportWait() = 0;

@@ -1,6 +1,7 @@
 #include "rtp/udp_client.h"
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -145,8 +146,13 @@ void CUDPClient::Run() {
   // Flag first, then the size: a SetReceiveSize() in between is read again at the first read.
   receive_size_changed_.store(false, std::memory_order_relaxed);
   uint32_t size = receive_size_.load(std::memory_order_acquire);
-  // One buffer of the largest size for the life of the thread: reads take `size` of it.
-  std::vector<uint8_t> buffer(kMaxReceiveSize);
+  // One slot of the largest size per datagram of a batch, allocated once and left uninitialised:
+  // only the pages that datagrams land in are ever touched. The read size is applied per
+  // datagram, so a batch behaves as reads one by one would (a larger datagram right after a lost
+  // one is judged against the grown size).
+  constexpr size_t kSlotSize = kMaxReceiveSize;
+  const auto buffer = std::make_unique_for_overwrite<uint8_t[]>(kSlotSize * kMaxDatagramBatch);
+  ReceivedDatagram datagrams[kMaxDatagramBatch];
 
   for (;;) {
     if (StopEvent().IsSet()) return;
@@ -156,20 +162,23 @@ void CUDPClient::Run() {
       size = receive_size_.load(std::memory_order_relaxed);
     }
     size = std::clamp<uint32_t>(size, 1, kMaxReceiveSize);
-
-    SocketAddress from{};
-    // The full length of the datagram, so that one larger than the buffer is recognised.
-    const long n = ReceiveDatagram(fd, buffer.data(), size, &from);
-    if (StopEvent().IsSet()) return;
-    if (n > static_cast<long>(size)) {
-      // The datagram is lost; make room for larger ones from now on.
-      size = std::min(size + kReceiveSizeStep, kMaxReceiveSize);
-      continue;
+    // Everything waiting is read, a batch per call, before the thread waits again.
+    for (;;) {
+      const long n = ReceiveDatagrams(fd, buffer.get(), kSlotSize, kMaxDatagramBatch, datagrams);
+      if (StopEvent().IsSet()) return;
+      if (n <= 0) break;  // none left (errors are ignored: the wait sees a dead socket)
+      for (long i = 0; i < n; ++i) {
+        const ReceivedDatagram& datagram = datagrams[i];
+        if (datagram.length > size) {
+          // The datagram is lost; make room for larger ones from now on.
+          size = std::min(size + kReceiveSizeStep, kMaxReceiveSize);
+        } else if (datagram.length > 0 && user_ != nullptr) {
+          user_->OnData(this, datagram.from, buffer.get() + static_cast<size_t>(i) * kSlotSize,
+                        datagram.length);
+        }
+      }
+      if (n < static_cast<long>(kMaxDatagramBatch)) break;
     }
-    if (n > 0 && user_ != nullptr) {
-      user_->OnData(this, from, buffer.data(), static_cast<size_t>(n));
-    }
-    // Errors and empty datagrams are ignored.
   }
 }
 

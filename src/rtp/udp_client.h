@@ -16,7 +16,9 @@ namespace korvane {
 // CRTCPHandler).
 //
 // The thread waits on the socket and on its stop event together, so Close() takes effect at once
-// rather than at the end of the current readiness wait; OnWaitTimeout() keeps its cadence.
+// rather than at the end of the current readiness wait; OnWaitTimeout() keeps its cadence. Once
+// woken it reads every datagram waiting, up to kMaxDatagramBatch per system call, before it
+// waits again.
 class CUDPClient : public CBaseThread, public IRTPClient {
  public:
   static constexpr uint32_t kDefaultReceiveSize = 8192;

@@ -7,8 +7,10 @@
 
 #include "base/debug_message.h"
 #include "base/time.h"
+#include "rtp/rtp_receiver.h"
 #include "rtp/rtp_receiver_user.h"
 #include "rtsp/rtsp_stream_parser.h"
+#include "rtsp/rtsp_transport_ssrc.h"
 #include "text/text_helpers.h"
 
 namespace korvane {
@@ -22,8 +24,7 @@ constexpr size_t kHeaderEndLength = 4;
 constexpr size_t kFirstReadBytes = 256;
 constexpr size_t kResponseReadBytes = 512;
 // Interleaved reads: a full-size read, shrinking to what the camera delivers in big bursts.
-constexpr size_t kInterleavedReadBytes = 8192;
-constexpr size_t kInterleavedSmallRead = 4096;
+constexpr size_t kInterleavedReadBytes = 64 * 1024;
 constexpr uint32_t kConnectStepMs = 100;
 
 // Milliseconds from now until `deadline`, rounded up; 0 once it has passed.
@@ -54,6 +55,7 @@ bool CBaseRTSPClient::Start(const RTSPClientParams& params, IRTPReceiverUser* us
   pending_.clear();
   digest_.Reset();
   challenges_.clear();
+  setup_ssrc_.store(kNoSsrc, std::memory_order_relaxed);
   params_ = params;
   user_ = user;
   mode_ = mode;
@@ -253,6 +255,10 @@ bool CBaseRTSPClient::SendRequest(RequestKind kind) {
     return false;
   }
   challenges_ = AuthenticateHeaderValues(response);
+  if (kind == RequestKind::kSetup) {
+    const std::optional<uint32_t> ssrc = ParseTransportSsrc(response);
+    setup_ssrc_.store(ssrc ? int64_t{*ssrc} : kNoSsrc, std::memory_order_relaxed);
+  }
   return parser_.ParseResponse(response, kind, url);
 }
 
@@ -336,9 +342,24 @@ void CBaseRTSPClient::SendKeepAliveOnly() {
 }
 
 bool CBaseRTSPClient::ReceiveInterleaved() {
-  CRTSPStreamParser stream(user_);
+  // The packets take the same way as over UDP: this thread only cuts them out of the stream;
+  // the receiver's queue thread locks onto the source, puts them in order and hands them to the
+  // user.
+  CRTPReceiver receiver(Logger());
+  receiver.SetUser(user_);
+  receiver.SetExpectedSsrc(SetupSsrc());
+  if (!receiver.StartInterleaved()) {
+    return true;
+  }
+  CRTSPStreamParser stream(&receiver);
+  // Frames the camera sent right behind its PLAY answer came in with the answer's last read.
+  if (!pending_.empty()) {
+    stream.Consume(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(pending_.data()),
+                                            pending_.size()));
+    pending_.clear();
+  }
+  // One read takes as much as the socket holds, up to many frames; all are parsed in place.
   std::vector<uint8_t> buffer(kInterleavedReadBytes);
-  size_t want = kInterleavedReadBytes;
   const auto receive_timeout = std::chrono::milliseconds(params_.ReceiveTimeoutMs);
   const auto check_period = std::chrono::milliseconds(kLoopWaitMs);
   auto data_deadline = Clock::now() + receive_timeout;
@@ -363,7 +384,7 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
       }
       continue;
     }
-    const long got = ReceiveSome(socket_.Get(), buffer.data(), want);
+    const long got = ReceiveSome(socket_.Get(), buffer.data(), buffer.size());
     if (got == kSocketWouldBlock) {
       continue;
     }
@@ -374,8 +395,6 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
       return false;
     }
     stream.Consume(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(got)));
-    want = static_cast<size_t>(got) < kInterleavedSmallRead ? kInterleavedReadBytes
-                                                            : static_cast<size_t>(got);
     data_deadline = Clock::now() + receive_timeout;
   }
 }

@@ -49,12 +49,14 @@ struct RTSPClientParams {
 // the strongest one offered (Digest SHA-256, then MD5, then Basic); Digest as RFC 7616 (qop
 // "auth", nonce count, opaque; the RFC 2069 form when the camera asks for no qop), and a nonce
 // the camera declares stale is renewed once more. In the interleaved transport modes the media
-// is read from the RTSP connection after PLAY and handed to the user's OnPacket.
+// is read from the RTSP connection after PLAY and handed, through a CRTPReceiver (source lock,
+// reorder window), to the user's OnPacket.
 //
 // Start() and Close() belong to the owner's thread; Pause() and Play() may be called from any
-// thread. Callbacks on the user (OnCodecConfig, OnPacket) come on the client thread. The client
-// reports by results, and the owner notices missing media; its one log line tells of the first
-// stray answer of a session (a camera that repeats or reorders its answers).
+// thread. OnCodecConfig comes on the client thread, OnPacket on the receiver's queue thread,
+// which ends before the media loop returns. The client reports by results, and the owner
+// notices missing media; its one log line tells of the first stray answer of a session (a
+// camera that repeats or reorders its answers).
 //
 // Every wait watches the stop event and every socket operation is bounded, so Close() returns
 // within CloseTimeoutMs() whatever the camera does.
@@ -125,6 +127,13 @@ class CBaseRTSPClient : public CBaseThread {
   // Stray answers to one request that are skipped before the request fails.
   static constexpr uint32_t kMaxStrayAnswers = 8;
 
+  // The SSRC the camera announced in its last SETUP reply (Transport ssrc=), for the source lock
+  // of the RTP receiver; nullopt when it named none. Any thread.
+  std::optional<uint32_t> SetupSsrc() const {
+    const int64_t ssrc = setup_ssrc_.load(std::memory_order_relaxed);
+    return ssrc == kNoSsrc ? std::nullopt : std::optional<uint32_t>(static_cast<uint32_t>(ssrc));
+  }
+
   // The record of the last response, for the owner's diagnostics. Read it only while the thread
   // does not run.
   const RTSPResponse& Response() const { return parser_.Response(); }
@@ -140,6 +149,7 @@ class CBaseRTSPClient : public CBaseThread {
 
  private:
   using Clock = std::chrono::steady_clock;
+  static constexpr int64_t kNoSsrc = -1;
 
   bool Connect();
   bool IsInterleaved() const { return mode_ == kRtpOverTcp || mode_ == kRtpOverRtsp; }
@@ -183,6 +193,7 @@ class CBaseRTSPClient : public CBaseThread {
   CDigestAuthenticator digest_;
   // WWW-Authenticate values of the last response.
   std::vector<std::string> challenges_;
+  std::atomic<int64_t> setup_ssrc_{kNoSsrc};
   CSocketHandle socket_;
   uint64_t last_keep_alive_ = 0;  // monotonic time of the last keep-alive; 0 for none
   IRTPReceiverUser* user_ = nullptr;

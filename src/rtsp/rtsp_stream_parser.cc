@@ -3,78 +3,107 @@
 #include <algorithm>
 #include <cstring>
 
-#include "rtp/rtp_packet.h"
-
 namespace korvane {
 namespace {
 
 constexpr uint8_t kInterleavedMagic = 0x24;  // '$'
-constexpr uint8_t kRtpChannel = 0;
-constexpr size_t kSignatureSize = 2;
-constexpr size_t kLengthSize = 2;
+constexpr size_t kMaxFrameBytes = 0xFFFF;    // the 16-bit length field
 
 }  // namespace
 
-CRTSPStreamParser::CRTSPStreamParser(IRTPReceiverUser* user)
-    : signature_{kInterleavedMagic, kRtpChannel}, user_(user) {
-  length_bytes_.reserve(kLengthSize);
+CRTSPStreamParser::CRTSPStreamParser(IRTPFrameSink* sink) : sink_(sink) {
+  frame_.reserve(kMaxFrameBytes);
 }
 
-void CRTSPStreamParser::Reset() {
-  matched_ = 0;
-  remaining_ = 0;
-  length_bytes_.clear();
-  packet_bytes_.clear();
+CRTSPStreamParser::CRTSPStreamParser(IRTPReceiverUser* user) : user_(user) {
+  frame_.reserve(kMaxFrameBytes);
+}
+
+bool CRTSPStreamParser::CanBeChannel(uint8_t byte) {
+  // Tab, line feed and carriage return after a '$' are text (an RTSP response), not channels.
+  return byte <= kMaxChannel && byte != '\t' && byte != '\n' && byte != '\r';
+}
+
+void CRTSPStreamParser::StartFrame() {
+  remaining_ = length_;
+  if (length_ == 0) {
+    state_ = State::kScan;  // an empty frame carries nothing
+  } else if (channel_ == kRtpChannel) {
+    frame_.clear();
+    state_ = State::kCollect;
+  } else {
+    ++skipped_frames_;
+    state_ = State::kSkip;
+  }
 }
 
 void CRTSPStreamParser::Consume(std::span<const uint8_t> chunk) {
+  const uint8_t* const data = chunk.data();
+  const size_t size = chunk.size();
   size_t i = 0;
-  while (i < chunk.size()) {
-    if (matched_ < static_cast<int>(kSignatureSize)) {
-      if (matched_ == 0) {
-        // Outside a frame: jump to the next '$' rather than stepping byte by byte.
-        const void* found = std::memchr(chunk.data() + i, kInterleavedMagic, chunk.size() - i);
+  while (i < size) {
+    switch (state_) {
+      case State::kScan: {
+        // Between frames: text or garbage up to the next '$'.
+        const void* found = std::memchr(data + i, kInterleavedMagic, size - i);
         if (found == nullptr) return;
-        i = static_cast<size_t>(static_cast<const uint8_t*>(found) - chunk.data());
+        i = static_cast<size_t>(static_cast<const uint8_t*>(found) - data) + 1;
+        state_ = State::kChannel;
+        break;
       }
-      if (chunk[i] == signature_[static_cast<size_t>(matched_)]) {
-        ++matched_;
-        ++i;
-      } else if (matched_ > 0) {
-        matched_ = 0;  // "$$\0" still frames: compare the same byte with '$' again
-      } else {
-        ++i;
-      }
-      continue;
-    }
-    if (length_bytes_.size() < kLengthSize) {
-      length_bytes_.push_back(chunk[i++]);
-      if (length_bytes_.size() == kLengthSize) {
-        remaining_ = length_bytes_[0] * 256 + length_bytes_[1];
-        if (remaining_ == 0) {
-          Reset();  // an empty frame carries nothing
-        } else {
-          packet_bytes_.reserve(static_cast<size_t>(remaining_));
+      case State::kChannel:
+        if (!CanBeChannel(data[i])) {
+          // Not a header: look at this byte again as text (it may be the next '$').
+          state_ = State::kScan;
+          break;
         }
+        channel_ = data[i++];
+        state_ = State::kLengthHigh;
+        break;
+      case State::kLengthHigh:
+        length_ = size_t{data[i++]} << 8;  // length, big-endian
+        state_ = State::kLengthLow;
+        break;
+      case State::kLengthLow:
+        length_ |= data[i++];
+        StartFrame();
+        break;
+      case State::kCollect: {
+        if (frame_.empty() && size - i >= remaining_) {
+          // The whole frame is here: no copy.
+          Emit(std::span<const uint8_t>(data + i, remaining_));
+          i += remaining_;
+          state_ = State::kScan;
+          break;
+        }
+        const size_t take = std::min(remaining_, size - i);
+        frame_.insert(frame_.end(), data + i, data + i + take);
+        i += take;
+        remaining_ -= take;
+        if (remaining_ == 0) {
+          Emit(frame_);
+          frame_.clear();
+          state_ = State::kScan;
+        }
+        break;
       }
-      continue;
-    }
-    const size_t take = std::min(static_cast<size_t>(remaining_), chunk.size() - i);
-    packet_bytes_.insert(packet_bytes_.end(), chunk.begin() + static_cast<ptrdiff_t>(i),
-                         chunk.begin() + static_cast<ptrdiff_t>(i + take));
-    remaining_ -= static_cast<int>(take);
-    i += take;
-    if (remaining_ == 0) {
-      EmitPacket();
-      Reset();
+      case State::kSkip: {
+        const size_t take = std::min(remaining_, size - i);
+        i += take;
+        remaining_ -= take;
+        if (remaining_ == 0) state_ = State::kScan;
+        break;
+      }
     }
   }
 }
 
-void CRTSPStreamParser::EmitPacket() {
-  if (packet_bytes_.empty()) return;
-  CRTPPacket packet;
-  if (packet.Parse(packet_bytes_) && user_ != nullptr) user_->OnPacket(packet);
+void CRTSPStreamParser::Emit(std::span<const uint8_t> frame) {
+  if (sink_ != nullptr) {
+    sink_->OnRtpFrame(frame);
+    return;
+  }
+  if (user_ != nullptr && packet_.Parse(frame)) user_->OnPacket(packet_);
 }
 
 }  // namespace korvane

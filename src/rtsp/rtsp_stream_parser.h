@@ -5,37 +5,66 @@
 #include <span>
 #include <vector>
 
+#include "rtp/rtp_frame_sink.h"
+#include "rtp/rtp_packet.h"
 #include "rtp/rtp_receiver_user.h"
 
 namespace korvane {
 
 // Cuts RTP packets out of an RTSP connection that carries them interleaved (RFC 2326
-// section 10.12): '$', the channel byte, a 16-bit big-endian length, then the packet. Only
-// channel 0 (RTP) is taken; everything else (RTSP responses, RTCP on channel 1) is skipped byte
-// by byte. State carries over between chunks, so a frame may be split at any byte.
+// section 10.12): '$', the channel byte, a 16-bit big-endian length, then the packet. Every
+// frame header is read and the frame taken or skipped whole by its length, so bytes inside a
+// frame (an RTCP report that happens to contain "$\0") are never mistaken for a header. Frames
+// of channel 0 (RTP) are passed on; every other channel (RTCP on 1, streams nobody set up) is
+// skipped. Between frames, RTSP responses (keep-alive answers) and anything else that is not a
+// '$' are stepped over up to the next '$'; a '$' followed by a byte that no channel of ours can
+// have is not a header, and the scan goes on from that byte. State carries over between chunks,
+// so a frame may be split at any byte.
+//
+// A frame that lies whole in one chunk is passed on in place; a split one is gathered in a
+// buffer reserved once for the largest frame, so parsing allocates nothing per frame.
 class CRTSPStreamParser {
  public:
-  // `user` receives the packets and must outlive the parser; it may be null.
+  static constexpr uint8_t kRtpChannel = 0;
+  // Channel numbers come in pairs per medium; above this a '$' is taken for text.
+  static constexpr uint8_t kMaxChannel = 31;
+
+  // `sink` receives the RTP frames (unparsed) and must outlive the parser; it may be null.
+  explicit CRTSPStreamParser(IRTPFrameSink* sink);
+  // `user` receives every frame that parses as RTP through OnPacket, on the calling thread, and
+  // must outlive the parser; it may be null.
   explicit CRTSPStreamParser(IRTPReceiverUser* user);
+  // Reads and drops everything.
+  explicit CRTSPStreamParser(std::nullptr_t)
+      : CRTSPStreamParser(static_cast<IRTPFrameSink*>(nullptr)) {}
   virtual ~CRTSPStreamParser() = default;
 
-  // Feeds one chunk read from the connection; every complete frame that parses as RTP goes to
-  // the user's OnPacket on the calling thread.
+  // Feeds one chunk read from the connection.
   void Consume(std::span<const uint8_t> chunk);
   void Consume(const uint8_t* data, size_t length) {
     if (data != nullptr) Consume(std::span<const uint8_t>(data, length));
   }
 
- private:
-  void EmitPacket();
-  void Reset();
+  // Frames of channels other than RTP skipped, since construction.
+  uint64_t SkippedFrames() const { return skipped_frames_; }
 
-  int matched_ = 0;    // signature bytes seen in sequence
-  int remaining_ = 0;  // payload bytes still to collect; 0 while no length is known
-  std::vector<uint8_t> length_bytes_;
-  std::vector<uint8_t> packet_bytes_;
-  const std::vector<uint8_t> signature_;
-  IRTPReceiverUser* const user_;
+ private:
+  enum class State { kScan, kChannel, kLengthHigh, kLengthLow, kCollect, kSkip };
+
+  static bool CanBeChannel(uint8_t byte);
+  void Emit(std::span<const uint8_t> frame);
+  // The header is complete: decide how the frame's bytes are read.
+  void StartFrame();
+
+  State state_ = State::kScan;
+  uint8_t channel_ = 0;
+  size_t length_ = 0;
+  size_t remaining_ = 0;        // bytes of the current frame still to come
+  std::vector<uint8_t> frame_;  // a split RTP frame, gathered
+  uint64_t skipped_frames_ = 0;
+  IRTPFrameSink* const sink_ = nullptr;
+  IRTPReceiverUser* const user_ = nullptr;
+  CRTPPacket packet_;  // parsed for user_, reused
 };
 
 }  // namespace korvane

@@ -58,6 +58,18 @@ Bytes Join(std::initializer_list<Bytes> parts) {
 
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
+// An RTCP sender report (RFC 3550 section 6.4.1) whose SSRC and NTP time hold "$\0" followed
+// by bytes that read as a large length: a byte scan would take a frame from inside it.
+Bytes SenderReportWithDollarZero() {
+  return {0x80, 0xC8, 0x00, 0x06,   // V=2, PT=200 (SR), length 6 words
+          0x24, 0x00, 0x7F, 0xF0,   // sender SSRC: '$', 0, then "length" 0x7FF0
+          0x24, 0x00, 0x00, 0x20,   // NTP timestamp, most significant word
+          0x00, 0x00, 0x00, 0x00,   // NTP timestamp, least significant word
+          0x00, 0x01, 0x5F, 0x90,   // RTP timestamp
+          0x00, 0x00, 0x00, 0x10,   // sender's packet count
+          0x00, 0x00, 0x24, 0x00};  // sender's octet count
+}
+
 std::vector<Seen> FeedInPieces(const Bytes& stream, const std::vector<size_t>& cuts) {
   RecordingUser user;
   CRTSPStreamParser parser(&user);
@@ -115,6 +127,7 @@ TEST(StreamParserTest, SplitAtEveryBytePosition) {
       Frame(0, RtpPacket(10, {0x01, 0x02, 0x03})),
       Frame(1, RtpPacket(11, {0x04})),
       Frame(0, {}),
+      Frame(1, SenderReportWithDollarZero()),
       Frame(0, RtpPacket(12, {0x05, 0x24, 0x00, 0x06})),
   });
   const std::vector<Seen> whole = FeedInPieces(stream, {});
@@ -125,6 +138,66 @@ TEST(StreamParserTest, SplitAtEveryBytePosition) {
   std::vector<size_t> every_byte;
   for (size_t i = 1; i < stream.size(); ++i) every_byte.push_back(i);
   EXPECT_EQ(FeedInPieces(stream, every_byte), whole);
+}
+
+TEST(StreamParserTest, FramesAreTakenByTheirLengthWhateverTheyContain) {
+  struct Case {
+    const char* name;
+    Bytes stream;
+    std::vector<Seen> packets;
+  };
+  const Bytes rtp_with_dollar = RtpPacket(21, {0x24, 0x00, 0xFF, 0xFF, 0x24, 0x01});
+  const Case cases[] = {
+      {"RTCP report containing $\0",
+       Join({Frame(0, RtpPacket(1, {0x11})), Frame(1, SenderReportWithDollarZero()),
+             Frame(0, RtpPacket(2, {0x22})), Frame(0, RtpPacket(3, {0x33}))}),
+       {{1, {0x11}}, {2, {0x22}}, {3, {0x33}}}},
+      {"unused channel 4 holding an RTP-looking frame",
+       Join({Frame(4, Join({Bytes{0x24, 0x00, 0x00, 0x0D}, RtpPacket(99, {0x99})})),
+             Frame(0, RtpPacket(5, {0x55}))}),
+       {{5, {0x55}}}},
+      {"RTP payload containing $\0",
+       Join({Frame(0, rtp_with_dollar), Frame(0, RtpPacket(22, {1}))}),
+       {{21, {0x24, 0x00, 0xFF, 0xFF, 0x24, 0x01}}, {22, {1}}}},
+      {"keep-alive answer between frames",
+       Join({Frame(1, SenderReportWithDollarZero()), Text("RTSP/1.0 200 OK\r\nCSeq: 9\r\n\r\n"),
+             Frame(0, RtpPacket(8, {0x08}))}),
+       {{8, {0x08}}}},
+      {"$ before a line end is text, not a header",
+       Join({Text("RTSP/1.0 200 OK\r\nX-Price: 5$\r\n\r\n"), Frame(0, RtpPacket(9, {0x09}))}),
+       {{9, {0x09}}}},
+      {"$ before a letter is text",
+       Join({Text("$RTSP"), Frame(0, RtpPacket(10, {0x0A}))}),
+       {{10, {0x0A}}}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(FeedInPieces(c.stream, {}), c.packets) << c.name;
+    // Every split of the stream in two gives the same packets.
+    for (size_t cut = 1; cut < c.stream.size(); ++cut) {
+      ASSERT_EQ(FeedInPieces(c.stream, {cut}), c.packets) << c.name << ", split at " << cut;
+    }
+  }
+}
+
+// Counts what reaches a frame sink: the frames in place, unparsed.
+class CountingSink : public IRTPFrameSink {
+ public:
+  void OnRtpFrame(std::span<const uint8_t> frame) override {
+    frames.emplace_back(frame.begin(), frame.end());
+  }
+  std::vector<Bytes> frames;
+};
+
+TEST(StreamParserTest, FrameSinkGetsEveryRtpChannelFrameAndSkipsCountTheRest) {
+  CountingSink sink;
+  CRTSPStreamParser parser(&sink);
+  const Bytes not_rtp = {0x00, 0x01};  // too short for RTP: the sink's owner decides
+  const Bytes stream = Join({Frame(0, not_rtp), Frame(1, SenderReportWithDollarZero()),
+                             Frame(4, {0x24, 0x00}), Frame(0, RtpPacket(7, {0x07}))});
+  parser.Consume(std::span<const uint8_t>(stream.data(), 9));
+  parser.Consume(std::span<const uint8_t>(stream.data() + 9, stream.size() - 9));
+  EXPECT_EQ(sink.frames, (std::vector<Bytes>{not_rtp, RtpPacket(7, {0x07})}));
+  EXPECT_EQ(parser.SkippedFrames(), 2u);
 }
 
 TEST(StreamParserTest, NullUserAndEmptyChunks) {
