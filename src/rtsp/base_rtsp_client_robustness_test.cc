@@ -304,7 +304,10 @@ TEST_P(InterleavedTest, MediaArrivesThroughOnPacketAndKeepAlivesGoOn) {
       ++*options_while_streaming;
     }
     if (MethodOf(r) == "PLAY") {
-      auto next = std::make_shared<uint16_t>(1);
+      // The first frames go out in the same write as the answer, as cameras do: they are read
+      // together with it and must not be lost.
+      reply.bytes += InterleavedFrame(0, 1) + InterleavedFrame(0, 2);
+      auto next = std::make_shared<uint16_t>(3);
       reply.stream = [next, streaming_done](std::string& out) {
         out = InterleavedFrame(0, *next);
         if (*next % 10 == 0) out += InterleavedFrame(1, 9999);  // RTCP: skipped
