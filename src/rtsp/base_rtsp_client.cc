@@ -352,7 +352,8 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
     return true;
   }
   CRTSPStreamParser stream(&receiver);
-  // Frames the camera sent right behind its PLAY answer came in with the answer's last read.
+  // Bytes read behind the last answer (a repeated answer, say) come first; the reader steps
+  // over text and keeps any frame in them.
   if (!pending_.empty()) {
     stream.Consume(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(pending_.data()),
                                             pending_.size()));

@@ -304,8 +304,8 @@ TEST_P(InterleavedTest, MediaArrivesThroughOnPacketAndKeepAlivesGoOn) {
       ++*options_while_streaming;
     }
     if (MethodOf(r) == "PLAY") {
-      // The first frames go out in the same write as the answer, as cameras do: they are read
-      // together with it and must not be lost.
+      // The first frames go out in the same write as the answer, as cameras do: the reader
+      // steps over the answer and keeps them.
       reply.bytes += InterleavedFrame(0, 1) + InterleavedFrame(0, 2);
       auto next = std::make_shared<uint16_t>(3);
       reply.stream = [next, streaming_done](std::string& out) {
