@@ -333,6 +333,14 @@ def run_tollivar(args, ph, ports, workdir, counter):
         ph.notes.append(f"no JSON summary ({c.exit_text()})")
         return ph
     ph.frames = summary.get("total_frames")
+    # Frames after each channel's first (key) frame against what 25 fps gives over the span
+    # from it to the channel's last frame: loss in the steady state, without the start-up.
+    ph.after_key = [0, 0]
+    for ch in summary.get("channels", []):
+        first, last = ch.get("first_frame_ms", -1), ch.get("last_frame_ms", -1)
+        if first >= 0 and last >= first:
+            ph.after_key[0] += ch.get("frames", 0)
+            ph.after_key[1] += round((last - first) * FPS / 1000.0) + 1
     sizes = {(ch.get("width"), ch.get("height")) for ch in summary.get("channels", [])}
     if sizes != {(WIDTH, HEIGHT)}:
         ph.notes.append(f"picture sizes {sorted(sizes)}")
@@ -631,6 +639,12 @@ def report_group(args, phases, clients, transport, ppf):
               f"{fmt(syscalls, '.2f'):>12} "
               f"{fmt(switches / packets if packets else None, '.3f'):>9} {rss_text:>15} "
               f"{fmt(camsim, '.2f'):>12}")
+    steady = [ph.after_key for ph in phases
+              if ph.kind == "tollivar-host" and getattr(ph, "after_key", None)]
+    if steady and sum(e for _, e in steady):
+        got, want = sum(g for g, _ in steady), sum(e for _, e in steady)
+        print(f"tollivar-host after each channel's first key frame: {got} frames of {want} at "
+              f"{FPS} fps ({100.0 * got / want:.1f} %)")
     base_cpu, base_frames = totals.get("tollivar-host", (None, None))
     for kind in kinds:
         if kind == "tollivar-host":

@@ -163,10 +163,12 @@ void CUDPClient::Run() {
     }
     size = std::clamp<uint32_t>(size, 1, kMaxReceiveSize);
     // Everything waiting is read, a batch per call, before the thread waits again.
+    bool got_any = false;
     for (;;) {
       const long n = ReceiveDatagrams(fd, buffer.get(), kSlotSize, kMaxDatagramBatch, datagrams);
       if (StopEvent().IsSet()) return;
       if (n <= 0) break;  // none left (errors are ignored: the wait sees a dead socket)
+      got_any = true;
       for (long i = 0; i < n; ++i) {
         const ReceivedDatagram& datagram = datagrams[i];
         if (datagram.length > size) {
@@ -179,6 +181,7 @@ void CUDPClient::Run() {
       }
       if (n < static_cast<long>(kMaxDatagramBatch)) break;
     }
+    if (got_any && WaitForEvents({&StopEvent()}, kBatchPauseMs) == kWaitStopped) return;
   }
 }
 

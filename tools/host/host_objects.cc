@@ -114,6 +114,8 @@ bool FrameSink::PutFrame(ipc::IMediaFrame* frame) {
   const std::int64_t ms = ToUnixMillis(f->time);
   if (last_time_ms_ >= 0 && ms <= last_time_ms_) ++stats_.time_not_increasing;
   last_time_ms_ = ms;
+  if (stats_.first_time_ms < 0) stats_.first_time_ms = ms;
+  stats_.last_time_ms = ms;
   return true;
 }
 

@@ -106,6 +106,9 @@ class FrameSink final : public ipc::IFrameSink {
     std::uint32_t fourcc = 0;
     std::uint32_t width = 0;
     std::uint32_t height = 0;
+    // Frame times (ms since 1970) of the first and the last frame; -1 before the first.
+    std::int64_t first_time_ms = -1;
+    std::int64_t last_time_ms = -1;
     bool write_failed = false;
   };
   Stats GetStats();

@@ -269,6 +269,8 @@ int Record(const RecordOptions& o) {
             ",\"height\":" + std::to_string(s.height) + ",\"fourcc\":\"" +
             FourCCText(s.fourcc) + "\",\"signal_lost\":" + std::to_string(s.signal_lost) +
             ",\"time_not_increasing\":" + std::to_string(s.time_not_increasing) +
+            ",\"first_frame_ms\":" + std::to_string(s.first_time_ms) +
+            ",\"last_frame_ms\":" + std::to_string(s.last_time_ms) +
             ",\"write_failed\":" + (s.write_failed ? "true" : "false") + ",\"file\":\"" + JsonEscape(file) +
             "\"}";
     if (s.write_failed) {
