@@ -96,8 +96,11 @@ Payloads H264Frame(bool key) {
 
 Payloads JpegFrame(bool) {
   Payloads p;
+  // The first packet carries the quantization table header (4 bytes and two 64-byte tables)
+  // before its scan data; the fragment offset counts scan data only (RFC 2435 3.1.4).
+  constexpr uint32_t kTables = 4 + 128;
+  uint32_t offset = 0;
   for (size_t i = 0; i < kPacketsPerFrame; ++i) {
-    const uint32_t offset = static_cast<uint32_t>(i * (kPayload - 8));
     auto payload = Filler(kPayload, static_cast<uint8_t>(i));
     const uint8_t header[8] = {0, static_cast<uint8_t>(offset >> 16),
                                static_cast<uint8_t>(offset >> 8), static_cast<uint8_t>(offset),
@@ -107,6 +110,7 @@ Payloads JpegFrame(bool) {
       const uint8_t quant[4] = {0, 0, 0, 128};  // two 8-bit tables follow
       std::memcpy(payload.data() + 8, quant, sizeof quant);
     }
+    offset += static_cast<uint32_t>(kPayload - 8 - (i == 0 ? kTables : 0));
     p.push_back(std::move(payload));
   }
   return p;
