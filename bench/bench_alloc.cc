@@ -21,35 +21,10 @@
 #include <thread>
 #include <vector>
 
+#include "counting_new.h"
 #include "rtp/rtp_packet.h"
 #include "rtp/rtp_receiver.h"
 #include "rtsp/rtsp_stream_parser.h"
-
-namespace {
-
-std::atomic<uint64_t> g_allocations{0};
-
-}  // namespace
-
-// g++ cannot see that these operators pair malloc with free and warns at inlined call sites.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return std::malloc(size == 0 ? 1 : size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-  return operator new(size, tag);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace korvane {
 namespace {
@@ -140,10 +115,10 @@ Result MeasureUdp() {
   // The first packet waits for the second (source probation): the count lags by none once both
   // are in, as each burst is consecutive.
   bool ok = send_bursts(kWarmUpBursts);
-  const uint64_t allocations_before = g_allocations.load();
+  const uint64_t allocations_before = AllocationCount();
   const uint64_t delivered_before = user.Delivered();
   ok = ok && send_bursts(kCountedBursts);
-  result.allocations = g_allocations.load() - allocations_before;
+  result.allocations = AllocationCount() - allocations_before;
   result.packets = user.Delivered() - delivered_before;
   ::close(fd);
   receiver.Stop();
@@ -202,10 +177,10 @@ Result MeasureInterleaved() {
     return true;
   };
   bool ok = send_frames(kWarmUpBursts);
-  const uint64_t allocations_before = g_allocations.load();
+  const uint64_t allocations_before = AllocationCount();
   const uint64_t delivered_before = user.Delivered();
   ok = ok && send_frames(kCountedBursts);
-  result.allocations = g_allocations.load() - allocations_before;
+  result.allocations = AllocationCount() - allocations_before;
   result.packets = user.Delivered() - delivered_before;
   receiver.Stop();
   result.ok = ok;

@@ -15,35 +15,9 @@
 #include <vector>
 
 #include "rtp/rtp_client.h"
+#include "counting_new.h"
 #include "rtp/rtp_packet.h"
 #include "rtp/rtp_receiver.h"
-
-namespace {
-
-std::atomic<uint64_t> g_allocations{0};
-
-}  // namespace
-
-// Every allocation of the process is counted, on every thread. g++ cannot see that these
-// operators pair malloc with free and warns at the inlined call sites.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return std::malloc(size == 0 ? 1 : size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-  return operator new(size, tag);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace korvane {
 namespace {
@@ -126,7 +100,7 @@ void BM_UdpLoopbackToUser(benchmark::State& state) {
     if (!WaitForCount(user, expected)) expected = user.Count();
   }
 
-  const uint64_t allocations_before = g_allocations.load();
+  const uint64_t allocations_before = AllocationCount();
   const uint64_t delivered_before = user.Count();
   for (auto _ : state) {
     for (auto& p : packets) {
@@ -140,7 +114,7 @@ void BM_UdpLoopbackToUser(benchmark::State& state) {
     }
   }
   const uint64_t delivered = user.Count() - delivered_before;
-  const uint64_t allocations = g_allocations.load() - allocations_before;
+  const uint64_t allocations = AllocationCount() - allocations_before;
   ::close(fd);
   receiver.Stop();
 
@@ -185,7 +159,7 @@ void BM_ReceiverParseQueueDeliver(benchmark::State& state) {
   sent += 256;
   WaitForCount(user, sent);
 
-  const uint64_t allocations_before = g_allocations.load();
+  const uint64_t allocations_before = AllocationCount();
   const uint64_t delivered_before = user.Count();
   for (auto _ : state) {
     for (int i = 0; i < kBatch; ++i) {
@@ -197,7 +171,7 @@ void BM_ReceiverParseQueueDeliver(benchmark::State& state) {
     WaitForCount(user, sent);
   }
   const uint64_t delivered = user.Count() - delivered_before;
-  const uint64_t allocations = g_allocations.load() - allocations_before;
+  const uint64_t allocations = AllocationCount() - allocations_before;
   receiver.Stop();
   state.SetItemsProcessed(static_cast<int64_t>(delivered));
   state.counters["allocs_per_packet"] =
