@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "text/text_helpers.h"
+
 namespace korvane {
 namespace {
 
@@ -111,16 +113,8 @@ CSha256::Digest CSha256::Of(std::span<const uint8_t> data) {
 }
 
 std::string Sha256Hex(std::string_view text) {
-  const CSha256::Digest digest = CSha256::Of(
-      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(digest.size() * 2);
-  for (uint8_t byte : digest) {
-    hex.push_back(kHex[byte >> 4]);
-    hex.push_back(kHex[byte & 0x0F]);
-  }
-  return hex;
+  return LowerHex(CSha256::Of(
+      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size())));
 }
 
 }  // namespace korvane

@@ -186,17 +186,20 @@ unsigned IntervalToRate(unsigned interval_ms) {
 
 uint32_t ResolveHost(const std::string& host) { return LookUpIPv4(host); }
 
-std::string Md5Hex(std::string_view text) {
-  const CMd5::Digest digest = CMd5::Of(
-      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+std::string LowerHex(std::span<const uint8_t> bytes) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string hex;
-  hex.reserve(digest.size() * 2);
-  for (uint8_t byte : digest) {
+  hex.reserve(bytes.size() * 2);
+  for (uint8_t byte : bytes) {
     hex.push_back(kHex[byte >> 4]);
     hex.push_back(kHex[byte & 0x0F]);
   }
   return hex;
+}
+
+std::string Md5Hex(std::string_view text) {
+  return LowerHex(CMd5::Of(
+      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size())));
 }
 
 std::string Md5HexOfPair(std::string_view a, std::string_view b) {

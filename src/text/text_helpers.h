@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,6 +56,8 @@ uint32_t ResolveHost(const std::string& host);
 
 // MD5 (RFC 1321) of the characters of `text`, as 32 lower-case hexadecimal digits.
 std::string Md5Hex(std::string_view text);
+// Lower-case hexadecimal text of bytes, two characters a byte (digests in Digest answers).
+std::string LowerHex(std::span<const uint8_t> bytes);
 // Md5Hex of a + ":" + b, the building block of the Digest response (RFC 2617 section 3.2.2).
 std::string Md5HexOfPair(std::string_view a, std::string_view b);
 
