@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string_view>
 
+#include "host_objects.h"
+
 namespace tollivar_host {
 
 namespace {
@@ -330,24 +332,8 @@ Findings RunChecks(const Target& t, const std::atomic<bool>& stop) {
 }
 
 std::string DiagnosisJson(const Diagnosis& d) {
-  auto quote = [](const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-      if (c == '"' || c == '\\') {
-        out += '\\';
-        out += c;
-      } else if (static_cast<unsigned char>(c) < 0x20) {
-        char buf[8];
-        std::snprintf(buf, sizeof(buf), "\\u%04x", c);
-        out += buf;
-      } else {
-        out += c;
-      }
-    }
-    return out + "\"";
-  };
-  return "{\"step\":" + quote(d.step) + ",\"problem\":" + quote(d.problem) +
-         ",\"hint\":" + quote(d.hint) + "}";
+  return "{\"step\":" + JsonText(d.step) + ",\"problem\":" + JsonText(d.problem) +
+         ",\"hint\":" + JsonText(d.hint) + "}";
 }
 
 }  // namespace tollivar_host

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 
+#include "host_objects.h"
 #include "library_path.h"
 
 namespace tollivar_host {
@@ -178,23 +179,6 @@ class ProbeEvents final : public ipc::ICapabilityQueryEvents {
   std::int32_t code_ = -1;
   std::string message_;
 };
-
-std::string JsonText(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof(buf), "\\u%04x", static_cast<unsigned>(c));
-      out += buf;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
 
 template <typename T, typename F>
 std::string JsonArray(const std::vector<T>& items, F&& each) {

@@ -79,23 +79,6 @@ std::string WriteTransportConfig(const RecordOptions& o) {
   return path;
 }
 
-std::string JsonEscape(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof(buf), "\\u%04x", c);
-      out += buf;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 const char* StateText(int state) {
   switch (state) {
     case 0: return "receiving";
@@ -271,8 +254,8 @@ int Record(const RecordOptions& o) {
             ",\"time_not_increasing\":" + std::to_string(s.time_not_increasing) +
             ",\"first_frame_ms\":" + std::to_string(s.first_time_ms) +
             ",\"last_frame_ms\":" + std::to_string(s.last_time_ms) +
-            ",\"write_failed\":" + (s.write_failed ? "true" : "false") + ",\"file\":\"" + JsonEscape(file) +
-            "\"}";
+            ",\"write_failed\":" + (s.write_failed ? "true" : "false") +
+            ",\"file\":" + JsonText(file) + "}";
     if (s.write_failed) {
       std::fprintf(stderr, "tollivar-host: writing %s failed\n", file.c_str());
       if (status == 0) status = 4;
