@@ -58,26 +58,13 @@ uint32_t CRTPMediaParser::SizeClass(uint32_t width, uint32_t height) {
   return 4;
 }
 
-bool CRTPMediaParser::CheckSequence(const CRTPPacket& packet) {
-  const uint16_t previous = last_sequence_;
-  last_sequence_ = packet.Sequence();
-  if (first_packet_) {
-    first_packet_ = false;
-    return true;
-  }
-  return packet.Sequence() == static_cast<uint16_t>(previous + 1);
-}
-
-bool CRTPMediaParser::CheckBufferSize() {
-  if (frame_buffer_.size() <= kMaxFrameBytes) return true;
-  if (driver_ != nullptr) {
-    const DEVICE_INFO* device = driver_->GetDeviceInfo();
-    driver_->DebugMessage(kLogError, "%s: Frame buffer overflow detected, device %s:%u",
-                          "korvane::CRTPMediaParser::CheckBufferSize",
-                          device != nullptr ? device->address.c_str() : "",
-                          device != nullptr ? unsigned{device->port} : 0u);
-  }
-  return false;
+void CRTPMediaParser::ReportOverflow() {
+  if (driver_ == nullptr) return;
+  const DEVICE_INFO* device = driver_->GetDeviceInfo();
+  driver_->DebugMessage(kLogError, "%s: Frame buffer overflow detected, device %s:%u",
+                        "korvane::CRTPMediaParser::CheckBufferSize",
+                        device != nullptr ? device->address.c_str() : "",
+                        device != nullptr ? unsigned{device->port} : 0u);
 }
 
 bool CRTPMediaParser::CanDeliver() const {

@@ -57,9 +57,22 @@ class CRTPMediaParser {
  protected:
   // True when `packet` follows the previous one without a gap (RFC 3550 sequence numbers, 16
   // bits, wrapping). The first packet ever is always accepted; a repeated number is a gap.
-  bool CheckSequence(const CRTPPacket& packet);
+  // Both checks run for every packet, so they are inline; the log line is not.
+  bool CheckSequence(const CRTPPacket& packet) {
+    const uint16_t previous = last_sequence_;
+    last_sequence_ = packet.Sequence();
+    if (first_packet_) [[unlikely]] {
+      first_packet_ = false;
+      return true;
+    }
+    return packet.Sequence() == static_cast<uint16_t>(previous + 1);
+  }
   // False, with one error line, when the frame buffer holds more than kMaxFrameBytes.
-  bool CheckBufferSize();
+  bool CheckBufferSize() {
+    if (frame_buffer_.size() <= kMaxFrameBytes) [[likely]] return true;
+    ReportOverflow();
+    return false;
+  }
 
   void AppendToFrame(const uint8_t* data, size_t length) {
     frame_buffer_.insert(frame_buffer_.end(), data, data + length);
@@ -94,6 +107,8 @@ class CRTPMediaParser {
   uint32_t height_ = 0;
 
  private:
+  void ReportOverflow();
+
   uint16_t last_sequence_ = 0;
   bool first_packet_ = true;
 };
