@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <utility>
 
 #include "base/event.h"
@@ -47,6 +48,9 @@ class CBaseRTPChannel : public CBaseCameraChannel,
   void OnPacketFrom(const SocketAddress& from, const CRTPPacket& packet) override;
   void OnTransportWait() override {}
   void OnTransportClosed() override {}
+  // Over UDP the receiver locks onto the source the camera announced, so that other RTP on the
+  // port (a stray sender, an earlier session) cannot take the lock first.
+  void OnSessionSetUp(std::optional<std::uint32_t> ssrc) override;
 
   // IMediaParserClient
   bool OnFrame(ipcapture::IMediaFrame* frame) override;
