@@ -48,8 +48,9 @@ class CBaseRTPChannel : public CBaseCameraChannel,
   void OnPacketFrom(const SocketAddress& from, const CRTPPacket& packet) override;
   void OnTransportWait() override {}
   void OnTransportClosed() override {}
-  // Over UDP the receiver locks onto the source the camera announced, so that other RTP on the
-  // port (a stray sender, an earlier session) cannot take the lock first.
+  // Over UDP the receiver takes the source the camera announced from its first packet, without
+  // probation, even while other RTP on the port (noise, an earlier session's stream) keeps any
+  // source from passing it.
   void OnSessionSetUp(std::optional<std::uint32_t> ssrc) override;
 
   // IMediaParserClient
