@@ -28,12 +28,20 @@ void CBaseRTPChannel::StopTransport() {
 
 bool CBaseRTPChannel::OpenRtpPort(std::uint16_t port) {
   receiver_.SetUser(this);
+  // Any source until the camera names its own in the SETUP reply of this attempt.
+  receiver_.SetExpectedSsrc(std::nullopt);
   return receiver_.Start(port, kRtpOverUdp);
 }
 
 bool CBaseRTPChannel::OpenRtcpPort(std::uint16_t port) { return rtcp_.Start(camera_address_, port); }
 
 void CBaseRTPChannel::CloseTransport() { StopTransport(); }
+
+void CBaseRTPChannel::OnSessionSetUp(std::optional<std::uint32_t> ssrc) {
+  // The interleaved modes read the media through the RTSP client's own receiver, which takes
+  // the SSRC itself.
+  if (transport_mode_ == kRtpOverUdp) receiver_.SetExpectedSsrc(ssrc);
+}
 
 void CBaseRTPChannel::OnPacket(const CRTPPacket& packet) {
   // A camera that goes on sending after the stop (it ignores or has not yet had TEARDOWN)

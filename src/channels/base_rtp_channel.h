@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <utility>
 
 #include "base/event.h"
@@ -47,6 +48,10 @@ class CBaseRTPChannel : public CBaseCameraChannel,
   void OnPacketFrom(const SocketAddress& from, const CRTPPacket& packet) override;
   void OnTransportWait() override {}
   void OnTransportClosed() override {}
+  // Over UDP the receiver takes the source the camera announced from its first packet, without
+  // probation, even while other RTP on the port (noise, an earlier session's stream) keeps any
+  // source from passing it.
+  void OnSessionSetUp(std::optional<std::uint32_t> ssrc) override;
 
   // IMediaParserClient
   bool OnFrame(ipcapture::IMediaFrame* frame) override;

@@ -6,11 +6,13 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "base/testing/virtual_clock.h"
+#include "rtp/testing/udp_test_peer.h"
 #include "core/testing/fake_driver.h"
 
 namespace korvane {
@@ -351,6 +353,95 @@ INSTANTIATE_TEST_SUITE_P(
                       StopCase{"FirstFrameWait", 9000, "first frame"},
                       StopCase{"PassWait", 2000, "pass"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+class NullSink : public ipcapture::IFrameSink {
+ public:
+  bool PutFrame(ipcapture::IMediaFrame*) override { return true; }
+  void OnSignalLost() override {}
+};
+
+// A channel with the real UDP receiver, fed by senders on loopback; it records the sequence
+// number of every packet that reaches the depacketizer.
+class UdpChannel : public CBaseRTPChannel {
+ public:
+  explicit UdpChannel(IDriver* driver, ipcapture::IFrameSink* sink)
+      : CBaseRTPChannel(0, driver, sink) {}
+  ~UdpChannel() override {
+    Stop();
+    CloseTransport();
+  }
+  bool Open() { return OpenRtpPort(0); }
+  void Close() { CloseTransport(); }
+  std::vector<std::uint16_t> Delivered() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return delivered_;
+  }
+
+ protected:
+  bool ConfigureCamera() override { return false; }
+  void OnCodecConfig(const DecoderConfig*) override {}
+  void ProcessPacket(const CRTPPacket* packet) override {
+    std::lock_guard<std::mutex> guard(mutex_);
+    delivered_.push_back(packet->Sequence());
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::uint16_t> delivered_;
+};
+
+std::vector<std::uint8_t> RtpFrom(std::uint32_t ssrc, std::uint16_t sequence) {
+  std::vector<std::uint8_t> packet = testing::MakeRtp(sequence, 16);
+  for (int i = 0; i < 4; ++i) packet[8 + i] = static_cast<std::uint8_t>(ssrc >> (24 - 8 * i));
+  return packet;
+}
+
+// Noise that looks like RTP between every two packets of the camera keeps any source from
+// passing probation (two packets in sequence); the SSRC of the SETUP reply needs none, so the
+// camera's stream gets through from its first packet. The next attempt forgets that source
+// until its own SETUP: there only two camera packets in a row get through.
+TEST(UdpChannelTest, SourceNamedInSetupIsLockedDespiteInterleavedNoise) {
+  constexpr std::uint32_t kCamera = 0xCA3E7A00;
+  constexpr std::uint32_t kNoise = 0x0BADF00D;
+  testing::FakeDriver driver;
+  driver.device.address = "127.0.0.1";
+  NullSink sink;
+  UdpChannel channel(&driver, &sink);
+  testing::UdpPeer sender;
+  ASSERT_TRUE(sender.ok());
+
+  struct Attempt {
+    const char* name;
+    std::optional<std::uint32_t> announced;
+    std::vector<std::uint16_t> delivered;  // of the camera's sequence numbers 100..107
+  } attempts[] = {
+      {"camera named its source", kCamera, {100, 101, 102, 103, 104, 105, 106, 107}},
+      {"next attempt, no SETUP yet", std::nullopt, {106, 107}},
+  };
+  for (const Attempt& a : attempts) {
+    ASSERT_TRUE(channel.Open()) << a.name;
+    if (a.announced) channel.OnSessionSetUp(a.announced);
+    const std::size_t before = channel.Delivered().size();
+    std::uint16_t noise = 500;
+    for (std::uint16_t sequence = 100; sequence < 106; ++sequence) {
+      ASSERT_TRUE(sender.SendTo(channel.GetRtpPort(), RtpFrom(kCamera, sequence))) << a.name;
+      ASSERT_TRUE(sender.SendTo(channel.GetRtpPort(), RtpFrom(kNoise, noise++))) << a.name;
+    }
+    for (std::uint16_t sequence : {106, 107}) {
+      ASSERT_TRUE(sender.SendTo(channel.GetRtpPort(), RtpFrom(kCamera, sequence))) << a.name;
+    }
+    ASSERT_TRUE(testing::WaitUntil([&] {
+      const auto all = channel.Delivered();
+      return all.size() > before && all.back() == 107;
+    })) << a.name;
+    const std::vector<std::uint16_t> all = channel.Delivered();
+    EXPECT_EQ(std::vector<std::uint16_t>(all.begin() + static_cast<std::ptrdiff_t>(before),
+                                         all.end()),
+              a.delivered)
+        << a.name;
+    channel.Close();
+  }
+}
 
 }  // namespace
 }  // namespace korvane

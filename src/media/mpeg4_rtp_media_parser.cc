@@ -10,6 +10,7 @@ namespace {
 
 // ISO/IEC 14496-2 6.2.1 start codes (after 00 00 01).
 constexpr uint8_t kVisualObjectSequenceStart = 0xB0;
+constexpr uint8_t kGroupOfVopStart = 0xB3;
 constexpr uint8_t kVopStart = 0xB6;
 // A configuration packet without a VOP this short is a configuration header alone; a longer
 // one is taken for frame data.
@@ -72,12 +73,24 @@ void CMpeg4RTPMediaParser::ParsePayload(const CRTPPacket& packet) {
     }
   }
 
-  if (c + 4 < n && StartCodeAt(p, c, kVopStart)) {
+  // A group of VOP header (6.2.4) may open an I-VOP's packet (RFC 3016 section 3.2): it stays
+  // in the frame, and the VOP behind it says what kind of picture begins.
+  size_t vop = c;
+  if (StartCodeAt(p, c, kGroupOfVopStart)) {
+    for (size_t i = c + 4; i + 4 <= n; ++i) {
+      if (StartCodeAt(p, i, kVopStart)) {
+        vop = i;
+        break;
+      }
+    }
+  }
+
+  if (vop + 4 < n && StartCodeAt(p, vop, kVopStart)) {
     // Data still buffered here is a frame whose last packet (the one with the marker) never
     // came: it is lost, and a predicted frame after it may refer to it.
     const bool previous_lost = !frame_buffer_.empty();
     frame_buffer_.clear();
-    if ((p[c + 4] >> 6) == kIVop) {
+    if ((p[vop + 4] >> 6) == kIVop) {
       const std::vector<uint8_t>& header = !in_band_config_.empty() ? in_band_config_ : config_;
       frame_buffer_.assign(header.begin(), header.end());
       key_frame_ = true;

@@ -224,6 +224,38 @@ TEST_F(Mpeg4ParserTest, SdpConfigurationGoesInFrontOfIVopsWithoutInBandOne) {
   EXPECT_TRUE(parser_.InBandConfig().empty());
 }
 
+// avenc_mpeg4 puts a group of VOP header in front of every I-VOP; a camera that keeps its
+// configuration out of the stream sends it first in the key frame's packet.
+TEST_F(Mpeg4ParserTest, GroupOfVopHeaderOpensAKeyFrame) {
+  const Bytes gov = {0x00, 0x00, 0x01, 0xB3, 0x00, 0x10, 0x07};  // time code, closed_gov
+  struct Case {
+    const char* name;
+    Bytes first;  // payload of the first packet
+    Bytes key;    // the key frame delivered
+  } cases[] = {
+      {"configuration from the SDP", Cat({gov, kIVop}), Cat({kSdpConfig720, gov, kIVop})},
+      {"configuration in band", Cat({kConfig, gov, kIVop}), Cat({kConfig, gov, kIVop})},
+      {"group header alone before a P-VOP", Cat({gov, kPVop}), {}},
+  };
+  for (const Case& c : cases) {
+    Harness h;
+    CMpeg4RTPMediaParser parser(&h.driver, &ParseMpegHeader);
+    parser.SetClient(&h.client);
+    const DecoderConfig sdp = SdpConfig(kSdpConfig720);
+    parser.SetDecoderConfig(&sdp);
+    Feed(parser, 1, 3600, true, c.first);
+    Feed(parser, 2, 7200, true, kPVop);
+    if (c.key.empty()) {
+      EXPECT_EQ(h.client.frames.size(), 0u) << c.name;  // still waiting for a key frame
+      continue;
+    }
+    ASSERT_EQ(h.client.frames.size(), 2u) << c.name;
+    EXPECT_EQ(h.client.frames[0].data, c.key) << c.name;
+    EXPECT_EQ(h.client.frames[0].fourcc, ipcapture::kFourCCDivx) << c.name;
+    EXPECT_EQ(h.client.frames[1].data, kPVop) << c.name;
+  }
+}
+
 // The configuration the stream carries describes the pictures that follow; the SDP's may be
 // stale (the encoder was reconfigured after DESCRIBE).
 TEST_F(Mpeg4ParserTest, InBandConfigurationWinsOverTheSdpOne) {

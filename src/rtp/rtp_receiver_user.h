@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
+
 #include "base/socket_address.h"
 
 #include "core/decoder_config.h"
@@ -25,6 +28,10 @@ class IRTPReceiverUser {
   virtual void OnTransportClosed() = 0;
   // The decoder configuration read from the SDP, after DESCRIBE, on the RTSP client thread.
   virtual void OnCodecConfig(const DecoderConfig* config) = 0;
+  // The camera accepted SETUP and named `ssrc` as its source (Transport ssrc=; nullopt when it
+  // named none), on the RTSP client thread, before PLAY is sent: the stream's source is known
+  // before its first packet.
+  virtual void OnSessionSetUp(std::optional<uint32_t> /*ssrc*/) {}
 };
 
 }  // namespace korvane

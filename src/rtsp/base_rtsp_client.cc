@@ -413,6 +413,9 @@ void CBaseRTSPClient::Run() {
     user_->OnCodecConfig(&parser_.Response().Codec);
   }
   if (!StopEvent().IsSet() && Request(RequestKind::kSetup)) {
+    if (user_ != nullptr) {
+      user_->OnSessionSetUp(SetupSsrc());
+    }
     if (!paused_) {
       play_event_.Set();
     }

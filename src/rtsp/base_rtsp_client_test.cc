@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -335,6 +337,50 @@ TEST_F(BaseRtspClientSessionTest, FailedSetupIsTornDown) {
   const auto requests = server_.Requests();
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(MethodOf(requests[2]), "TEARDOWN");
+}
+
+// The source the camera names in its SETUP reply reaches the user before PLAY goes out, so
+// that a UDP receiver can lock onto it before the first packet; a refused SETUP names none.
+TEST(BaseRtspClientSetupSsrcTest, UserLearnsTheAnnouncedSourceBeforePlay) {
+  struct Case {
+    const char* name;
+    std::string transport;  // SETUP reply's Transport header, empty: SETUP refused
+    std::vector<std::optional<uint32_t>> told;
+  } cases[] = {
+      {"announced", "Transport: RTP/AVP;unicast;client_port=5000-5001;ssrc=1A2B3C4D\r\n",
+       {0x1A2B3C4Du}},
+      {"not announced", "Transport: RTP/AVP;unicast;client_port=5000-5001\r\n", {std::nullopt}},
+      {"setup refused", "", {}},
+  };
+  for (const Case& c : cases) {
+    // What the user had been told when PLAY arrived.
+    std::vector<std::optional<uint32_t>> told_at_play;
+    std::mutex mutex;
+    RecordingUser user;
+    ScriptedServer server;
+    CBaseRTSPClient client(nullptr);
+    const uint16_t port = server.Port();
+    server.Serve([&, port](const std::string& r, size_t) {
+      if (MethodOf(r) == "PLAY") {
+        std::lock_guard<std::mutex> guard(mutex);
+        told_at_play = user.SetupSsrcs();
+      }
+      if (MethodOf(r) != "SETUP") return CameraReply(r, port);
+      ScriptedReply reply;
+      reply.bytes = c.transport.empty()
+                        ? Response(CSeqOf(r), "", "", "461 Unsupported Transport")
+                        : Response(CSeqOf(r), c.transport + "Session: 12345678\r\n");
+      return reply;
+    });
+    ASSERT_TRUE(client.Start(TestParams(port), &user, kRtpOverUdp)) << c.name;
+    ASSERT_TRUE(server.WaitForRequests(3, 5s)) << c.name;
+    client.Close();
+    EXPECT_EQ(user.SetupSsrcs(), c.told) << c.name;
+    if (!c.told.empty()) {
+      std::lock_guard<std::mutex> guard(mutex);
+      EXPECT_EQ(told_at_play, c.told) << c.name;
+    }
+  }
 }
 
 TEST_F(BaseRtspClientSessionTest, PauseAndPlayFollowTheEvents) {

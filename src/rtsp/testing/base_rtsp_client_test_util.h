@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +31,10 @@ class RecordingUser : public IRTPReceiverUser {
     ++configs_;
     if (config != nullptr) last_config_ = *config;
   }
+  void OnSessionSetUp(std::optional<uint32_t> ssrc) override {
+    std::lock_guard<std::mutex> guard(mutex_);
+    setup_ssrcs_.push_back(ssrc);
+  }
 
   int Configs() const {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -38,6 +43,11 @@ class RecordingUser : public IRTPReceiverUser {
   DecoderConfig LastConfig() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return last_config_;
+  }
+  // The SSRC of every accepted SETUP, in order.
+  std::vector<std::optional<uint32_t>> SetupSsrcs() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return setup_ssrcs_;
   }
   std::vector<uint16_t> Sequences() const {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -49,6 +59,7 @@ class RecordingUser : public IRTPReceiverUser {
   int configs_ = 0;
   DecoderConfig last_config_;
   std::vector<uint16_t> sequences_;
+  std::vector<std::optional<uint32_t>> setup_ssrcs_;
 };
 
 inline constexpr char kTestSps[] = "Z0LAHtkDxWhAAAADAEAAAAwDxYuS";
