@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "host_objects.h"
+#include "json_text.h"
 
 namespace tollivar_host {
 

@@ -198,7 +198,4 @@ struct DriverLibrary {
 bool LoadDriverLibrary(const std::string& path, DriverLibrary* library);
 
 
-// `text` as a JSON string literal, quotes included (control characters as \u escapes).
-std::string JsonText(const std::string& text);
-
 }  // namespace tollivar_host

@@ -13,7 +13,7 @@
 #include <memory>
 #include <mutex>
 
-#include "host_objects.h"
+#include "json_text.h"
 #include "library_path.h"
 
 namespace tollivar_host {

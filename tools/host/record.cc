@@ -15,6 +15,7 @@
 #include "container_writer.h"
 #include "diagnosis.h"
 #include "host_objects.h"
+#include "json_text.h"
 
 namespace tollivar_host {
 
