@@ -5,10 +5,8 @@
 // private temporary folder, started until it prints "ready", stopped with SIGTERM.
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "child_process.h"
 
 namespace korvane::testing {
 
@@ -107,19 +105,8 @@ class CamsimChild {
                                      "--log-requests",
                                      folder_ + "/requests.jsonl"};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> raw;
-    for (auto& a : argv) raw.push_back(a.data());
-    raw.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    const int spawned = posix_spawn(&pid_, raw[0], &actions, nullptr, raw.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-      pid_ = -1;
+    pid_ = SpawnWithOutput(argv, output, /*search_path=*/false);
+    if (pid_ < 0) {
       *error = "cannot run " + argv[0];
       return false;
     }
@@ -157,27 +144,8 @@ class CamsimChild {
   // SIGTERM, then a bounded wait; a child that hangs is killed so that the test run ends.
   // Returns the simulator's exit code, -1 when it was killed or not running.
   int Stop() {
-    int code = -1;
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-      int status = 0;
-      for (;;) {
-        const pid_t done = waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
-          code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-          break;
-        }
-        if (done < 0) break;
-        if (std::chrono::steady_clock::now() >= end) {
-          kill(pid_, SIGKILL);
-          waitpid(pid_, &status, 0);
-          break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-      pid_ = -1;
-    }
+    const int code = TerminateChild(pid_, std::chrono::seconds(15));
+    pid_ = -1;
     if (!folder_.empty()) {
       std::error_code ignored;
       std::filesystem::remove_all(folder_, ignored);

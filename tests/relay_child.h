@@ -4,11 +4,8 @@
 // camera simulator: a free RTSP port on 127.0.0.1, its output in a private temporary file,
 // started until it prints "ready", stopped with SIGTERM (it then prints its counters).
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -19,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "child_process.h"
 
 namespace korvane::testing {
 
@@ -43,18 +40,8 @@ class RelayChild {
     std::vector<std::string> argv = {"python3", FAULTRELAY_SCRIPT, "--target-port",
                                      std::to_string(camera_rtsp_port)};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> raw;
-    for (auto& a : argv) raw.push_back(a.data());
-    raw.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    const int spawned = posix_spawnp(&pid_, raw[0], &actions, nullptr, raw.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-      pid_ = -1;
+    pid_ = SpawnWithOutput(argv, output, /*search_path=*/true);
+    if (pid_ < 0) {
       *error = "cannot run python3";
       return false;
     }
@@ -82,20 +69,8 @@ class RelayChild {
   // SIGTERM and a bounded wait (SIGKILL after 10 s); returns everything it printed, the JSON
   // line of counters last.
   std::string Stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      int status = 0;
-      while (waitpid(pid_, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= end) {
-          kill(pid_, SIGKILL);
-          waitpid(pid_, &status, 0);
-          break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-      pid_ = -1;
-    }
+    TerminateChild(pid_, std::chrono::seconds(10));
+    pid_ = -1;
     std::string text = Output();
     if (!folder_.empty()) {
       std::error_code ignored;
