@@ -24,6 +24,7 @@ constexpr size_t kFrameBytes = kPayload * kPacketsPerFrame;
 
 // A host that reuses one frame, as a recording server with a frame pool would.
 class PooledFrame : public ipcapture::IMediaFrame {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   PooledFrame() : data_(4 * kFrameBytes) {}
   uint8_t* GetData() override { return data_.data(); }
@@ -40,6 +41,7 @@ class PooledFrame : public ipcapture::IMediaFrame {
 };
 
 class PooledFactory : public ipcapture::IFrameFactory {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   ipcapture::IMediaFrame* CreateFrame(uint32_t, uint32_t capacity, const char*) override {
     return capacity <= 4 * kFrameBytes ? &frame_ : nullptr;

@@ -9,6 +9,17 @@
 # sources see exactly its own folder and the folders of its dependencies, transitively: the
 # include root ${PROJECT_BINARY_DIR}/include_roots/<name> holds one symbolic link per visible
 # folder (plus the public headers), so an include of a folder above fails to compile.
+# tollivar_platform_sources(<list variable>): drops the files of the other platform from the
+# list: foo_posix.cc builds on Linux only, foo_win32.cc on Windows only.
+function(tollivar_platform_sources variable)
+  if(WIN32)
+    list(FILTER ${variable} EXCLUDE REGEX "_posix(_test)?\\.cc$")
+  else()
+    list(FILTER ${variable} EXCLUDE REGEX "_win32(_test)?\\.cc$")
+  endif()
+  set(${variable} ${${variable}} PARENT_SCOPE)
+endfunction()
+
 function(tollivar_component name)
   cmake_parse_arguments(ARG "" "" "DEPS;LIBS;TEST_LIBS" ${ARGN})
 
@@ -42,6 +53,13 @@ function(tollivar_component name)
   if(tests)
     list(REMOVE_ITEM sources ${tests})
   endif()
+  tollivar_platform_sources(sources)
+  tollivar_platform_sources(tests)
+  if(tests AND TOLLIVAR_TESTS_EXCLUDED_${name})
+    foreach(excluded ${TOLLIVAR_TESTS_EXCLUDED_${name}})
+      list(REMOVE_ITEM tests ${CMAKE_CURRENT_SOURCE_DIR}/${excluded})
+    endforeach()
+  endif()
   if(sources)
     add_library(tollivar_${name} STATIC ${sources})
     # PRIVATE: a dependent sees its own root, never this one's.
@@ -56,6 +74,7 @@ function(tollivar_component name)
   # Test support of this component and of the components it sees.
   set(testing_targets "")
   file(GLOB testing_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/testing/*.cc)
+  tollivar_platform_sources(testing_sources)
   if(testing_sources AND NOT TOLLIVAR_FUZZ)
     add_library(tollivar_${name}_testing STATIC EXCLUDE_FROM_ALL ${testing_sources})
     target_include_directories(tollivar_${name}_testing PRIVATE ${root})

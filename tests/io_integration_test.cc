@@ -61,6 +61,7 @@ int IoThreads() {
 }
 
 class RecordingEvents : public ICaptureIOEvents {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   void OnInputStateChanged(std::uint32_t index, std::int32_t state) override {
     std::lock_guard<std::mutex> guard(mutex_);

@@ -6,6 +6,7 @@
 // Slot order is part of the binary contract with the host. Slots the driver never calls are
 // named ReservedN and have a harmless default body. Texts are valid only during the call.
 
+#include "tollivar/abi.h"
 #include <cstdint>
 
 #include "tollivar/types.h"
@@ -23,7 +24,7 @@ enum CapabilityQueryFailure : std::int32_t {
 // Outcome of a query; called on the query thread.
 class ICapabilityQueryEvents {
  public:
-  virtual ~ICapabilityQueryEvents() = default;                              // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(ICapabilityQueryEvents)                              // slot 0
   virtual std::uint32_t Reserved1() { return 0; }                           // slot 1
   virtual void OnQueryCompleted() = 0;                                      // slot 2
   virtual void OnQueryFailed(std::int32_t code, const char* message) = 0;   // slot 3
@@ -32,14 +33,14 @@ class ICapabilityQueryEvents {
 // A text field of the connection data (ICapabilityResults::GetConnectionField).
 class ICapabilityTextField {
  public:
-  virtual ~ICapabilityTextField() = default;                                // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(ICapabilityTextField)                                // slot 0
   virtual void SetText(const char* text) = 0;                               // slot 1
 };
 
 // One named property of the device (ICapabilityResults::GetPropertyItem).
 class ICapabilityPropertyItem {
  public:
-  virtual ~ICapabilityPropertyItem() = default;                             // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(ICapabilityPropertyItem)                             // slot 0
   virtual void SetValue(const char* value) = 0;                             // slot 1
   virtual std::uint32_t Reserved2() { return 0; }                           // slot 2
   virtual std::uint32_t Reserved3() { return 0; }                           // slot 3
@@ -50,7 +51,7 @@ class ICapabilityPropertyItem {
 
 class ICapabilityResolutionList {
  public:
-  virtual ~ICapabilityResolutionList() = default;                           // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(ICapabilityResolutionList)                           // slot 0
   // Slot 1: `text` is "<width>x<height>".
   virtual void AddResolution(const char* text, std::uint32_t width, std::uint32_t height,
                              std::uint32_t frame_interval_ms) = 0;
@@ -58,14 +59,14 @@ class ICapabilityResolutionList {
 
 class ICapabilityFrameRateList {
  public:
-  virtual ~ICapabilityFrameRateList() = default;                            // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(ICapabilityFrameRateList)                            // slot 0
   virtual void SetDefaultFrameInterval(std::uint32_t frame_interval_ms) = 0;  // slot 1
   virtual void AddFrameInterval(std::uint32_t frame_interval_ms) = 0;       // slot 2
 };
 
 class ICapabilityResults {
  public:
-  virtual ~ICapabilityResults() = default;                                  // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(ICapabilityResults)                                  // slot 0
   virtual void SetCapability(std::uint32_t id, std::uint32_t value) = 0;    // slot 1
   virtual void SetModelName(const char* name) = 0;                          // slot 2
   // Slot 3: connection field 1 to 4.
@@ -84,15 +85,15 @@ extern "C" {
 
 // Stores the callback (a second call before UninitCapabilityQuery returns 0). The low byte of
 // `ntsc` is the initial video standard flag. Returns 1 when stored.
-TOLLIVAR_EXPORT std::int32_t InitCapabilityQuery(
+TOLLIVAR_EXPORT std::int32_t TOLLIVAR_CDECL InitCapabilityQuery(
     korvane::ipcapture::ICapabilityQueryEvents* events, std::int32_t ntsc);
 // Starts the query thread; 1 when started, 0 otherwise. The low 16 bits of `port` are used.
-TOLLIVAR_EXPORT std::int32_t StartCapabilityQuery(
+TOLLIVAR_EXPORT std::int32_t TOLLIVAR_CDECL StartCapabilityQuery(
     const char* address, std::int32_t port, const char* user_name, const char* password,
     korvane::ipcapture::ICapabilityResults* results);
 // Asks a running query to stop; does not wait. Returns 1.
-TOLLIVAR_EXPORT std::int32_t TerminateCapabilityQuery();
+TOLLIVAR_EXPORT std::int32_t TOLLIVAR_CDECL TerminateCapabilityQuery();
 // Ends the cycle: stops and waits for the query, releases everything. Returns 1.
-TOLLIVAR_EXPORT std::int32_t UninitCapabilityQuery();
+TOLLIVAR_EXPORT std::int32_t TOLLIVAR_CDECL UninitCapabilityQuery();
 
 }  // extern "C"

@@ -7,6 +7,7 @@
 // Slot order is part of the binary contract with the host; the slots that answer null are
 // named ReservedN.
 
+#include "tollivar/abi.h"
 #include <cstdint>
 
 #include "tollivar/capture_io.h"
@@ -20,7 +21,7 @@ namespace korvane::ipcapture {
 
 class IIPCaptureDriver {
  public:
-  virtual ~IIPCaptureDriver() = default;                                    // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(IIPCaptureDriver)                                    // slot 0
   // Slot 1: the three host objects must outlive the driver (until CloseDriver or delete).
   virtual bool OpenDriver(IHostMessageSink* sink, IFrameFactory* frame_factory,
                           IDeviceDescription* description) = 0;
@@ -57,16 +58,16 @@ class IIPCaptureDriverEx4 : public IIPCaptureDriverEx3 {
 extern "C" {
 
 // One function under four names: a new, unopened driver, or null when memory runs out.
-TOLLIVAR_EXPORT korvane::ipcapture::IIPCaptureDriverEx4* CreateIPCapture();
-TOLLIVAR_EXPORT korvane::ipcapture::IIPCaptureDriverEx4* CreateIPCaptureEx();
-TOLLIVAR_EXPORT korvane::ipcapture::IIPCaptureDriverEx4* CreateIPCaptureEx2();
-TOLLIVAR_EXPORT korvane::ipcapture::IIPCaptureDriverEx4* CreateIPCaptureEx3();
+TOLLIVAR_EXPORT korvane::ipcapture::IIPCaptureDriverEx4* TOLLIVAR_CDECL CreateIPCapture();
+TOLLIVAR_EXPORT korvane::ipcapture::IIPCaptureDriverEx4* TOLLIVAR_CDECL CreateIPCaptureEx();
+TOLLIVAR_EXPORT korvane::ipcapture::IIPCaptureDriverEx4* TOLLIVAR_CDECL CreateIPCaptureEx2();
+TOLLIVAR_EXPORT korvane::ipcapture::IIPCaptureDriverEx4* TOLLIVAR_CDECL CreateIPCaptureEx3();
 
 // One function under four names: closes and deletes a driver from a create function; null is
 // ignored.
-TOLLIVAR_EXPORT void DeleteIPCapture(korvane::ipcapture::IIPCaptureDriver* driver);
-TOLLIVAR_EXPORT void DeleteIPCaptureEx(korvane::ipcapture::IIPCaptureDriver* driver);
-TOLLIVAR_EXPORT void DeleteIPCaptureEx2(korvane::ipcapture::IIPCaptureDriver* driver);
-TOLLIVAR_EXPORT void DeleteIPCaptureEx3(korvane::ipcapture::IIPCaptureDriver* driver);
+TOLLIVAR_EXPORT void TOLLIVAR_CDECL DeleteIPCapture(korvane::ipcapture::IIPCaptureDriver* driver);
+TOLLIVAR_EXPORT void TOLLIVAR_CDECL DeleteIPCaptureEx(korvane::ipcapture::IIPCaptureDriver* driver);
+TOLLIVAR_EXPORT void TOLLIVAR_CDECL DeleteIPCaptureEx2(korvane::ipcapture::IIPCaptureDriver* driver);
+TOLLIVAR_EXPORT void TOLLIVAR_CDECL DeleteIPCaptureEx3(korvane::ipcapture::IIPCaptureDriver* driver);
 
 }  // extern "C"

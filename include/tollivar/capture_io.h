@@ -5,6 +5,7 @@
 //
 // Slot order is part of the binary contract with the host.
 
+#include "tollivar/abi.h"
 #include <cstdint>
 
 namespace korvane {
@@ -12,14 +13,14 @@ namespace korvane {
 // The host's sink for input changes and I/O failures; called from the driver's I/O threads.
 class ICaptureIOEvents {
  public:
-  virtual ~ICaptureIOEvents() = default;                                         // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(ICaptureIOEvents)                                         // slot 0
   virtual void OnInputStateChanged(std::uint32_t index, std::int32_t state) = 0;  // slot 1
   virtual void OnIOError() = 0;                                                  // slot 2
 };
 
 class ICaptureIOApi {
  public:
-  virtual ~ICaptureIOApi() = default;                                            // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(ICaptureIOApi)                                            // slot 0
   // Slot 1: a null sink is refused (false) and the stored sink stays.
   virtual bool SetEventSink(ICaptureIOEvents* sink) = 0;
   virtual bool StartIO() = 0;                                                    // slot 2

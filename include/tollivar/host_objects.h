@@ -8,6 +8,7 @@
 // Slots the driver never calls still exist to keep the numbering; they are named ReservedN and
 // have a harmless default body, so a host only implements what the driver uses.
 
+#include "tollivar/abi.h"
 #include <cstdint>
 
 namespace korvane::ipcapture {
@@ -15,7 +16,7 @@ namespace korvane::ipcapture {
 // One log record, valid only during IHostMessageSink::OnDebugInfo.
 class CDebugInfoIf {
  public:
-  virtual ~CDebugInfoIf() = default;                  // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(CDebugInfoIf)                  // slot 0
   virtual std::uint8_t GetLevel() const = 0;          // slot 1: 1 error .. 3 information
   virtual const char* GetText() const = 0;            // slot 2: null for an empty text
 };
@@ -23,13 +24,13 @@ class CDebugInfoIf {
 // Receives the driver's log lines, from any driver thread.
 class IHostMessageSink {
  public:
-  virtual ~IHostMessageSink() = default;              // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(IHostMessageSink)              // slot 0
   virtual void OnDebugInfo(CDebugInfoIf* info) = 0;   // slot 1
 };
 
 class IDeviceModelInfo {
  public:
-  virtual ~IDeviceModelInfo() = default;              // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(IDeviceModelInfo)              // slot 0
   virtual std::uint32_t Reserved1() { return 0; }     // slot 1
   virtual const char* GetModelName() = 0;             // slot 2
   virtual std::uint32_t GetVideoChannelCount() = 0;   // slot 3
@@ -40,7 +41,7 @@ class IDeviceModelInfo {
 
 class IConnectionSettings {
  public:
-  virtual ~IConnectionSettings() = default;           // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(IConnectionSettings)           // slot 0
   virtual const char* GetAddress() = 0;               // slot 1: host name or IP address
   virtual std::uint32_t GetPort() = 0;                // slot 2: HTTP port (low 16 bits used)
   virtual std::uint32_t Reserved3() { return 0; }     // slot 3
@@ -52,7 +53,7 @@ class IConnectionSettings {
 // The description of the device handed to IIPCaptureDriver::OpenDriver.
 class IDeviceDescription {
  public:
-  virtual ~IDeviceDescription() = default;                             // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(IDeviceDescription)                             // slot 0
   virtual IDeviceModelInfo* GetModelInfo() = 0;                        // slot 1
   virtual IConnectionSettings* GetConnectionSettings() = 0;            // slot 2
   virtual void* Reserved3() { return nullptr; }                        // slot 3

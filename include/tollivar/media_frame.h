@@ -7,6 +7,7 @@
 // Slot order is part of the binary contract with the host. Slots the driver never calls are
 // named ReservedN and have a harmless default body.
 
+#include "tollivar/abi.h"
 #include <cstdint>
 
 #include "tollivar/types.h"
@@ -15,7 +16,7 @@ namespace korvane::ipcapture {
 
 class IMediaFrame {
  public:
-  virtual ~IMediaFrame() = default;                               // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(IMediaFrame)                               // slot 0
   virtual std::uint32_t Reserved1() { return 0; }                 // slot 1
   // Slot 2: writable data area of at least the capacity given to CreateFrame.
   virtual std::uint8_t* GetData() = 0;
@@ -37,7 +38,7 @@ class IMediaFrame {
 
 class IFrameFactory {
  public:
-  virtual ~IFrameFactory() = default;                             // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(IFrameFactory)                             // slot 0
   virtual std::uint32_t Reserved1() { return 0; }                 // slot 1
   // Slot 2: a frame whose data area holds at least `capacity` bytes, or null.
   virtual IMediaFrame* CreateFrame(std::uint32_t fourcc, std::uint32_t capacity,

@@ -5,6 +5,7 @@
 //
 // Slot order is part of the binary contract with the host.
 
+#include "tollivar/abi.h"
 #include <cstdint>
 
 #include "tollivar/types.h"
@@ -13,7 +14,7 @@
 // as the host expects it.)
 class IIPParams {
  public:
-  virtual ~IIPParams() = default;                      // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(IIPParams)                      // slot 0
   virtual std::int32_t GetChannel() = 0;               // slot 1
   virtual bool IsIrisManual() = 0;                     // slot 2
   virtual void SetIrisManual(bool manual) = 0;         // slot 3
@@ -35,7 +36,7 @@ enum PtzResult : std::int32_t {
 
 class IIPPTZApi {
  public:
-  virtual ~IIPPTZApi() = default;                                                   // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(IIPPTZApi)                                                   // slot 0
   virtual std::int32_t IsPTZAvailable() = 0;                                        // slot 1
   virtual std::int32_t Move(std::int32_t direction, std::int32_t speed) = 0;        // slot 2
   virtual std::int32_t Stop() = 0;                                                  // slot 3
@@ -69,7 +70,7 @@ class IIPPTZApiEx : public IIPPTZApi {
 
 class IIPPTZDriver {
  public:
-  virtual ~IIPPTZDriver() = default;                                                // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(IIPPTZDriver)                                                // slot 0
   virtual IIPPTZApi* GetPTZApi(std::uint32_t channel) = 0;                          // slot 1
 };
 

@@ -5,8 +5,17 @@
 
 #include <cstdint>
 
+#include "tollivar/abi.h"
+
+// The entry points: exported by the library (TOLLIVAR_BUILDING_LIBRARY), imported by a host that
+// links the import library; hosts that load the DLL at run time take them by name and need
+// neither. All are extern "C" and TOLLIVAR_CDECL, so their names carry no decoration.
 #if defined(_WIN32)
+#if defined(TOLLIVAR_BUILDING_LIBRARY)
 #define TOLLIVAR_EXPORT __declspec(dllexport)
+#else
+#define TOLLIVAR_EXPORT __declspec(dllimport)
+#endif
 #else
 #define TOLLIVAR_EXPORT __attribute__((visibility("default")))
 #endif

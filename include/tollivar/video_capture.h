@@ -7,6 +7,7 @@
 // calls are named ReservedN and have a harmless default body; driver-side slots that answer a
 // fixed value are named ReservedN as well and are implemented by the driver.
 
+#include "tollivar/abi.h"
 #include <cstdint>
 
 #include "tollivar/media_frame.h"
@@ -16,7 +17,7 @@ namespace korvane::ipcapture {
 // Receives the frames of one started channel. Must outlive the channel.
 class IFrameSink {
  public:
-  virtual ~IFrameSink() = default;                      // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(IFrameSink)                      // slot 0
   // Slot 1: the frame is valid only during the call; true when the host took it.
   virtual bool PutFrame(IMediaFrame* frame) = 0;
   virtual std::uint32_t Reserved2() { return 0; }       // slot 2
@@ -25,14 +26,14 @@ class IFrameSink {
 
 class IResolution {
  public:
-  virtual ~IResolution() = default;                     // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(IResolution)                     // slot 0
   virtual std::uint16_t GetWidth() = 0;                 // slot 1: pixels
   virtual std::uint16_t GetHeight() = 0;                // slot 2: pixels
 };
 
 class IVideoFormat {
  public:
-  virtual ~IVideoFormat() = default;                    // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(IVideoFormat)                    // slot 0
   virtual std::uint32_t Reserved1() { return 0; }       // slot 1
   virtual std::uint32_t Reserved2() { return 0; }       // slot 2
   virtual IResolution* GetResolution() = 0;             // slot 3
@@ -40,7 +41,7 @@ class IVideoFormat {
 
 class IStreamSettings {
  public:
-  virtual ~IStreamSettings() = default;                 // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(IStreamSettings)                 // slot 0
   virtual std::uint16_t GetFrameInterval() = 0;         // slot 1: milliseconds between frames
   virtual std::uint32_t Reserved2() { return 0; }       // slot 2
   virtual std::uint16_t GetQuality() = 0;               // slot 3: percent, 0..100
@@ -50,7 +51,7 @@ class IStreamSettings {
 // The stream the host wants from a channel.
 class IChannelSettings {
  public:
-  virtual ~IChannelSettings() = default;                // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(IChannelSettings)                // slot 0
   virtual IVideoFormat* GetVideoFormat() = 0;           // slot 1
   virtual IStreamSettings* GetStreamSettings() = 0;     // slot 2
 };
@@ -58,7 +59,7 @@ class IChannelSettings {
 // One slot per video channel of the device.
 class IIPVideoCapture {
  public:
-  virtual ~IIPVideoCapture() = default;                                        // slot 0
+  TOLLIVAR_INTERFACE_SLOT0(IIPVideoCapture)                                        // slot 0
   virtual std::uint32_t GetChannelCount() = 0;                                 // slot 1
   virtual bool StartChannel(std::uint32_t index, IFrameSink* sink,
                             IChannelSettings* settings) = 0;                   // slot 2

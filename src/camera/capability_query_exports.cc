@@ -16,19 +16,19 @@ korvane::CCapabilityQuery& ProcessQuery() {
 
 extern "C" {
 
-TOLLIVAR_EXPORT std::int32_t InitCapabilityQuery(
+TOLLIVAR_EXPORT std::int32_t TOLLIVAR_CDECL InitCapabilityQuery(
     korvane::ipcapture::ICapabilityQueryEvents* events, std::int32_t ntsc) {
   return ProcessQuery().Init(events, ntsc);
 }
 
-TOLLIVAR_EXPORT std::int32_t StartCapabilityQuery(
+TOLLIVAR_EXPORT std::int32_t TOLLIVAR_CDECL StartCapabilityQuery(
     const char* address, std::int32_t port, const char* user_name, const char* password,
     korvane::ipcapture::ICapabilityResults* results) {
   return ProcessQuery().Start(address, port, user_name, password, results);
 }
 
-TOLLIVAR_EXPORT std::int32_t TerminateCapabilityQuery() { return ProcessQuery().Terminate(); }
+TOLLIVAR_EXPORT std::int32_t TOLLIVAR_CDECL TerminateCapabilityQuery() { return ProcessQuery().Terminate(); }
 
-TOLLIVAR_EXPORT std::int32_t UninitCapabilityQuery() { return ProcessQuery().Uninit(); }
+TOLLIVAR_EXPORT std::int32_t TOLLIVAR_CDECL UninitCapabilityQuery() { return ProcessQuery().Uninit(); }
 
 }  // extern "C"

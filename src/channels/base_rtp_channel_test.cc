@@ -34,6 +34,7 @@ std::ostream& operator<<(std::ostream& out, const Step& s) {
 }
 
 class CountingSink : public ipcapture::IFrameSink {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   explicit CountingSink(CVirtualClock& clock) : clock_(clock) {}
   bool PutFrame(ipcapture::IMediaFrame*) override {
@@ -355,6 +356,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 class NullSink : public ipcapture::IFrameSink {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   bool PutFrame(ipcapture::IMediaFrame*) override { return true; }
   void OnSignalLost() override {}

@@ -14,6 +14,7 @@ namespace {
 using ::testing::ElementsAre;
 
 class NullSink : public ipcapture::IFrameSink {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   bool PutFrame(ipcapture::IMediaFrame*) override { return true; }
   void OnSignalLost() override {}

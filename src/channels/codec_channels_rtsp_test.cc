@@ -28,6 +28,7 @@ Bytes Cat(const Bytes& a, const Bytes& b) {
 }
 
 class RecordingSink : public ipcapture::IFrameSink {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   bool PutFrame(ipcapture::IMediaFrame* frame) override {
     frames.push_back(static_cast<testing::TestFrame*>(frame)->Snapshot());

@@ -144,6 +144,7 @@ class EncoderChannel : public CCommonChannel {
 };
 
 class NullSink : public ipcapture::IFrameSink {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   bool PutFrame(ipcapture::IMediaFrame*) override { return true; }
   void OnSignalLost() override {}

@@ -9,7 +9,8 @@
 namespace korvane {
 
 // One log record for the host's message sink. Built on the stack for one OnDebugInfo call.
-class CDebugInfo : public ipcapture::CDebugInfoIf {
+class CDebugInfo final : public ipcapture::CDebugInfoIf {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   CDebugInfo(std::uint8_t level, std::string_view text);
   CDebugInfo(const CDebugInfo&) = delete;

@@ -17,36 +17,38 @@ korvane::ipcapture::IIPCaptureDriverEx4* CreateDriverObject() noexcept {
 }
 
 void DeleteDriverObject(korvane::ipcapture::IIPCaptureDriver* driver) noexcept {
-  delete driver;  // null is a no-op; the destructor closes the driver
+  // Through slot 0, as the host itself would delete it; null is a no-op, the destructor closes
+  // the driver.
+  korvane::ipcapture::abi::Delete(driver);
 }
 
 }  // namespace
 
 extern "C" {
 
-TOLLIVAR_EXPORT korvane::ipcapture::IIPCaptureDriverEx4* CreateIPCapture() {
+TOLLIVAR_EXPORT korvane::ipcapture::IIPCaptureDriverEx4* TOLLIVAR_CDECL CreateIPCapture() {
   return CreateDriverObject();
 }
-TOLLIVAR_EXPORT korvane::ipcapture::IIPCaptureDriverEx4* CreateIPCaptureEx() {
+TOLLIVAR_EXPORT korvane::ipcapture::IIPCaptureDriverEx4* TOLLIVAR_CDECL CreateIPCaptureEx() {
   return CreateDriverObject();
 }
-TOLLIVAR_EXPORT korvane::ipcapture::IIPCaptureDriverEx4* CreateIPCaptureEx2() {
+TOLLIVAR_EXPORT korvane::ipcapture::IIPCaptureDriverEx4* TOLLIVAR_CDECL CreateIPCaptureEx2() {
   return CreateDriverObject();
 }
-TOLLIVAR_EXPORT korvane::ipcapture::IIPCaptureDriverEx4* CreateIPCaptureEx3() {
+TOLLIVAR_EXPORT korvane::ipcapture::IIPCaptureDriverEx4* TOLLIVAR_CDECL CreateIPCaptureEx3() {
   return CreateDriverObject();
 }
 
-TOLLIVAR_EXPORT void DeleteIPCapture(korvane::ipcapture::IIPCaptureDriver* driver) {
+TOLLIVAR_EXPORT void TOLLIVAR_CDECL DeleteIPCapture(korvane::ipcapture::IIPCaptureDriver* driver) {
   DeleteDriverObject(driver);
 }
-TOLLIVAR_EXPORT void DeleteIPCaptureEx(korvane::ipcapture::IIPCaptureDriver* driver) {
+TOLLIVAR_EXPORT void TOLLIVAR_CDECL DeleteIPCaptureEx(korvane::ipcapture::IIPCaptureDriver* driver) {
   DeleteDriverObject(driver);
 }
-TOLLIVAR_EXPORT void DeleteIPCaptureEx2(korvane::ipcapture::IIPCaptureDriver* driver) {
+TOLLIVAR_EXPORT void TOLLIVAR_CDECL DeleteIPCaptureEx2(korvane::ipcapture::IIPCaptureDriver* driver) {
   DeleteDriverObject(driver);
 }
-TOLLIVAR_EXPORT void DeleteIPCaptureEx3(korvane::ipcapture::IIPCaptureDriver* driver) {
+TOLLIVAR_EXPORT void TOLLIVAR_CDECL DeleteIPCaptureEx3(korvane::ipcapture::IIPCaptureDriver* driver) {
   DeleteDriverObject(driver);
 }
 

@@ -23,6 +23,7 @@ class CIPVideoCapture;
 class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx4,
                          public IDriver,
                          public ICustomCreator {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   // Most custom parameters read from a description: a host that never ends the list with null
   // must not keep OpenDriver looping.
@@ -80,8 +81,8 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx4,
   DEVICE_INFO& MutableDeviceInfo() { return device_info_; }
   bool HasIOApi() const { return io_api_ != nullptr; }
   bool HasPTZDriver() const { return ptz_driver_ != nullptr; }
-  void SetIOApi(std::unique_ptr<ICaptureIOApi> io) { io_api_ = std::move(io); }
-  void SetPTZDriver(std::unique_ptr<IIPPTZDriverEx> ptz) { ptz_driver_ = std::move(ptz); }
+  void SetIOApi(ipcapture::abi::TInterfacePtr<ICaptureIOApi> io) { io_api_ = std::move(io); }
+  void SetPTZDriver(ipcapture::abi::TInterfacePtr<IIPPTZDriverEx> ptz) { ptz_driver_ = std::move(ptz); }
 
  private:
   bool ReadDescription(ipcapture::IDeviceDescription* description);
@@ -98,9 +99,9 @@ class CIPCaptureDriver : public ipcapture::IIPCaptureDriverEx4,
   std::uint32_t channel_count_ = 0;
   std::int32_t codec_type_ = 0;
   bool option_flag_ = false;
-  std::unique_ptr<ICaptureIOApi> io_api_;
+  ipcapture::abi::TInterfacePtr<ICaptureIOApi> io_api_;
   std::unique_ptr<CIPVideoCapture> video_capture_;
-  std::unique_ptr<IIPPTZDriverEx> ptz_driver_;
+  ipcapture::abi::TInterfacePtr<IIPPTZDriverEx> ptz_driver_;
 };
 
 }  // namespace korvane

@@ -19,11 +19,13 @@ namespace korvane {
 // starts, stops or is deleted, so a slow channel does not hold up the other slots. The host must
 // not stop a slot while it changes or polls that same slot.
 class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   // `creator` must outlive this object.
   CIPVideoCapture(ICustomCreator* creator, std::uint32_t channel_count);
   // Stops and deletes every channel; each may take up to its capture thread's stop time.
-  ~CIPVideoCapture() override;
+  // Virtual in every build: on Windows the interfaces' destructors are not (see tollivar/abi.h).
+  virtual ~CIPVideoCapture();
   CIPVideoCapture(const CIPVideoCapture&) = delete;
   CIPVideoCapture& operator=(const CIPVideoCapture&) = delete;
 

@@ -50,6 +50,7 @@ Event Error() { return {Event::kError}; }
 
 // The host's sink: keeps every call, from any thread.
 class RecordingEvents : public ICaptureIOEvents {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   void OnInputStateChanged(std::uint32_t index, std::int32_t state) override {
     Add(Input(index, state));

@@ -26,6 +26,7 @@ namespace korvane {
 // The state maps, the sink and the error flags are shared by the three: they sit under one lock
 // that is never held while the camera or the sink is called.
 class CIOBase : public ICaptureIOApi {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   // The one state value the driver gives a meaning: every output is put in it at start, and
   // every input is reported in it.
@@ -36,7 +37,8 @@ class CIOBase : public ICaptureIOApi {
   explicit CIOBase(IDriver* owner);
   // Stops both threads before the members they use go away. A subclass whose overrides the
   // threads call must call StopThreads() in its own destructor.
-  ~CIOBase() override;
+  // Virtual in every build: on Windows the interfaces' destructors are not (see tollivar/abi.h).
+  virtual ~CIOBase();
   CIOBase(const CIOBase&) = delete;
   CIOBase& operator=(const CIOBase&) = delete;
 

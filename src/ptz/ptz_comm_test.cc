@@ -24,6 +24,7 @@ using testing::ScriptedPtzCamera;
 
 // The control's manual flags, as the command thread sees them.
 class Params : public IIPParams {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   std::int32_t GetChannel() override { return 0; }
   bool IsIrisManual() override { return iris; }

@@ -20,10 +20,12 @@ namespace korvane {
 //
 // The host calls one control from one thread at a time; the motion flags have no lock.
 class CBasePTZControl : public IIPPTZApiEx, public IIPParams {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   // owner must outlive this object.
   CBasePTZControl(IDriver* owner, std::int32_t channel);
-  ~CBasePTZControl() override;
+  // Virtual in every build: on Windows the interfaces' destructors are not (see tollivar/abi.h).
+  virtual ~CBasePTZControl();
 
   // IIPPTZApi
   std::int32_t IsPTZAvailable() override;

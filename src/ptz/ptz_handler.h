@@ -20,12 +20,14 @@ class CIPPTZDriverIf : public IIPPTZDriverEx {};
 // The PTZ driver object: gives out one PTZ control per channel (created on the first request)
 // and owns the preset file reader that all of them share.
 class CBasePTZHandler : public CIPPTZDriverIf {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   static constexpr std::uint32_t kChannelCount = 1;  // only channel 0 has PTZ
 
   // owner must outlive this object.
   CBasePTZHandler(IDriver* owner, std::string device_type);
-  ~CBasePTZHandler() override;
+  // Virtual in every build: on Windows the interfaces' destructors are not (see tollivar/abi.h).
+  virtual ~CBasePTZHandler();
   CBasePTZHandler(const CBasePTZHandler&) = delete;
   CBasePTZHandler& operator=(const CBasePTZHandler&) = delete;
 

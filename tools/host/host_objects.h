@@ -22,6 +22,7 @@ namespace ipc = korvane::ipcapture;
 // Prints every log line of the driver to stderr with its level. Lines may come from any driver
 // thread; a mutex keeps them whole and away from the progress line.
 class MessageSink final : public ipc::IHostMessageSink {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   MessageSink(int max_level, bool terminal) : max_level_(max_level), terminal_(terminal) {}
   void OnDebugInfo(ipc::CDebugInfoIf* info) override;
@@ -40,6 +41,7 @@ class MessageSink final : public ipc::IHostMessageSink {
 // A frame with its own heap buffer. The factory keeps released frames and hands them out again,
 // so steady-state recording allocates nothing per frame.
 class Frame final : public ipc::IMediaFrame {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   std::uint8_t* GetData() override { return data.data(); }
   void SetDataSize(std::uint32_t size) override { data_size = size; }
@@ -63,6 +65,7 @@ class Frame final : public ipc::IMediaFrame {
 };
 
 class FrameFactory final : public ipc::IFrameFactory {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   ipc::IMediaFrame* CreateFrame(std::uint32_t fourcc, std::uint32_t capacity,
                                 const char* driver_name) override;
@@ -89,6 +92,7 @@ class FrameOutput {
 
 // Writes the frames of one channel to a raw stream file (or a FrameOutput) and counts them.
 class FrameSink final : public ipc::IFrameSink {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   FrameSink(unsigned channel, std::FILE* out) : channel_(channel), out_(out) {}
   // `output` must outlive the sink's channel.
@@ -128,6 +132,7 @@ class FrameSink final : public ipc::IFrameSink {
 class DeviceDescription final : public ipc::IDeviceDescription,
                                 public ipc::IDeviceModelInfo,
                                 public ipc::IConnectionSettings {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   std::string model = "CNB network camera";
   std::uint32_t channels = 1;
@@ -161,6 +166,7 @@ class ChannelSettings final : public ipc::IChannelSettings,
                               public ipc::IVideoFormat,
                               public ipc::IResolution,
                               public ipc::IStreamSettings {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   ChannelSettings(std::uint16_t width, std::uint16_t height, std::uint16_t interval_ms,
                   std::uint16_t quality)

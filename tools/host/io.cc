@@ -40,6 +40,7 @@ std::string TimeStamp() {
 
 // Prints every input change and I/O error as it arrives (on the driver's I/O threads).
 class IoEvents final : public korvane::ICaptureIOEvents {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   explicit IoEvents(bool json) : json_(json) {}
 

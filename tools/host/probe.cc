@@ -31,6 +31,7 @@ constexpr int kExitInterrupted = 130;
 
 // The host's result objects: everything the driver writes lands in one report.
 class ProbeResults final : public ipc::ICapabilityResults {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   explicit ProbeResults(ProbeReport& report) : report_(report) {
     for (int i = 0; i < 4; ++i) fields_[i].Bind(this, i);
@@ -62,6 +63,7 @@ class ProbeResults final : public ipc::ICapabilityResults {
 
  private:
   class Field final : public ipc::ICapabilityTextField {
+   TOLLIVAR_IMPLEMENTS_SLOT0()
    public:
     void Bind(ProbeResults* owner, int index) {
       owner_ = owner;
@@ -78,6 +80,7 @@ class ProbeResults final : public ipc::ICapabilityResults {
   };
 
   class Item final : public ipc::ICapabilityPropertyItem {
+   TOLLIVAR_IMPLEMENTS_SLOT0()
    public:
     Item(ProbeResults& owner, size_t index) : owner_(owner), index_(index) {}
     void SetValue(const char* value) override {
@@ -101,6 +104,7 @@ class ProbeResults final : public ipc::ICapabilityResults {
   };
 
   class Resolutions final : public ipc::ICapabilityResolutionList {
+   TOLLIVAR_IMPLEMENTS_SLOT0()
    public:
     explicit Resolutions(ProbeResults& owner) : owner_(owner) {}
     void AddResolution(const char* text, std::uint32_t width, std::uint32_t height,
@@ -115,6 +119,7 @@ class ProbeResults final : public ipc::ICapabilityResults {
   };
 
   class Rates final : public ipc::ICapabilityFrameRateList {
+   TOLLIVAR_IMPLEMENTS_SLOT0()
    public:
     explicit Rates(ProbeResults& owner) : owner_(owner) {}
     void SetDefaultFrameInterval(std::uint32_t ms) override {
@@ -140,6 +145,7 @@ class ProbeResults final : public ipc::ICapabilityResults {
 
 // The callback: the first outcome wakes the waiting host thread.
 class ProbeEvents final : public ipc::ICapabilityQueryEvents {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   void OnQueryCompleted() override { Record(true, 0, ""); }
   void OnQueryFailed(std::int32_t code, const char* message) override {

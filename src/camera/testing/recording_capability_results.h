@@ -27,6 +27,7 @@ namespace korvane::testing {
 //   "item <id> value <text>"            GetPropertyItem(id)->...
 //   "list <n>"                          GetFrameRateList(n) with n other than 1
 class RecordingCapabilityResults : public ipcapture::ICapabilityResults {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   RecordingCapabilityResults();
   ~RecordingCapabilityResults() override;
@@ -74,6 +75,7 @@ struct QueryOutcome {
 
 // Records the callback calls; a test waits for the first one.
 class RecordingQueryEvents : public ipcapture::ICapabilityQueryEvents {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   void OnQueryCompleted() override;
   void OnQueryFailed(std::int32_t code, const char* message) override;

@@ -14,6 +14,7 @@
 namespace korvane::testing {
 
 class MockDeviceModelInfo : public ipcapture::IDeviceModelInfo {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   MOCK_METHOD(const char*, GetModelName, (), (override));
   MOCK_METHOD(std::uint32_t, GetVideoChannelCount, (), (override));
@@ -22,6 +23,7 @@ class MockDeviceModelInfo : public ipcapture::IDeviceModelInfo {
 };
 
 class MockConnectionSettings : public ipcapture::IConnectionSettings {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   MOCK_METHOD(const char*, GetAddress, (), (override));
   MOCK_METHOD(std::uint32_t, GetPort, (), (override));
@@ -31,6 +33,7 @@ class MockConnectionSettings : public ipcapture::IConnectionSettings {
 };
 
 class MockDeviceDescription : public ipcapture::IDeviceDescription {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   MOCK_METHOD(ipcapture::IDeviceModelInfo*, GetModelInfo, (), (override));
   MOCK_METHOD(ipcapture::IConnectionSettings*, GetConnectionSettings, (), (override));
@@ -79,6 +82,7 @@ struct FakeDevice {
 
 // Keeps every log record the driver hands to the host, from any thread.
 class RecordingMessageSink : public ipcapture::IHostMessageSink {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   struct Record {
     int level;
@@ -103,23 +107,27 @@ class RecordingMessageSink : public ipcapture::IHostMessageSink {
 };
 
 class MockFrameSink : public ipcapture::IFrameSink {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   MOCK_METHOD(bool, PutFrame, (ipcapture::IMediaFrame * frame), (override));
   MOCK_METHOD(void, OnSignalLost, (), (override));
 };
 
 class MockResolution : public ipcapture::IResolution {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   MOCK_METHOD(std::uint16_t, GetWidth, (), (override));
   MOCK_METHOD(std::uint16_t, GetHeight, (), (override));
 };
 
 class MockVideoFormat : public ipcapture::IVideoFormat {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   MOCK_METHOD(ipcapture::IResolution*, GetResolution, (), (override));
 };
 
 class MockStreamSettings : public ipcapture::IStreamSettings {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   MOCK_METHOD(std::uint16_t, GetFrameInterval, (), (override));
   MOCK_METHOD(std::uint16_t, GetQuality, (), (override));
@@ -127,6 +135,7 @@ class MockStreamSettings : public ipcapture::IStreamSettings {
 };
 
 class MockChannelSettings : public ipcapture::IChannelSettings {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   MOCK_METHOD(ipcapture::IVideoFormat*, GetVideoFormat, (), (override));
   MOCK_METHOD(ipcapture::IStreamSettings*, GetStreamSettings, (), (override));

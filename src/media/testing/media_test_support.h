@@ -36,6 +36,7 @@ struct DeliveredFrame {
 };
 
 class TestFrame : public ipcapture::IMediaFrame {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   TestFrame(uint32_t fourcc, uint32_t capacity) : storage_(capacity) {
     record.create_fourcc = fourcc;
@@ -68,6 +69,7 @@ class TestFrame : public ipcapture::IMediaFrame {
 };
 
 class TestFrameFactory : public ipcapture::IFrameFactory {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   ipcapture::IMediaFrame* CreateFrame(uint32_t fourcc, uint32_t capacity,
                                       const char* driver_name) override {
