@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "base/host_boundary.h"
+
 namespace korvane {
 
 CIPVideoCapture::CIPVideoCapture(ICustomCreator* creator, std::uint32_t channel_count)
@@ -25,6 +27,11 @@ std::uint32_t CIPVideoCapture::GetChannelCount() {
 
 bool CIPVideoCapture::StartChannel(std::uint32_t index, ipcapture::IFrameSink* sink,
                                    ipcapture::IChannelSettings* settings) {
+  return CallFromHost(false, [&] { return StartChannelSlot(index, sink, settings); });
+}
+
+bool CIPVideoCapture::StartChannelSlot(std::uint32_t index, ipcapture::IFrameSink* sink,
+                                       ipcapture::IChannelSettings* settings) {
   if (index >= GetChannelCount()) return false;
   StopChannel(index);
 
@@ -96,6 +103,11 @@ ICameraChannel* CIPVideoCapture::FindChannel(std::uint32_t index) {
 bool CIPVideoCapture::ChangeChannelSettings(std::uint32_t index,
                                             ipcapture::IResolution* resolution,
                                             std::uint32_t frame_interval_ms) {
+  return CallFromHost(false, [&] { return ChangeSettingsSlot(index, resolution, frame_interval_ms); });
+}
+
+bool CIPVideoCapture::ChangeSettingsSlot(std::uint32_t index, ipcapture::IResolution* resolution,
+                                         std::uint32_t frame_interval_ms) {
   ICameraChannel* channel = FindChannel(index);
   if (channel == nullptr || resolution == nullptr) return false;
 

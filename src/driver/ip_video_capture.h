@@ -44,6 +44,12 @@ class CIPVideoCapture : public ipcapture::IIPVideoCaptureEx {
   bool Reserved10(std::uint32_t index) override;
 
  private:
+  // The bodies of StartChannel and ChangeChannelSettings, which keep exceptions from the host.
+  bool StartChannelSlot(std::uint32_t index, ipcapture::IFrameSink* sink,
+                        ipcapture::IChannelSettings* settings);
+  bool ChangeSettingsSlot(std::uint32_t index, ipcapture::IResolution* resolution,
+                          std::uint32_t frame_interval_ms);
+
   struct Slot {
     std::unique_ptr<ICameraChannel> channel;
     std::unique_ptr<ICompanionChannel> companion;
