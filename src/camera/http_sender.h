@@ -1,21 +1,23 @@
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <optional>
+#include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/debug_message.h"
 #include "camera/base_http_sender.h"
 #include "camera/http_authenticator.h"
+#include "camera/http_transport.h"
 
 namespace Web {
 
-// The camera HTTP client on libcurl: one easy handle in a private multi handle, so the
-// sender keeps one connection to its camera for its whole life.
+// The camera HTTP client: libcurl on POSIX, WinHTTP on Windows (CHttpTransport), with one
+// connection kept to its camera for the sender's whole life.
 //
 // Time-outs, all from the device's request time-out T: resolving and connecting take at most T;
 // after that the answer fails when nothing (no header line, no body bytes) arrives for T; and
@@ -24,14 +26,18 @@ namespace Web {
 // the sender and handed out by the read operations, at most kMaxBodyBytes of it: a longer body
 // is not kept at all, the answer counts as unreadable and the cut is logged. A request that does
 // not read the body (HttpRequest::readBody false) has it counted and dropped as it arrives; past
-// kMaxBodyBytes the transfer stops there (the connection is then not reused).
+// kMaxBodyBytes the transfer stops there (the connection is then not reused). Redirects are
+// followed only when the request asks for it (kRequestFlagNoRedirects cleared).
 //
 // Authentication: the first request offers Basic (or the request's preferred scheme) at once.
 // A 401 answer teaches the sender the first scheme the camera offers, in the order of its
 // WWW-Authenticate headers; when that differs from the preferred one the request is repeated
 // once with it, and every later request uses it from the start. Digest (RFC 7616) is answered
-// from the challenge of the 401, and again once when the camera reports the nonce stale.
-class CHttpSender : public CBaseHttpSender {
+// from the challenge of the 401, and again once when the camera reports the nonce stale. The
+// Authorization headers are the sender's own (CHttpAuthenticator) on every platform; only NTLM
+// and Negotiate, bound to their connection, are left to libcurl (WinHTTP is never given
+// credentials, so they fail there).
+class CHttpSender : public CBaseHttpSender, private CHttpAnswerSink {
  public:
   // Parameter lists and update replies are a few kilobytes.
   static constexpr size_t kMaxBodyBytes = size_t{1} << 20;
@@ -69,17 +75,19 @@ class CHttpSender : public CBaseHttpSender {
 
   // One request with credentials of `scheme` (0: none); answers a Digest challenge once.
   Outcome Exchange(const HttpRequest& request, uint32_t scheme);
-  // One request on the wire with the given Authorization value.
-  Outcome Transfer(const HttpRequest& request, const std::optional<std::string>& authorization,
-                   uint32_t curlAuthScheme);
-  Outcome RunTransfer();
+  // One request on the wire with the given Authorization value (empty: none), or with the
+  // transport's own handshake of `connectionAuthScheme`.
+  Outcome Transfer(const HttpRequest& request, std::string_view authorization,
+                   uint32_t connectionAuthScheme);
   uint32_t RequestTimeoutMs() const;
 
-  static size_t OnHeader(char* data, size_t size, size_t count, void* self);
-  static size_t OnBody(char* data, size_t size, size_t count, void* self);
+  // CHttpAnswerSink: the answer of the transfer in progress.
+  void OnAnswerStart() override;
+  void OnAuthenticateHeader(std::string_view value) override;
+  void OnHeadersEnd() override;
+  bool OnBody(std::span<const uint8_t> bytes) override;
 
-  void* multi_ = nullptr;  // CURLM
-  void* easy_ = nullptr;   // CURL
+  std::unique_ptr<CHttpTransport> transport_;
   CHttpAuthenticator authenticator_;
   std::function<bool()> abortCheck_;
   korvane::IDebugMessage* logger_ = nullptr;
@@ -91,13 +99,12 @@ class CHttpSender : public CBaseHttpSender {
   std::vector<uint8_t> body_;
   size_t readPos_ = 0;
 
-  // State of the transfer in progress, filled by the callbacks.
+  // State of the transfer in progress, filled through CHttpAnswerSink.
   std::vector<std::string> authenticateHeaders_;
   bool headersDone_ = false;
   bool keepBody_ = true;         // the request reads the body
   uint64_t bodyBytesSeen_ = 0;   // body bytes of the current answer, kept or dropped
   bool bodyCapped_ = false;      // the transfer was stopped at the cap
-  std::chrono::steady_clock::time_point lastActivity_;
 };
 
 }  // namespace Web

@@ -1,9 +1,6 @@
 #include "camera/http_sender.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cctype>
@@ -32,18 +29,8 @@ std::string Pattern(size_t size) {
   return text;
 }
 
-// A port on 127.0.0.1 where nobody listens.
-uint16_t ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
+// A port on 127.0.0.1 where nobody listens: one the system just gave a listener, now closed.
+uint16_t ClosedPort() { return testing::ScriptedTcpServer().Port(); }
 
 TEST(HttpSenderTest, BodyWithoutContentLengthIsReadToItsEnd) {
   const std::string body = Pattern(100000);  // many 8 KiB chunks
@@ -318,11 +305,12 @@ TEST(HttpSenderTest, HeaderLinesAreAddedAndUnsafeOnesRefused) {
   Web::CHttpSender sender(LoopbackDevice(server.port()));
   Web::HttpRequest request;
   request.object = "/a";
-  request.headerLines = {"X-Camera-Test: 1", "User-Agent: other"};
+  request.headerLines = {"X-Camera-Test: 1", "User-Agent: other", "X-Title: Cam\xC3\xA9ra 2"};
   EXPECT_TRUE(sender.Send(request));
   ASSERT_EQ(server.Requests().size(), 1u);
   EXPECT_EQ(server.Requests()[0].Header("X-Camera-Test"), "1");
   EXPECT_EQ(server.Requests()[0].Header("User-Agent"), "other");  // replaced, not doubled
+  EXPECT_EQ(server.Requests()[0].Header("X-Title"), "Cam\xC3\xA9ra 2") << "UTF-8 bytes unchanged";
 
   request.headerLines = {"X-Evil: 1\r\nX-Injected: 2"};
   EXPECT_FALSE(sender.Send(request));
