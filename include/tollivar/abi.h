@@ -60,7 +60,12 @@
 namespace korvane::ipcapture::abi {
 
 // The body of a scalar deleting destructor: destroys `self`, frees it when bit 0 of `flags` is
-// set, and returns it.
+// set, and returns it. T is the class that added TOLLIVAR_IMPLEMENTS_SLOT0(): the object's own
+// class, or a class with a virtual destructor.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdelete-non-virtual-dtor"
+#endif
 template <typename T>
 void* DestroyThis(T* self, unsigned int flags) {
   if ((flags & 1u) != 0) {
@@ -70,6 +75,9 @@ void* DestroyThis(T* self, unsigned int flags) {
   }
   return self;
 }
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
 
 // Destroys and frees an object through a pointer to one of its interfaces; null is ignored.
 template <typename Interface>

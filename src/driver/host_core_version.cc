@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "base/module_version.h"
+
 namespace korvane {
 namespace {
 
@@ -22,7 +24,9 @@ HostCoreVersion ReadHostCoreVersion() {
     std::lock_guard<std::mutex> guard(OverrideMutex());
     if (Override()) return *Override();
   }
-  return ReadModuleProductVersion(kHostCoreLibrary).value_or(HostCoreVersion::Assumed());
+  const std::optional<ModuleVersion> read = ReadModuleProductVersion(kHostCoreLibrary);
+  if (!read) return HostCoreVersion::Assumed();
+  return HostCoreVersion{read->major, read->minor, read->build, read->revision};
 }
 
 void SetHostCoreVersionForTesting(std::optional<HostCoreVersion> version) {

@@ -23,10 +23,6 @@ struct HostCoreVersion {
 // Name of the host's core library whose version resource is read.
 inline constexpr char kHostCoreLibrary[] = "vantisk.dll";
 
-// Reads the product version from the version resource of `module`; nothing when the library or
-// its resource cannot be read. Platform specific.
-std::optional<HostCoreVersion> ReadModuleProductVersion(const char* module);
-
 // The version of the host's core library: the test override if one is set, otherwise the
 // version resource, otherwise HostCoreVersion::Assumed().
 HostCoreVersion ReadHostCoreVersion();

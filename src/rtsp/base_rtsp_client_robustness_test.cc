@@ -1,9 +1,6 @@
 // The RTSP client against hostile or broken peers, interleaved media, and its time bounds.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <cctype>
@@ -15,6 +12,7 @@
 
 #include "rtsp/base_rtsp_client.h"
 #include "rtsp/testing/base_rtsp_client_test_util.h"
+#include "base/testing/test_sockets.h"
 
 namespace korvane {
 namespace {
@@ -232,7 +230,8 @@ TEST(BaseRtspClientConnectTest, ConnectTimeoutIsHonoured) {
   ScriptedServer server(/*backlog=*/0);
   std::vector<CSocketHandle> fillers;
   for (int i = 0; i < 8; ++i) {
-    CSocketHandle s(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    CSocketHandle s(static_cast<int>(socket(AF_INET, SOCK_STREAM | testing::kCloseOnExec, 0)));
+    SetNonBlocking(s.Get(), true);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -1,10 +1,11 @@
 #include "text/text_helpers.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "base/testing/test_sockets.h"
 
 namespace korvane {
 namespace {

@@ -9,6 +9,7 @@ namespace korvane::testing {
 namespace ipc = ipcapture;
 
 class RecordingCapabilityResults::TextField : public ipc::ICapabilityTextField {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   TextField(RecordingCapabilityResults& owner, std::uint32_t field)
       : owner_(owner), field_(field) {}
@@ -22,6 +23,7 @@ class RecordingCapabilityResults::TextField : public ipc::ICapabilityTextField {
 };
 
 class RecordingCapabilityResults::PropertyItem : public ipc::ICapabilityPropertyItem {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   PropertyItem(RecordingCapabilityResults& owner, std::uint32_t id) : owner_(owner), id_(id) {}
   void SetValue(const char* value) override { Add("value", value); }
@@ -39,6 +41,7 @@ class RecordingCapabilityResults::PropertyItem : public ipc::ICapabilityProperty
 };
 
 class RecordingCapabilityResults::ResolutionList : public ipc::ICapabilityResolutionList {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   explicit ResolutionList(RecordingCapabilityResults& owner) : owner_(owner) {}
   void AddResolution(const char* text, std::uint32_t width, std::uint32_t height,
@@ -53,6 +56,7 @@ class RecordingCapabilityResults::ResolutionList : public ipc::ICapabilityResolu
 };
 
 class RecordingCapabilityResults::FrameRateList : public ipc::ICapabilityFrameRateList {
+ TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   explicit FrameRateList(RecordingCapabilityResults& owner) : owner_(owner) {}
   void SetDefaultFrameInterval(std::uint32_t ms) override {

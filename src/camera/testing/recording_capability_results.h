@@ -30,7 +30,7 @@ class RecordingCapabilityResults : public ipcapture::ICapabilityResults {
  TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
   RecordingCapabilityResults();
-  ~RecordingCapabilityResults() override;
+  virtual ~RecordingCapabilityResults();
 
   void SetCapability(std::uint32_t id, std::uint32_t value) override;
   void SetModelName(const char* name) override;

@@ -4,11 +4,11 @@
 
 #include <vector>
 
-#include "driver/host_core_version.h"
+#include "base/module_version.h"
 
 namespace korvane {
 
-std::optional<HostCoreVersion> ReadModuleProductVersion(const char* module) {
+std::optional<ModuleVersion> ReadModuleProductVersion(const char* module) {
   if (module == nullptr || *module == '\0') {
     return std::nullopt;
   }
@@ -28,7 +28,7 @@ std::optional<HostCoreVersion> ReadModuleProductVersion(const char* module) {
       info->dwSignature != VS_FFI_SIGNATURE) {
     return std::nullopt;
   }
-  return HostCoreVersion{static_cast<std::uint16_t>(HIWORD(info->dwProductVersionMS)),
+  return ModuleVersion{static_cast<std::uint16_t>(HIWORD(info->dwProductVersionMS)),
                          static_cast<std::uint16_t>(LOWORD(info->dwProductVersionMS)),
                          static_cast<std::uint16_t>(HIWORD(info->dwProductVersionLS)),
                          static_cast<std::uint16_t>(LOWORD(info->dwProductVersionLS))};
