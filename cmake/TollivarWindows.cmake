@@ -8,9 +8,9 @@ set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run)
 # Windows is built from the ANSI-neutral API: every call that takes text names its W or A form.
 add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 TOLLIVAR_BUILDING_LIBRARY)
 
-# Tests that stay Linux-only, each with the reason; every other unit test builds and runs under
-# Wine. tollivar_component() leaves these files out of <component>_test on Windows.
-set(TOLLIVAR_TESTS_EXCLUDED_base "" CACHE INTERNAL "")
+# What stays Linux-only of the unit tests, each with its reason; everything else builds and runs
+# under Wine. TOLLIVAR_TESTS_EXCLUDED_<component>: test files left out of <component>_test;
+# TOLLIVAR_LINUX_ONLY_<test program>: test cases (gtest names, * allowed) not run there.
 
 # GoogleTest from the sources of Debian's googletest package, built for the target; pugixml from
 # the source of Debian's pugixml package, which scripts/setup windows fetches into the build tree
