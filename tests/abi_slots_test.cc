@@ -24,8 +24,14 @@ long SlotOf(Member member) {
   // Itanium C++ ABI 2.3: a pointer to a virtual member holds 1 + its byte offset in the vtable.
   if ((raw[0] & 1) == 0) return -1;  // not virtual
   const long entry = static_cast<long>((raw[0] - 1) / sizeof(void*));
+#if TOLLIVAR_SCALAR_DELETING_SLOT0
+  // Microsoft's layout (tollivar/abi.h): slot 0 is the one scalar deleting destructor, so vtable
+  // entries are slots.
+  return entry;
+#else
   // The destructor takes two vtable entries here (complete and deleting) but is one slot.
   return entry - 1;
+#endif
 }
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -162,7 +168,28 @@ TEST(AbiSlotsTest, CapabilityQuery) {
   SLOT(ICapabilityFrameRateList::AddFrameInterval, 2);
 }
 
+#if TOLLIVAR_SCALAR_DELETING_SLOT0
+// Slot 0 of every root interface is the scalar deleting destructor, the one entry Microsoft's
+// compiler gives a virtual destructor; a second entry would move every slot above by one.
+TEST(AbiSlotsTest, SlotZeroIsTheScalarDeletingDestructor) {
+  SLOT(IHostMessageSink::ScalarDeletingDestructor, 0);
+  SLOT(CDebugInfoIf::ScalarDeletingDestructor, 0);
+  SLOT(IDeviceDescription::ScalarDeletingDestructor, 0);
+  SLOT(IMediaFrame::ScalarDeletingDestructor, 0);
+  SLOT(IFrameFactory::ScalarDeletingDestructor, 0);
+  SLOT(IFrameSink::ScalarDeletingDestructor, 0);
+  SLOT(IIPVideoCaptureEx::ScalarDeletingDestructor, 0);
+  SLOT(IIPCaptureDriverEx4::ScalarDeletingDestructor, 0);
+  SLOT(ICaptureIOApi::ScalarDeletingDestructor, 0);
+  SLOT(IIPPTZApiEx::ScalarDeletingDestructor, 0);
+  SLOT(IIPPTZDriverEx::ScalarDeletingDestructor, 0);
+  SLOT(ICapabilityResults::ScalarDeletingDestructor, 0);
+}
+#endif
+
 TEST(AbiSlotsTest, RecordLayouts) {
+  EXPECT_EQ(sizeof(SYSTEMTIME), 16u);
+  EXPECT_EQ(sizeof(PTZ_CAPABILITIES), 14u * 4);
   EXPECT_EQ(offsetof(SYSTEMTIME, wDayOfWeek), 4u);
   EXPECT_EQ(offsetof(SYSTEMTIME, wMilliseconds), 14u);
   EXPECT_EQ(offsetof(PTZ_CAPABILITIES, hasPan), 4u);

@@ -3,6 +3,7 @@
 // Plain records and small definitions shared by the host and the driver. A host compiles
 // against the headers in this folder alone.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "tollivar/abi.h"
@@ -52,8 +53,12 @@ struct PTZ_CAPABILITIES {
   std::uint32_t hasCenter;
   std::uint32_t hasUnzoom;
 };
+// The layouts the host's compiler gives these records (x86 and x64 alike: no padding).
 static_assert(sizeof(PTZ_CAPABILITIES) == 14 * 4);
+static_assert(offsetof(PTZ_CAPABILITIES, maxPresets) == 7 * 4);
+static_assert(offsetof(PTZ_CAPABILITIES, hasUnzoom) == 13 * 4);
 static_assert(sizeof(SYSTEMTIME) == 16);
+static_assert(offsetof(SYSTEMTIME, wMilliseconds) == 14);
 
 // Codec types of a device (IConnectionSettings::GetCodecType).
 enum CodecType : std::int32_t {
