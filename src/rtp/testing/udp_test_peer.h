@@ -2,12 +2,6 @@
 
 // Test helpers: a loopback UDP socket that plays the camera, and a bounded poll-until.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -16,6 +10,7 @@
 #include <vector>
 
 #include "base/socket_address.h"
+#include "base/testing/test_sockets.h"
 
 namespace korvane::testing {
 
@@ -39,16 +34,17 @@ inline uint32_t LoopbackIp(const char* ip = "127.0.0.1") {
 class UdpPeer {
  public:
   explicit UdpPeer(const char* ip = "127.0.0.1") {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    fd_ = static_cast<int>(::socket(AF_INET, SOCK_DGRAM | kCloseOnExec, 0));
     const int buffer = 4 * 1024 * 1024;
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&buffer),
+                 sizeof(buffer));
     sockaddr_in local = LoopbackAddress(0, ip);
     ok_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) == 0;
     socklen_t length = sizeof(address_);
     ok_ = ok_ && ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address_), &length) == 0;
   }
   ~UdpPeer() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) CloseSocket(fd_);
   }
   UdpPeer(const UdpPeer&) = delete;
   UdpPeer& operator=(const UdpPeer&) = delete;
@@ -61,19 +57,20 @@ class UdpPeer {
   // Sends to 127.0.0.1:port.
   bool SendTo(uint16_t port, const std::vector<uint8_t>& bytes) const {
     const sockaddr_in to = LoopbackAddress(port);
-    return ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                    sizeof(to)) == static_cast<ssize_t>(bytes.size());
+    return ::sendto(fd_, reinterpret_cast<const char*>(bytes.data()), bytes.size(), 0,
+                    reinterpret_cast<const sockaddr*>(&to), sizeof(to)) ==
+           static_cast<long>(bytes.size());
   }
 
   // One datagram within timeout_ms, or nothing.
   std::optional<std::vector<uint8_t>> Receive(int timeout_ms, sockaddr_in* from = nullptr) const {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, timeout_ms) != 1) return std::nullopt;
+    pollfd p = PollEntry(fd_, POLLIN);
+    if (PollSockets(&p, 1, timeout_ms) != 1) return std::nullopt;
     std::vector<uint8_t> buffer(65536);
     sockaddr_in sender{};
     socklen_t length = sizeof(sender);
-    const ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                 reinterpret_cast<sockaddr*>(&sender), &length);
+    const long n = ::recvfrom(fd_, reinterpret_cast<char*>(buffer.data()), buffer.size(),
+                              kDontWait, reinterpret_cast<sockaddr*>(&sender), &length);
     if (n < 0) return std::nullopt;
     buffer.resize(static_cast<size_t>(n));
     if (from != nullptr) *from = sender;
