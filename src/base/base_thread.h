@@ -68,16 +68,27 @@ class CBaseThread {
  private:
   enum class WaitKind { kJoin, kStop };
 
-  static void* ThreadEntry(void* arg);
+  // The new thread's body: names the thread, runs Run() (no exception leaves it) and sets the
+  // exit event, last.
+  void ThreadMain();
   bool WaitForEnd(uint32_t timeout_ms, WaitKind kind);
   bool IsCurrentThread() const;
-  // Joins a thread that has ended and forgets its handle. Requires handle_mutex_.
+
+  // The platform's part (base_thread_posix.cc, base_thread_win32.cc); the three ...Locked
+  // functions require handle_mutex_.
+  // Starts a thread that runs ThreadMain() and keeps its handle; false when none started.
+  bool StartOsThreadLocked();
+  // Joins a thread that has ended and forgets its handle.
   void ReleaseHandleLocked();
+  // Lets a thread that cannot be joined (it destroys its own object) end on its own.
+  void DetachHandleLocked();
+  // Gives the calling thread its name in the OS (debuggers, ps, crash dumps).
+  static void SetOsThreadName(const std::string& name);
 
   std::string name_;
   // Serialises StartThread/JoinThread/StopThread between owner threads.
   std::mutex handle_mutex_;
-  // The platform thread, kept as an opaque number (pthread_t on POSIX).
+  // The platform thread, kept as an opaque number (pthread_t on POSIX, the HANDLE on Windows).
   std::uintptr_t handle_ = 0;
   // Written under handle_mutex_; read without it by IsRunning(), which must never block.
   std::atomic<bool> has_handle_{false};

@@ -18,17 +18,29 @@ inline constexpr uint32_t kWaitStopped = 0;
 inline constexpr uint32_t kWaitSocket = 0xFFFFFFFEu;
 // Largest number of events one wait accepts (as many as the Windows kernel allows).
 inline constexpr uint32_t kMaxWaitEvents = 64;
+// Largest number of events WaitForEventsOrSocket accepts: on Windows the socket takes one of the
+// kernel's 64 wait slots (its WSAEventSelect event). The same limit holds on every platform.
+inline constexpr uint32_t kMaxWaitEventsWithSocket = kMaxWaitEvents - 1;
 
 // A waitable event, auto-reset unless built as a CManualEvent.
 //
-// The event sits on a pollable descriptor (PollFd()), so that it can be waited for together with
-// sockets. An auto-reset event is consumed by exactly one waiter: when several threads wait, the
-// one that wins takes the signal and the others keep waiting. Setting an event that is already
-// set does not queue a second signal. All operations are safe from any thread.
+// The event sits on a native handle (NativeHandle()) that can be waited for together with
+// sockets: a pollable eventfd descriptor on Linux, a Win32 event object on Windows. An auto-reset
+// event is consumed by exactly one waiter: when several threads wait, the one that wins takes the
+// signal and the others keep waiting. Setting an event that is already set does not queue a
+// second signal. All operations are safe from any thread.
 //
-// If the descriptor could not be created, Set() fails and waits on the event only time out.
+// If the handle could not be created, Set() fails and waits on the event only time out.
 class CEvent {
  public:
+#ifdef _WIN32
+  using Handle = void*;  // HANDLE
+  static constexpr Handle kNoHandle = nullptr;
+#else
+  using Handle = int;  // eventfd descriptor
+  static constexpr Handle kNoHandle = -1;
+#endif
+
   // An auto-reset, initially non-signalled event.
   CEvent();
   virtual ~CEvent();
@@ -45,12 +57,13 @@ class CEvent {
   // signalled (an auto-reset event is then consumed by this call).
   bool Wait(uint32_t timeout_ms);
 
-  bool IsValid() const { return fd_ >= 0; }
+  bool IsValid() const { return handle_ != kNoHandle; }
   bool IsManualReset() const { return manual_reset_; }
-  // Readable while the event is signalled. For polling only: use TryConsume() to take it.
-  int PollFd() const { return fd_; }
+  // Readable (Linux) or signalled (Windows) while the event is signalled. For the platform's
+  // waits only: on Linux use TryConsume() to take the signal.
+  Handle NativeHandle() const { return handle_; }
 
-  // After the descriptor polled readable: true when this caller may treat the event as
+  // After the handle was seen signalled: true when this caller may treat the event as
   // signalled. Takes the signal of an auto-reset event, so only one caller wins it.
   bool TryConsume();
 
@@ -58,9 +71,9 @@ class CEvent {
   explicit CEvent(bool manual_reset);
 
  private:
-  int fd_ = -1;
+  Handle handle_ = kNoHandle;
   bool manual_reset_ = false;
-  // Manual-reset events mirror their state here, changed together with the descriptor under
+  // Manual-reset events mirror their state here, changed together with the handle under
   // manual_lock_: IsSet() is then a load, and setting a set event (or resetting a reset one)
   // costs no system call. Hot paths test the stop event and set the packet event per packet.
   std::mutex manual_lock_;
@@ -79,14 +92,18 @@ class CManualEvent : public CEvent {
 uint32_t WaitForEvents(uint32_t count, CEvent* const* events, uint32_t timeout_ms);
 uint32_t WaitForEvents(std::initializer_list<CEvent*> events, uint32_t timeout_ms);
 
-// Like WaitForEvents, and also watches socket_fd for poll_events (POLLIN, POLLOUT...).
+// Like WaitForEvents, and also watches socket_fd for poll_events (kSocketReadable,
+// kSocketWritable of base/socket.h: the values of POLLIN and POLLOUT).
 // Returns, in this priority:
 //   - the index of a signalled event (events win over the socket, so a stop is never starved by
 //     a busy socket);
 //   - kWaitSocket when the socket reported poll_events, an error or a hang-up; the returned
 //     poll flags are stored in *revents when revents is not null;
-//   - kWaitTimeout on time-out and on failure (as WaitForEvents, or a negative socket_fd).
-// count may be 0 (events may then be null) to wait on the socket alone.
+//   - kWaitTimeout on time-out and on failure (as WaitForEvents, but at most
+//     kMaxWaitEventsWithSocket events, or a negative socket_fd).
+// count may be 0 (events may then be null) to wait on the socket alone. On Windows the wait
+// makes the socket non-blocking (WSAEventSelect does), and only one thread at a time may wait on
+// a given socket (a socket has one event selection).
 uint32_t WaitForEventsOrSocket(uint32_t count, CEvent* const* events, int socket_fd,
                                short poll_events, uint32_t timeout_ms, short* revents = nullptr);
 uint32_t WaitForEventsOrSocket(std::initializer_list<CEvent*> events, int socket_fd,

@@ -42,7 +42,8 @@ int RemainingMs(Clock::time_point deadline) {
 
 uint32_t WaitImpl(uint32_t count, CEvent* const* events, int socket_fd, short poll_events,
                   uint32_t timeout_ms, short* revents, bool with_socket) {
-  if (count > kMaxWaitEvents || (count > 0 && events == nullptr) ||
+  if (count > (with_socket ? kMaxWaitEventsWithSocket : kMaxWaitEvents) ||
+      (count > 0 && events == nullptr) ||
       (count == 0 && !with_socket) || (with_socket && socket_fd < 0)) {
     return kWaitTimeout;
   }
@@ -52,7 +53,7 @@ uint32_t WaitImpl(uint32_t count, CEvent* const* events, int socket_fd, short po
       return kWaitTimeout;
     }
     // An event without a descriptor has a negative fd, which poll() skips: it never fires.
-    fds[i] = pollfd{events[i]->PollFd(), POLLIN, 0};
+    fds[i] = pollfd{events[i]->NativeHandle(), POLLIN, 0};
   }
   nfds_t nfds = count;
   if (with_socket) {
@@ -105,17 +106,17 @@ uint32_t WaitImpl(uint32_t count, CEvent* const* events, int socket_fd, short po
 CEvent::CEvent() : CEvent(false) {}
 
 CEvent::CEvent(bool manual_reset)
-    : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), manual_reset_(manual_reset) {}
+    : handle_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), manual_reset_(manual_reset) {}
 
 CEvent::~CEvent() {
-  if (fd_ >= 0) {
-    close(fd_);
-    fd_ = -1;
+  if (handle_ >= 0) {
+    close(handle_);
+    handle_ = -1;
   }
 }
 
 bool CEvent::Set() {
-  if (fd_ < 0) {
+  if (handle_ < 0) {
     return false;
   }
   std::unique_lock<std::mutex> guard(manual_lock_, std::defer_lock);
@@ -128,7 +129,7 @@ bool CEvent::Set() {
   const uint64_t one = 1;
   ssize_t n;
   do {
-    n = write(fd_, &one, sizeof(one));
+    n = write(handle_, &one, sizeof(one));
   } while (n < 0 && errno == EINTR);
   const bool written = n == static_cast<ssize_t>(sizeof(one));
   if (manual_reset_ && written) {
@@ -138,7 +139,7 @@ bool CEvent::Set() {
 }
 
 void CEvent::Reset() {
-  if (fd_ < 0) {
+  if (handle_ < 0) {
     return;
   }
   std::unique_lock<std::mutex> guard(manual_lock_, std::defer_lock);
@@ -152,19 +153,19 @@ void CEvent::Reset() {
   uint64_t value = 0;
   ssize_t n;
   do {
-    n = read(fd_, &value, sizeof(value));  // non-blocking: EAGAIN when already reset
+    n = read(handle_, &value, sizeof(value));  // non-blocking: EAGAIN when already reset
   } while (n < 0 && errno == EINTR);
 }
 
 bool CEvent::IsSet() const {
   if (manual_reset_) {
-    return fd_ >= 0 && manual_state_.load(std::memory_order_acquire);
+    return handle_ >= 0 && manual_state_.load(std::memory_order_acquire);
   }
-  return PollReadable(fd_);
+  return PollReadable(handle_);
 }
 
 bool CEvent::TryConsume() {
-  if (fd_ < 0) {
+  if (handle_ < 0) {
     return false;
   }
   if (manual_reset_) {
@@ -174,7 +175,7 @@ bool CEvent::TryConsume() {
   uint64_t value = 0;
   ssize_t n;
   do {
-    n = read(fd_, &value, sizeof(value));
+    n = read(handle_, &value, sizeof(value));
   } while (n < 0 && errno == EINTR);
   return n == static_cast<ssize_t>(sizeof(value)) && value != 0;
 }

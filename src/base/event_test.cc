@@ -1,11 +1,5 @@
 #include "base/event.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,6 +8,7 @@
 #include <vector>
 
 #include "base/socket.h"
+#include "base/testing/test_sockets.h"
 
 namespace korvane {
 namespace {
@@ -215,11 +210,29 @@ class UdpPair {
 TEST(WaitForEventsOrSocketTest, ReportsReadySocket) {
   UdpPair udp;
   CManualEvent stop;
-  EXPECT_EQ(WaitForEventsOrSocket({&stop}, udp.ReceiverFd(), POLLIN, 20), kWaitTimeout);
+  EXPECT_EQ(WaitForEventsOrSocket({&stop}, udp.ReceiverFd(), kSocketReadable, 20), kWaitTimeout);
   ASSERT_TRUE(udp.Send());
   short revents = 0;
-  EXPECT_EQ(WaitForEventsOrSocket({&stop}, udp.ReceiverFd(), POLLIN, 5000, &revents), kWaitSocket);
-  EXPECT_NE(revents & POLLIN, 0);
+  EXPECT_EQ(WaitForEventsOrSocket({&stop}, udp.ReceiverFd(), kSocketReadable, 5000, &revents),
+            kWaitSocket);
+  EXPECT_NE(revents & kSocketReadable, 0);
+}
+
+// The datagram arrives while the wait blocks: the socket, not the time-out, ends it.
+TEST(WaitForEventsOrSocketTest, WakesWhenTheSocketBecomesReadable) {
+  UdpPair udp;
+  CManualEvent stop;
+  std::thread sender([&] {
+    std::this_thread::sleep_for(50ms);
+    udp.Send();
+  });
+  const auto start = Clock::now();
+  short revents = 0;
+  EXPECT_EQ(WaitForEventsOrSocket({&stop}, udp.ReceiverFd(), kSocketReadable, 10000, &revents),
+            kWaitSocket);
+  EXPECT_LT(ElapsedMs(start), 5000);
+  EXPECT_EQ(revents & kSocketReadable, kSocketReadable);
+  sender.join();
 }
 
 TEST(WaitForEventsOrSocketTest, EventWinsOverReadySocket) {
@@ -228,19 +241,37 @@ TEST(WaitForEventsOrSocketTest, EventWinsOverReadySocket) {
   CEvent wake;
   ASSERT_TRUE(udp.Send());
   wake.Set();
-  EXPECT_EQ(WaitForEventsOrSocket({&stop, &wake}, udp.ReceiverFd(), POLLIN, 5000), 1u);
+  EXPECT_EQ(WaitForEventsOrSocket({&stop, &wake}, udp.ReceiverFd(), kSocketReadable, 5000), 1u);
   stop.Set();
-  EXPECT_EQ(WaitForEventsOrSocket({&stop, &wake}, udp.ReceiverFd(), POLLIN, 5000), 0u);
+  EXPECT_EQ(WaitForEventsOrSocket({&stop, &wake}, udp.ReceiverFd(), kSocketReadable, 5000), 0u);
 }
 
 TEST(WaitForEventsOrSocketTest, SocketAloneAndBadSocket) {
   UdpPair udp;
-  EXPECT_EQ(WaitForEventsOrSocket(0, nullptr, udp.ReceiverFd(), POLLIN, 10), kWaitTimeout);
+  EXPECT_EQ(WaitForEventsOrSocket(0, nullptr, udp.ReceiverFd(), kSocketReadable, 10),
+            kWaitTimeout);
   ASSERT_TRUE(udp.Send());
-  EXPECT_EQ(WaitForEventsOrSocket(0, nullptr, udp.ReceiverFd(), POLLIN, 5000), kWaitSocket);
+  EXPECT_EQ(WaitForEventsOrSocket(0, nullptr, udp.ReceiverFd(), kSocketReadable, 5000),
+            kWaitSocket);
   CEvent event;
   event.Set();
-  EXPECT_EQ(WaitForEventsOrSocket({&event}, -1, POLLIN, 0), kWaitTimeout);
+  EXPECT_EQ(WaitForEventsOrSocket({&event}, -1, kSocketReadable, 0), kWaitTimeout);
+}
+
+// The socket takes the last of the 64 handles a wait has on Windows.
+TEST(WaitForEventsOrSocketTest, TakesAtMost63Events) {
+  UdpPair udp;
+  ASSERT_TRUE(udp.Send());
+  CEvent many[kMaxWaitEvents];
+  std::vector<CEvent*> all;
+  for (CEvent& e : many) all.push_back(&e);
+  many[kMaxWaitEventsWithSocket - 1].Set();
+  EXPECT_EQ(WaitForEventsOrSocket(kMaxWaitEventsWithSocket, all.data(), udp.ReceiverFd(),
+                                  kSocketReadable, 0),
+            kMaxWaitEventsWithSocket - 1);
+  EXPECT_EQ(WaitForEventsOrSocket(kMaxWaitEvents, all.data(), udp.ReceiverFd(), kSocketReadable,
+                                  0),
+            kWaitTimeout);
 }
 
 TEST(WaitForEventsOrSocketTest, StopSetFromAnotherThreadEndsWait) {
@@ -250,7 +281,7 @@ TEST(WaitForEventsOrSocketTest, StopSetFromAnotherThreadEndsWait) {
     std::this_thread::sleep_for(30ms);
     stop.Set();
   });
-  EXPECT_EQ(WaitForEventsOrSocket({&stop}, udp.ReceiverFd(), POLLIN, kInfinite), 0u);
+  EXPECT_EQ(WaitForEventsOrSocket({&stop}, udp.ReceiverFd(), kSocketReadable, kInfinite), 0u);
   setter.join();
 }
 

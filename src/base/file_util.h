@@ -4,17 +4,21 @@
 
 namespace korvane {
 
+// Paths are UTF-8 on every platform (on Windows converted for the wide-character calls).
+
 // False for an empty path, and when opening the file for reading fails because it does not exist
-// (ENOENT). Any other outcome counts as present, a refused open included: the file is there even
-// if something else holds it.
+// (ENOENT; on Windows a missing file or folder). Any other outcome counts as present, a refused
+// open included: the file is there even if something else holds it.
 bool FileExists(const std::string& path);
 
-// The folder of the host executable with a trailing '/', where the driver's configuration and
-// preset files live. Empty if it cannot be determined.
+// The folder of the host executable with a trailing separator ('/'; on Windows the '\\' of the
+// path the system gives, in UTF-8), where the driver's configuration and preset files live.
+// Empty if it cannot be determined.
 std::string GetHostExecutableFolder();
 
 // Internal hook for tests: makes GetHostExecutableFolder() return `folder` (a trailing '/' is
-// added when missing). An empty string restores the real folder.
+// added when missing; on Windows a trailing '\\' counts too). An empty string restores the real
+// folder.
 void SetHostExecutableFolderForTesting(std::string folder);
 
 }  // namespace korvane

@@ -2,23 +2,55 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <random>
 #include <string>
 
 namespace korvane {
 namespace {
 
+#ifdef _WIN32
+constexpr char kSeparator = '\\';
+
+std::string ThisProgram() {
+  char path[MAX_PATH] = {};  // the test's own path is short and ASCII
+  return GetModuleFileNameA(nullptr, path, sizeof(path)) > 0 ? path : "";
+}
+#else
+constexpr char kSeparator = '/';
+
+std::string ThisProgram() {
+  char path[4096] = {};
+  return readlink("/proc/self/exe", path, sizeof(path) - 1) > 0 ? path : "";
+}
+#endif
+
+// A new, empty folder in the system's temporary folder.
+std::string MakeTempFolder() {
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                         ("tollivar_base_" + std::to_string(random()));
+    std::error_code error;
+    if (std::filesystem::create_directory(folder, error)) return folder.string();
+  }
+  return {};
+}
+
 class FileUtilTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/tollivar_base_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    dir_ = MakeTempFolder();
+    ASSERT_FALSE(dir_.empty());
   }
   void TearDown() override {
     for (const auto& f : files_) {
@@ -57,7 +89,16 @@ TEST_F(FileUtilTest, ReadableFileIsPresent) {
 
 TEST_F(FileUtilTest, FileThatCannotBeOpenedStillCountsAsPresent) {
   const std::string path = MakeFile("locked.xml", 0000);
+#ifdef _WIN32
+  // Windows has no unreadable mode; a handle that shares nothing makes every other open fail.
+  const HANDLE holder =
+      CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(FileExists(path));
+  CloseHandle(holder);
+#else
   EXPECT_TRUE(FileExists(path));  // EACCES for a normal user; opens anyway for root
+#endif
 }
 
 std::string ReadWhole(const std::string& path) {
@@ -81,10 +122,13 @@ TEST_F(FileUtilTest, AtomicWriteReplacesTheFileAndLeavesNoTemporaryFile) {
   EXPECT_EQ(rmdir(dir_.c_str()), -1);  // only the one file is left in the folder
   unlink(path.c_str());
   EXPECT_EQ(rmdir(dir_.c_str()), 0);
-  ASSERT_EQ(mkdir(dir_.c_str(), 0700), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(dir_));
 }
 
 TEST_F(FileUtilTest, AtomicWriteKeepsTheModeOfTheReplacedFile) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows files have no mode bits: the replacement takes the folder's ACL";
+#endif
   const std::string path = MakeFile("private.preset", 0640);
   ASSERT_TRUE(WriteFileAtomically(path, "<CNB/>"));
   struct stat info {};
@@ -110,13 +154,11 @@ TEST_F(FileUtilTest, RenameMovesAFileAside) {
 TEST_F(FileUtilTest, HostFolderIsWhereThisProgramLives) {
   const std::string folder = GetHostExecutableFolder();
   ASSERT_FALSE(folder.empty());
-  EXPECT_EQ(folder.front(), '/');
-  EXPECT_EQ(folder.back(), '/');
-  char exe[4096] = {};
-  ASSERT_GT(readlink("/proc/self/exe", exe, sizeof(exe) - 1), 0);
-  const std::string path(exe);
+  EXPECT_EQ(folder.back(), kSeparator);
+  const std::string path = ThisProgram();
+  ASSERT_FALSE(path.empty());
   EXPECT_EQ(path.substr(0, folder.size()), folder);
-  EXPECT_EQ(path.find('/', folder.size()), std::string::npos);
+  EXPECT_EQ(path.find(kSeparator, folder.size()), std::string::npos);
   EXPECT_TRUE(FileExists(path));
 }
 

@@ -9,7 +9,8 @@
 
 namespace korvane {
 
-// Identifier of the calling thread: the kernel thread id, cached per thread. Never 0.
+// Identifier of the calling thread: the kernel thread id (cached per thread on Linux,
+// GetCurrentThreadId() on Windows). Never 0.
 uint32_t CurrentThreadId();
 
 // Recursive mutual-exclusion lock that spins with compare-exchange before it blocks.

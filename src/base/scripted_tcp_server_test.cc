@@ -1,14 +1,11 @@
 // The scripted TCP server's framing, on which the HTTP and RTSP peers of the tests rely.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 
 #include "base/testing/scripted_tcp_server.h"
+#include "base/testing/test_sockets.h"
 
 namespace korvane::testing {
 namespace {
@@ -17,15 +14,14 @@ using namespace std::chrono_literals;
 
 // A blocking connection to `port` on 127.0.0.1 that gives up reading after 5 s, with `text` sent.
 int Connect(uint16_t port, const std::string& text) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const timeval bound{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+  const int fd = socket(AF_INET, SOCK_STREAM | kCloseOnExec, 0);
+  SetReceiveTimeout(fd, 5000);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(port);
   EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  EXPECT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+  EXPECT_EQ(send(fd, text.data(), text.size(), kNoSigPipe), static_cast<ssize_t>(text.size()));
   return fd;
 }
 
@@ -61,7 +57,7 @@ TEST(ScriptedTcpServerTest, FramesPipelinedRequestsWithTheirBodies) {
   const std::string post = "POST /a X/1\r\nContent-Length: 5\r\n\r\nhello";
   const int fd = Connect(server.Port(), post + "GET /b?c X/1\r\nHost:  h \r\n\r\nEND / X/1\r\n\r\n");
   EXPECT_EQ(Read(fd), "POST0;GET1;END2;");
-  close(fd);
+  CloseSocket(fd);
   const auto requests = server.Requests();
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(requests[0].text, post);
@@ -75,12 +71,12 @@ TEST(ScriptedTcpServerTest, StreamStopsAtItsLimitAndAnOversizedBodyCloses) {
   server.Start(Echo);
   int fd = Connect(server.Port(), "STREAM / X/1\r\n\r\n");
   EXPECT_EQ(Read(fd, 18), "STREAM0;abcdabcdab");
-  EXPECT_EQ(send(fd, "END / X/1\r\n\r\n", 13, MSG_NOSIGNAL), 13);
+  EXPECT_EQ(send(fd, "END / X/1\r\n\r\n", 13, kNoSigPipe), 13);
   EXPECT_EQ(Read(fd), "END1;");
-  close(fd);
+  CloseSocket(fd);
   fd = Connect(server.Port(), "PUT / X/1\r\nContent-Length: 99999999\r\n\r\n");
   EXPECT_EQ(Read(fd), "");
-  close(fd);
+  CloseSocket(fd);
   EXPECT_EQ(server.RequestCount(), 2u);
   EXPECT_EQ(server.ConnectionCount(), 2);
 }

@@ -1,7 +1,9 @@
 #pragma once
 
-// Sockets through the platform layer: descriptors are plain ints here; the calls live in
-// socket_posix.cc.
+// Sockets through the platform layer: descriptors are plain ints here, -1 for none; the calls
+// live in socket_posix.cc and socket_win32.cc. On Windows the int holds the SOCKET (a handle,
+// which fits in 32 bits on the 32-bit build; INVALID_SOCKET is -1), and errno values stand for
+// the WSAGetLastError() codes; every socket is non-blocking there (see OpenTcpConnection).
 
 #include <cstddef>
 #include <cstdint>
@@ -36,7 +38,13 @@ class CSocketHandle {
   int fd_ = -1;
 };
 
-// Switches O_NONBLOCK on or off; false (errno set) on failure.
+// Takes the socket layer for the caller (WSAStartup 2.2 on Windows, nothing on POSIX); false when
+// it cannot be had. Counted: every successful call needs one StopSocketLayer(). Never from
+// DllMain or a static destructor.
+bool StartSocketLayer();
+void StopSocketLayer();
+
+// Switches O_NONBLOCK (Windows: FIONBIO) on or off; false (errno set) on failure.
 bool SetNonBlocking(int fd, bool non_blocking);
 
 // Connects a stream socket to `peer`, waiting at most timeout_ms and returning early when
@@ -46,13 +54,17 @@ bool SetNonBlocking(int fd, bool non_blocking);
 int ConnectWithTimeout(int fd, const SocketAddress& peer, uint32_t timeout_ms,
                        CEvent* stop_event);
 
-// Text of an errno value ("Connection refused"), thread-safe.
+// Text of an errno value ("Connection refused"), thread-safe; on Windows also for the errno
+// values the socket calls map Winsock's codes to.
 std::string ErrnoText(int error);
 
 // What a socket wait looks for; the values of the poll flags, so they pass straight through to
 // WaitForEventsOrSocket.
 inline constexpr short kSocketReadable = 0x001;
 inline constexpr short kSocketWritable = 0x004;
+// Reported whatever was asked for:
+inline constexpr short kSocketError = 0x008;    // a failed connect, a reset connection
+inline constexpr short kSocketHangUp = 0x010;   // the peer closed
 inline constexpr short kSocketInvalid = 0x020;  // the descriptor is not (or no longer) a socket
 
 // Result of a non-blocking receive or send when nothing could be moved right now.
@@ -75,7 +87,8 @@ bool OpenUdpSocket(uint16_t port, const SocketOptions& options, CSocketHandle* s
                    uint16_t* bound_port);
 
 // One datagram into `buffer` without blocking. Returns its full length (larger than `size` when
-// it was cut to fit), kSocketWouldBlock when none is waiting, or -1 on another error.
+// it was cut to fit; size + 1 on Windows), kSocketWouldBlock when none is waiting, or -1 on
+// another error.
 long ReceiveDatagram(int fd, uint8_t* buffer, size_t size, SocketAddress* from);
 
 // Most datagrams one ReceiveDatagrams() call takes.
@@ -83,14 +96,16 @@ inline constexpr size_t kMaxDatagramBatch = 32;
 
 // What ReceiveDatagrams() learnt about one datagram.
 struct ReceivedDatagram {
-  size_t length = 0;       // its full length; larger than the slot when it was cut to fit
+  // Its full length: larger than the slot when it was cut to fit (on Windows, which does not
+  // tell the rest, the slot size + 1).
+  size_t length = 0;
   SocketAddress from{};
 };
 
 // Every datagram waiting, up to `count` (at most kMaxDatagramBatch), in one call and without
-// blocking (recvmmsg on Linux). Datagram i goes to buffer + i * slot_size, cut to slot_size.
-// Returns how many arrived (their records in `datagrams`), kSocketWouldBlock when none is
-// waiting, or -1 on another error.
+// blocking (recvmmsg on Linux, recvfrom in a loop on Windows). Datagram i goes to
+// buffer + i * slot_size, cut to slot_size. Returns how many arrived (their records in
+// `datagrams`), kSocketWouldBlock when none is waiting, or -1 on another error.
 long ReceiveDatagrams(int fd, uint8_t* buffer, size_t slot_size, size_t count,
                       ReceivedDatagram* datagrams);
 
@@ -103,8 +118,10 @@ void ShutdownSocket(int fd);
 // Reads away at most `count` queued datagrams or chunks, without blocking.
 void DrainSocket(int fd, int count);
 
-// A TCP connection to `peer`, waiting at most `timeout_ms` for it; the socket is left blocking.
-// A refused or reset connect fails here rather than passing for a connection.
+// A TCP connection to `peer`, waiting at most `timeout_ms` for it; the socket is left blocking
+// (non-blocking on Windows, where every wait on a socket makes it so: every call here that moves
+// data is non-blocking anyway). A refused or reset connect fails here rather than passing for a
+// connection.
 bool OpenTcpConnection(const SocketAddress& peer, const SocketOptions& options,
                        uint32_t timeout_ms, CSocketHandle* socket);
 

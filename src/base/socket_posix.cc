@@ -18,7 +18,8 @@
 
 namespace korvane {
 
-static_assert(kSocketReadable == POLLIN && kSocketWritable == POLLOUT && kSocketInvalid == POLLNVAL);
+static_assert(kSocketReadable == POLLIN && kSocketWritable == POLLOUT && kSocketError == POLLERR &&
+              kSocketHangUp == POLLHUP && kSocketInvalid == POLLNVAL);
 
 namespace {
 
@@ -50,6 +51,10 @@ bool ApplyOptions(int fd, const SocketOptions& options) {
 }
 
 }  // namespace
+
+// POSIX sockets need no start-up.
+bool StartSocketLayer() { return true; }
+void StopSocketLayer() {}
 
 CSocketHandle& CSocketHandle::operator=(CSocketHandle&& other) noexcept {
   if (this != &other) {

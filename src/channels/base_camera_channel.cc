@@ -1,12 +1,9 @@
 #include "channels/base_camera_channel.h"
 
+#include "base/socket.h"
+
 namespace korvane {
 namespace {
-
-// POSIX sockets need no start-up. These mark where a Windows build takes and releases its
-// Winsock start-up (version 2.2) for the life of a started channel.
-bool StartSocketLayer() { return true; }
-void StopSocketLayer() {}
 
 // Releases a CLock at scope exit after a successful TryLock(). Built without taking the lock:
 // the analysis follows a try-lock by a member function, not by a constructor.

@@ -1,17 +1,12 @@
 #include "base/testing/scripted_tcp_server.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <list>
 #include <stdexcept>
+
+#include "base/socket.h"
+#include "base/testing/test_sockets.h"
 
 namespace korvane::testing {
 namespace {
@@ -116,10 +111,13 @@ struct ScriptedTcpServer::Connection {
 };
 
 ScriptedTcpServer::ScriptedTcpServer(int backlog) {
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  listener_ = ::socket(AF_INET, SOCK_STREAM | kCloseOnExec, 0);
   if (listener_ < 0) throw std::runtime_error("socket");
+#ifndef _WIN32
+  // (On Windows SO_REUSEADDR would let another socket take the port over.)
   const int yes = 1;
   ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+#endif
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -127,17 +125,17 @@ ScriptedTcpServer::ScriptedTcpServer(int backlog) {
   if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       ::listen(listener_, backlog) != 0 ||
       ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    ::close(listener_);
+    CloseSocket(listener_);
     throw std::runtime_error("bind/listen");
   }
   port_ = ntohs(address.sin_port);
-  ::fcntl(listener_, F_SETFL, O_NONBLOCK);
+  SetNonBlocking(listener_, true);
 }
 
 ScriptedTcpServer::~ScriptedTcpServer() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
-  ::close(listener_);
+  CloseSocket(listener_);
 }
 
 void ScriptedTcpServer::Start(Handler handler, int max_connections,
@@ -178,15 +176,15 @@ void ScriptedTcpServer::Run(int max_connections, std::chrono::milliseconds lifet
     std::vector<pollfd> fds;
     // connections_ is written by this thread alone.
     const bool accepting = max_connections == 0 || connections_ < max_connections;
-    fds.push_back({accepting ? listener_ : -1, POLLIN, 0});
+    fds.push_back(PollEntry(accepting ? listener_ : -1, POLLIN));
     for (Connection& c : connections) {
       const bool writable = !c.Drained() && c.byte_interval_ms == 0;
-      fds.push_back({c.fd, static_cast<short>(POLLIN | (writable ? POLLOUT : 0)), 0});
+      fds.push_back(PollEntry(c.fd, static_cast<short>(POLLIN | (writable ? POLLOUT : 0))));
     }
-    ::poll(fds.data(), fds.size(), kPollMs);
+    PollSockets(fds.data(), fds.size(), kPollMs);
 
     if (fds[0].revents & POLLIN) {
-      const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      const int fd = AcceptNonBlocking(listener_);
       if (fd >= 0) {
         std::lock_guard<std::mutex> guard(mutex_);
         connections.emplace_back().fd = fd;
@@ -196,7 +194,7 @@ void ScriptedTcpServer::Run(int max_connections, std::chrono::milliseconds lifet
     for (Connection& c : connections) Serve(c);
     connections.remove_if([this](const Connection& c) {
       if (!c.closing) return false;
-      ::close(c.fd);
+      CloseSocket(c.fd);
       std::lock_guard<std::mutex> guard(mutex_);
       ++closed_;
       changed_.notify_all();
@@ -204,7 +202,7 @@ void ScriptedTcpServer::Run(int max_connections, std::chrono::milliseconds lifet
     });
   }
   std::lock_guard<std::mutex> guard(mutex_);
-  for (Connection& c : connections) ::close(c.fd);
+  for (Connection& c : connections) CloseSocket(c.fd);
   closed_ += static_cast<int>(connections.size());
   changed_.notify_all();
 }
@@ -216,7 +214,7 @@ void ScriptedTcpServer::Serve(Connection& c) {
     if (n == 0) {
       c.peer_closed = true;
     } else if (n < 0) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) c.closing = true;
+      if (!LastCallWouldBlock()) c.closing = true;
       break;
     } else {
       c.input.append(buffer, static_cast<size_t>(n));
@@ -299,14 +297,14 @@ void ScriptedTcpServer::Flush(Connection& c) {
   if (c.closing || c.Drained()) return;
   if (c.byte_interval_ms > 0) {
     if (Clock::now() < c.next_byte) return;
-    if (::send(c.fd, c.output.data() + c.sent, 1, MSG_NOSIGNAL) == 1) ++c.sent;
+    if (::send(c.fd, c.output.data() + c.sent, 1, kNoSigPipe) == 1) ++c.sent;
     c.next_byte = Clock::now() + std::chrono::milliseconds(c.byte_interval_ms);
   } else {
     const ssize_t n =
-        ::send(c.fd, c.output.data() + c.sent, c.output.size() - c.sent, MSG_NOSIGNAL);
+        ::send(c.fd, c.output.data() + c.sent, c.output.size() - c.sent, kNoSigPipe);
     if (n > 0) {
       c.sent += static_cast<size_t>(n);
-    } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    } else if (n < 0 && !LastCallWouldBlock()) {
       c.closing = true;
     }
   }

@@ -1,10 +1,8 @@
 #include "base/socket.h"
 
-#include <arpa/inet.h>
+#ifndef _WIN32
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include "base/event.h"
+#include "base/testing/test_sockets.h"
 
 namespace korvane {
 namespace {
@@ -21,7 +20,25 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+using testing::CloseSocket;
+
+bool IsOpen(int fd) {
+  int type = 0;
+  socklen_t length = sizeof(type);
+  return getsockopt(fd, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) == 0;
+}
+
+// Whether a receive on the bound, empty socket fd returns at once.
+bool IsNonBlocking(int fd) {
+#ifdef _WIN32
+  // Windows cannot report the mode: a blocking receive waits out its time-out instead.
+  testing::SetReceiveTimeout(fd, 50);
+  char byte = 0;
+  return recv(fd, &byte, 1, 0) < 0 && WSAGetLastError() == WSAEWOULDBLOCK;
+#else
+  return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0;
+#endif
+}
 
 sockaddr_in Loopback(uint16_t port) {
   sockaddr_in a{};
@@ -33,7 +50,7 @@ sockaddr_in Loopback(uint16_t port) {
 
 // A TCP listener on 127.0.0.1 at a free port.
 struct Listener {
-  CSocketHandle fd{socket(AF_INET, SOCK_STREAM, 0)};
+  CSocketHandle fd{static_cast<int>(socket(AF_INET, SOCK_STREAM, 0))};
   sockaddr_in address = Loopback(0);
   explicit Listener(int backlog, bool listen_now = true) {
     bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
@@ -74,15 +91,17 @@ TEST(SocketHandleTest, MoveTransfersOwnershipAndReleaseGivesItUp) {
   EXPECT_EQ(released, fd);
   EXPECT_FALSE(c.IsValid());
   EXPECT_TRUE(IsOpen(fd));
-  close(fd);
+  CloseSocket(fd);
 }
 
 TEST(SocketTest, SetNonBlockingTogglesTheFlag) {
   CSocketHandle s(socket(AF_INET, SOCK_DGRAM, 0));
+  const sockaddr_in local = Loopback(0);
+  ASSERT_EQ(bind(s.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof(local)), 0);
   ASSERT_TRUE(SetNonBlocking(s.Get(), true));
-  EXPECT_NE(fcntl(s.Get(), F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_TRUE(IsNonBlocking(s.Get()));
   ASSERT_TRUE(SetNonBlocking(s.Get(), false));
-  EXPECT_EQ(fcntl(s.Get(), F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_FALSE(IsNonBlocking(s.Get()));
   EXPECT_FALSE(SetNonBlocking(-1, true));
 }
 
@@ -159,13 +178,13 @@ TEST(SocketTest, ReceiveDatagramsTakesEverythingWaitingInBatches) {
   SocketOptions options;
   options.receiveBufferBytes = 256 * 1024;
   ASSERT_TRUE(OpenUdpSocket(0, options, &receiver, &port));
-  CSocketHandle sender{socket(AF_INET, SOCK_DGRAM, 0)};
+  CSocketHandle sender{static_cast<int>(socket(AF_INET, SOCK_DGRAM, 0))};
   const sockaddr_in to = Loopback(port);
   constexpr int kSent = 40;
   for (int i = 0; i < kSent; ++i) {
     // Datagram 5 is larger than a slot: it is reported cut, not lost silently.
     const std::vector<uint8_t> bytes(i == 5 ? 100 : 10, static_cast<uint8_t>(i));
-    ASSERT_EQ(sendto(sender.Get(), bytes.data(), bytes.size(), 0,
+    ASSERT_EQ(sendto(sender.Get(), reinterpret_cast<const char*>(bytes.data()), bytes.size(), 0,
                      reinterpret_cast<const sockaddr*>(&to), sizeof(to)),
               static_cast<ssize_t>(bytes.size()));
   }
@@ -183,7 +202,11 @@ TEST(SocketTest, ReceiveDatagramsTakesEverythingWaitingInBatches) {
     }
   }
   EXPECT_EQ(lengths[4], 10u);
+#ifdef _WIN32
+  EXPECT_EQ(lengths[5], kSlot + 1);  // Winsock reports a cut datagram without its length
+#else
   EXPECT_EQ(lengths[5], 100u);
+#endif
   EXPECT_EQ(ReceiveDatagrams(receiver.Get(), buffer.data(), kSlot, 64, datagrams),
             kSocketWouldBlock);
 }
