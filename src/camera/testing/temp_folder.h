@@ -1,10 +1,9 @@
 #pragma once
 
-#include <unistd.h>
-
-#include <cstdlib>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 
 #include "base/file_util.h"
@@ -15,9 +14,16 @@ namespace korvane::testing {
 class TempHostFolder {
  public:
   TempHostFolder() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "tollivar-camera-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
+    // A new folder under a random name (the first name that did not exist yet).
+    const std::filesystem::path temp = std::filesystem::temp_directory_path();
+    std::random_device seed;
+    std::mt19937 random(seed());
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      char name[32];
+      std::snprintf(name, sizeof name, "tollivar-camera-%08x", static_cast<unsigned>(random()));
+      std::error_code error;
+      if (std::filesystem::create_directory(temp / name, error)) path_ = (temp / name).string();
+    }
     SetHostExecutableFolderForTesting(path_);
   }
   ~TempHostFolder() {
