@@ -324,16 +324,7 @@ TEST_F(PtzHandlerTest, UnopenableFileGivesNoControlAndIsTriedAgain) {
 
 TEST_F(PtzHandlerTest, DeletingTheHandlerEndsTheCommandThread) {
   // Threads named like the command thread (the kernel keeps 15 characters of the name).
-  const auto command_threads = [] {
-    int count = 0;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-      std::ifstream in(task.path() / "comm");
-      std::string name;
-      std::getline(in, name);
-      if (name.rfind("BaseIPPTZThread", 0) == 0) ++count;
-    }
-    return count;
-  };
+  const auto command_threads = [] { return testing::CountThreadsNamed("BaseIPPTZThread"); };
   {
     CPTZHandler handler(&driver_);
     ASSERT_NE(handler.GetPTZApi(0), nullptr);

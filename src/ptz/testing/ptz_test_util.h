@@ -51,6 +51,10 @@ class ScriptedPtzCamera {
   ScriptedHttpServer server_;
 };
 
+// How many threads of this process have a name that starts with `prefix` (Linux keeps 15
+// characters of a thread's name; Windows its whole description).
+int CountThreadsNamed(const std::string& prefix);
+
 // "/cnb-cgi/ptzCtl?cmd=<cmd>&id=1&ps=<speed>&ts=<speed>&pr=<pr>"
 inline std::string PtzTarget(unsigned cmd, unsigned speed = 1, unsigned pr = 1) {
   return "/cnb-cgi/ptzCtl?cmd=" + std::to_string(cmd) + "&id=1&ps=" + std::to_string(speed) +
