@@ -1,8 +1,16 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 namespace korvane {
+
+// The path of a UTF-8 file name, the form every path has in this code base. On Windows a
+// narrow path would be read in the ANSI code page, so a folder or file name outside ASCII
+// would name another file (or none); this converts it to the system's wide form there.
+inline std::filesystem::path PathFromUtf8(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
 
 // Paths are UTF-8 on every platform (on Windows converted for the wide-character calls).
 

@@ -46,10 +46,11 @@ bool CXMLParser::Open(const std::string& name) {
     // Read the file ourselves: only a regular file of bounded size is parsed (a directory or
     // a device under that name would otherwise make the parser ask for absurd buffers).
     std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error)) return false;
-    const uintmax_t size = std::filesystem::file_size(path, error);
+    const std::filesystem::path file_path = PathFromUtf8(path);
+    if (!std::filesystem::is_regular_file(file_path, error)) return false;
+    const uintmax_t size = std::filesystem::file_size(file_path, error);
     if (error || size > kMaxFileBytes) return false;
-    std::ifstream file(path, std::ios::binary);
+    std::ifstream file(file_path, std::ios::binary);
     if (!file) return false;
     std::string content(static_cast<size_t>(size), '\0');
     if (!file.read(content.data(), static_cast<std::streamsize>(content.size()))) return false;

@@ -46,37 +46,36 @@ bool COlmerFileBase::OpenForRead(const std::string& file_name) {
   if (file_name.empty()) return false;
   file_name_ = file_name;
   std::error_code error;
-  if (!std::filesystem::is_regular_file(file_name, error)) return false;
-  file_ = std::fopen(file_name.c_str(), "rb");
-  return file_ != nullptr;
+  if (!std::filesystem::is_regular_file(korvane::PathFromUtf8(file_name), error)) return false;
+  file_.open(korvane::PathFromUtf8(file_name), std::ios::binary);
+  return file_.is_open();
 }
 
 std::int64_t COlmerFileBase::GetSize() const {
-  if (file_ == nullptr) return -1;
+  if (!file_.is_open()) return -1;
   std::error_code error;
-  const auto size = std::filesystem::file_size(file_name_, error);
+  const auto size = std::filesystem::file_size(korvane::PathFromUtf8(file_name_), error);
   return error ? -1 : static_cast<std::int64_t>(size);
 }
 
 bool COlmerFileBase::ReadAll(std::string& content, std::size_t max_bytes) {
   content.clear();
-  if (file_ == nullptr) return false;
+  if (!file_.is_open()) return false;
   char buffer[8192];
   while (true) {
-    const std::size_t n = std::fread(buffer, 1, sizeof(buffer), file_);
+    file_.read(buffer, sizeof(buffer));
+    const auto n = static_cast<std::size_t>(file_.gcount());
     if (n > 0) {
       if (content.size() + n > max_bytes) return false;
       content.append(buffer, n);
     }
-    if (n < sizeof(buffer)) return std::ferror(file_) == 0;
+    if (n < sizeof(buffer)) return file_.eof() && !file_.bad();
   }
 }
 
 void COlmerFileBase::Close() {
-  if (file_ != nullptr) {
-    std::fclose(file_);
-    file_ = nullptr;
-  }
+  if (file_.is_open()) file_.close();
+  file_.clear();
 }
 
 CXMLSettingsAPI::CXMLSettingsAPI() = default;
@@ -107,7 +106,7 @@ std::int32_t CXMLSettingsAPI::LoadDocument(const std::string& file_name) {
       return kFail;
     }
     std::error_code error;
-    const bool exists = std::filesystem::exists(path, error);
+    const bool exists = std::filesystem::exists(korvane::PathFromUtf8(path), error);
     COlmerFileBase file;
     if (!file.OpenForRead(path)) {
       last_failure_ = exists || (error && error != std::errc::no_such_file_or_directory)

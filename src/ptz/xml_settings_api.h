@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -29,11 +29,11 @@ class COlmerFileBase {
   // Reads the whole open file (at most max_bytes); false when it is larger or a read fails.
   bool ReadAll(std::string& content, std::size_t max_bytes);
   void Close();
-  bool IsOpen() const { return file_ != nullptr; }
+  bool IsOpen() const { return file_.is_open(); }
 
  private:
   std::string file_name_;
-  std::FILE* file_ = nullptr;
+  std::ifstream file_;
 };
 
 // A small settings store over one XML file in the host executable's folder. Every value is the
