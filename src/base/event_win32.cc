@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "base/event.h"
+#include "base/event_wait.h"
 #include "base/socket.h"
 
 namespace korvane {
@@ -83,8 +84,11 @@ class CSocketEvent {
   WSAEVENT event_ = WSA_INVALID_EVENT;
 };
 
-uint32_t WaitImpl(uint32_t count, CEvent* const* events, int socket_fd, short poll_events,
-                  uint32_t timeout_ms, short* revents, bool with_socket) {
+}  // namespace
+
+uint32_t WaitForEventsOrSocketImpl(uint32_t count, CEvent* const* events, int socket_fd,
+                                   short poll_events, uint32_t timeout_ms, short* revents,
+                                   bool with_socket) {
   if (count > (with_socket ? kMaxWaitEventsWithSocket : kMaxWaitEvents) ||
       (count > 0 && events == nullptr) || (count == 0 && !with_socket) ||
       (with_socket && socket_fd < 0)) {
@@ -176,7 +180,6 @@ uint32_t WaitImpl(uint32_t count, CEvent* const* events, int socket_fd, short po
   }
 }
 
-}  // namespace
 
 CEvent::CEvent() : CEvent(false) {}
 
@@ -243,33 +246,6 @@ bool CEvent::TryConsume() {
     return manual_state_.load(std::memory_order_acquire);
   }
   return WaitForSingleObject(handle_, 0) == WAIT_OBJECT_0;
-}
-
-bool CEvent::Wait(uint32_t timeout_ms) {
-  CEvent* self = this;
-  return WaitImpl(1, &self, -1, 0, timeout_ms, nullptr, false) == 0;
-}
-
-CManualEvent::CManualEvent() : CEvent(true) {}
-
-uint32_t WaitForEvents(uint32_t count, CEvent* const* events, uint32_t timeout_ms) {
-  return WaitImpl(count, events, -1, 0, timeout_ms, nullptr, false);
-}
-
-uint32_t WaitForEvents(std::initializer_list<CEvent*> events, uint32_t timeout_ms) {
-  return WaitImpl(static_cast<uint32_t>(events.size()), events.begin(), -1, 0, timeout_ms,
-                  nullptr, false);
-}
-
-uint32_t WaitForEventsOrSocket(uint32_t count, CEvent* const* events, int socket_fd,
-                               short poll_events, uint32_t timeout_ms, short* revents) {
-  return WaitImpl(count, events, socket_fd, poll_events, timeout_ms, revents, true);
-}
-
-uint32_t WaitForEventsOrSocket(std::initializer_list<CEvent*> events, int socket_fd,
-                               short poll_events, uint32_t timeout_ms, short* revents) {
-  return WaitImpl(static_cast<uint32_t>(events.size()), events.begin(), socket_fd, poll_events,
-                  timeout_ms, revents, true);
 }
 
 }  // namespace korvane

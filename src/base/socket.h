@@ -44,6 +44,9 @@ class CSocketHandle {
 bool StartSocketLayer();
 void StopSocketLayer();
 
+// Closes a socket descriptor that no CSocketHandle owns.
+void CloseSocketDescriptor(int fd);
+
 // Switches O_NONBLOCK (Windows: FIONBIO) on or off; false (errno set) on failure.
 bool SetNonBlocking(int fd, bool non_blocking);
 

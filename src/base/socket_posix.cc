@@ -56,25 +56,7 @@ bool ApplyOptions(int fd, const SocketOptions& options) {
 bool StartSocketLayer() { return true; }
 void StopSocketLayer() {}
 
-CSocketHandle& CSocketHandle::operator=(CSocketHandle&& other) noexcept {
-  if (this != &other) {
-    Reset(other.Release());
-  }
-  return *this;
-}
-
-int CSocketHandle::Release() {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
-void CSocketHandle::Reset(int fd) {
-  if (fd_ >= 0 && fd_ != fd) {
-    close(fd_);
-  }
-  fd_ = fd;
-}
+void CloseSocketDescriptor(int fd) { close(fd); }
 
 bool SetNonBlocking(int fd, bool non_blocking) {
   const int flags = fcntl(fd, F_GETFL, 0);

@@ -141,25 +141,7 @@ bool StartSocketLayer() {
 
 void StopSocketLayer() { WSACleanup(); }
 
-CSocketHandle& CSocketHandle::operator=(CSocketHandle&& other) noexcept {
-  if (this != &other) {
-    Reset(other.Release());
-  }
-  return *this;
-}
-
-int CSocketHandle::Release() {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
-void CSocketHandle::Reset(int fd) {
-  if (fd_ >= 0 && fd_ != fd) {
-    closesocket(ToSocket(fd_));
-  }
-  fd_ = fd;
-}
+void CloseSocketDescriptor(int fd) { closesocket(ToSocket(fd)); }
 
 bool SetNonBlocking(int fd, bool non_blocking) {
   u_long mode = non_blocking ? 1 : 0;
