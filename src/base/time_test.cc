@@ -1,6 +1,7 @@
 #include "base/time.h"
 
 #include "base/testing/virtual_clock.h"
+#include "base/unique_id.h"
 
 #include <gtest/gtest.h>
 
@@ -92,6 +93,19 @@ TEST(TimeTest, MonotonicTimeNeverGoesBack) {
     ASSERT_GE(now, last);
     last = now;
   }
+}
+
+// The multimedia timer counts milliseconds of real time (timeGetTime on Windows), and GUIDs
+// differ from one to the next.
+TEST(TimeTest, MultimediaTimerAndGuidsAdvance) {
+  const uint32_t start = GetMultimediaTimeMs();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const uint32_t elapsed = GetMultimediaTimeMs() - start;
+  EXPECT_GE(elapsed, 40u);
+  EXPECT_LT(elapsed, 5000u);
+  const uint32_t first = NewGuidFirstField();
+  EXPECT_NE(first, 0u);
+  EXPECT_NE(NewGuidFirstField(), first);
 }
 
 TEST(TimeTest, ReadersNeverSeeHalfAnUpdate) {

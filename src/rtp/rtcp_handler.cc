@@ -1,9 +1,10 @@
 #include "rtp/rtcp_handler.h"
 
-#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <random>
+
+#include "base/unique_id.h"
 
 namespace korvane {
 
@@ -30,21 +31,13 @@ void PutBE32(uint8_t* p, uint32_t v) {
   p[3] = static_cast<uint8_t>(v);
 }
 
-// Random SSRC (RFC 3550 section 8.1); falls back to a time-seeded generator when the system's
-// random source is not available.
+// The own SSRC (RFC 3550 section 8.1): the first field of a new GUID; when none can be made, the
+// C random generator seeded with the time of day.
 std::array<uint8_t, 4> MakeSsrc() {
-  uint32_t value = 0;
-  try {
-    std::random_device device;
-    value = device();
-  } catch (...) {
-    value = 0;
-  }
+  uint32_t value = NewGuidFirstField();
   if (value == 0) {
-    std::mt19937 generator(static_cast<uint32_t>(std::time(nullptr)) ^
-                           static_cast<uint32_t>(
-                               std::chrono::steady_clock::now().time_since_epoch().count()));
-    value = generator();
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    value = static_cast<uint32_t>(std::rand());
   }
   std::array<uint8_t, 4> ssrc{};
   PutBE32(ssrc.data(), value);
@@ -63,10 +56,7 @@ CRTCPHandler::CRTCPHandler(IDebugMessage* logger)
 CRTCPHandler::~CRTCPHandler() { Stop(); }
 
 uint32_t CRTCPHandler::NowMs() {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now().time_since_epoch())
-                      .count();
-  const uint32_t now = static_cast<uint32_t>(ms);
+  const uint32_t now = GetMultimediaTimeMs();
   return now != 0 ? now : 1;  // 0 stands for "no arrival yet"
 }
 
