@@ -165,7 +165,9 @@ TEST_P(HostileCameraTest, RecordsDecodableVideo) {
   EXPECT_GT(stats.key_frames, 0u);
   EXPECT_EQ(stats.time_not_increasing, 0u);
   EXPECT_EQ(stats.signal_lost, c.signal_lost);
-  if (c.logged_once) EXPECT_EQ(session.LinesContaining(c.logged_once), 1);
+  if (c.logged_once) {
+    EXPECT_EQ(session.LinesContaining(c.logged_once), 1);
+  }
   EXPECT_EQ(session.LinesContaining(" is online"), 1);
   session.Close();
   EXPECT_EQ(session.FramesOutstanding(), 0u);
