@@ -188,38 +188,27 @@ std::string AnsweredNonce(GstRTSPContext* ctx) {
   return end ? std::string(at, end) : std::string();
 }
 
-// The first in-session OPTIONS of a client: refused as by a camera that renewed its nonce,
-// with a plain 401 and a challenge (no stale flag). The server's own nonce goes out again as
-// the "new" one, so that the answer to it passes.
-GstRTSPStatusCode OnPreOptions(GstRTSPClient* client, GstRTSPContext* ctx, gpointer) {
-  if (!ctx || !ctx->request || !ctx->session ||
-      g_object_get_data(G_OBJECT(client), kStaleNonceKey)) {
-    return GST_RTSP_STS_OK;
-  }
-  const std::string nonce = AnsweredNonce(ctx);
-  if (nonce.empty()) return GST_RTSP_STS_OK;
-  g_object_set_data_full(G_OBJECT(client), kStaleNonceKey, g_strdup(nonce.c_str()), g_free);
-  return GST_RTSP_STS_UNAUTHORIZED;
-}
-
-// The refusal above carries the challenge a camera sends with it.
-void OnStaleAnswer(GstRTSPClient* client, GstRTSPContext* ctx, GstRTSPMessage* response,
-                   gpointer) {
+// The first in-session OPTIONS of a client is refused as by a camera that renewed its nonce:
+// its answer becomes a plain 401 with a challenge (no stale flag). The server's own nonce goes
+// out again as the "new" one, so that the answer to it passes. (The answer is rewritten on its
+// way out: a refusal from "pre-options-request" makes GStreamer 1.22 free a message on the
+// stack.)
+void OnKeepAliveAnswer(GstRTSPClient* client, GstRTSPContext* ctx, GstRTSPMessage* response,
+                       gpointer) {
   GstRTSPStatusCode code = GST_RTSP_STS_INVALID;
-  if (!ctx || ctx->method != GST_RTSP_OPTIONS || !response ||
+  if (!ctx || !ctx->request || !ctx->session || ctx->method != GST_RTSP_OPTIONS || !response ||
       gst_rtsp_message_get_type(response) != GST_RTSP_MESSAGE_RESPONSE ||
       gst_rtsp_message_parse_response(response, &code, nullptr, nullptr) != GST_RTSP_OK ||
-      code != GST_RTSP_STS_UNAUTHORIZED) {
+      code != GST_RTSP_STS_OK || g_object_get_data(G_OBJECT(client), kStaleNonceKey)) {
     return;
   }
-  const auto* nonce = static_cast<const char*>(g_object_get_data(G_OBJECT(client), kStaleNonceKey));
-  gchar* existing = nullptr;
-  if (!nonce || gst_rtsp_message_get_header(response, GST_RTSP_HDR_WWW_AUTHENTICATE, &existing,
-                                            0) == GST_RTSP_OK) {
-    return;
-  }
-  gchar* challenge = g_strdup_printf(
-      "Digest realm=\"GStreamer RTSP Server\", nonce=\"%s\"", nonce);
+  const std::string nonce = AnsweredNonce(ctx);
+  if (nonce.empty()) return;
+  g_object_set_data(G_OBJECT(client), kStaleNonceKey, GINT_TO_POINTER(1));
+  gst_rtsp_message_init_response(response, GST_RTSP_STS_UNAUTHORIZED,
+                                 gst_rtsp_status_as_text(GST_RTSP_STS_UNAUTHORIZED), ctx->request);
+  gchar* challenge =
+      g_strdup_printf("Digest realm=\"GStreamer RTSP Server\", nonce=\"%s\"", nonce.c_str());
   gst_rtsp_message_take_header(response, GST_RTSP_HDR_WWW_AUTHENTICATE, challenge);
 }
 
@@ -266,8 +255,7 @@ void AttachSessionFaults(GstRTSPClient* client, const Hostile& hostile) {
                      const_cast<Hostile*>(&hostile));
   }
   if (hostile.renew_nonce) {
-    g_signal_connect(client, "pre-options-request", G_CALLBACK(OnPreOptions), nullptr);
-    g_signal_connect(client, "send-message", G_CALLBACK(OnStaleAnswer), nullptr);
+    g_signal_connect(client, "send-message", G_CALLBACK(OnKeepAliveAnswer), nullptr);
   }
 }
 
