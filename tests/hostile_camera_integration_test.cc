@@ -128,8 +128,8 @@ TEST_P(HostileCameraTest, RecordsDecodableVideo) {
 
   ASSERT_TRUE(WaitUntil([&] { return session.Stats(0).frames >= 1; }, kFramesWithin));
   if (c.credentials) {
-    // The refusal comes with the first keep-alive (2 s after PLAY); the next keep-alive would
-    // follow 4 s later, the answer to the new challenge at once.
+    // Refused at the first keep-alive (2 s after PLAY); the next is 4 s later, the answer to
+    // the new challenge comes at once.
     const auto answered = [&] {
       const auto options = RtspStatuses(camsim, "OPTIONS");
       const auto refused = std::find(options.begin(), options.end(), "401");
@@ -213,35 +213,16 @@ INSTANTIATE_TEST_SUITE_P(
                     ipcapture::kCodecH264, "RTPoverUDP", "h264"},
         HostileCase{"CameraChoosesInterleavedChannels", {"--hostile", "other-interleaved"},
                     ipcapture::kCodecH264, "RTPoverRTSP", "h264"},
-        HostileCase{"UdpRefusedWith461",
-                    {"--hostile", "refuse-udp"},
-                    ipcapture::kCodecH264,
-                    "RTPoverUDP",
-                    "h264",
-                    false,
-                    false,
-                    "RTP over RTSP from now on"},
-        HostileCase{"UdpMediaDroppedOnTheWay",
-                    {"--hostile", "drop-udp"},
-                    ipcapture::kCodecH264,
-                    "RTPoverUDP",
-                    "h264",
-                    false,
-                    false,
-                    "RTP over RTSP from now on",
+        HostileCase{"UdpRefusedWith461", {"--hostile", "refuse-udp"}, ipcapture::kCodecH264,
+                    "RTPoverUDP", "h264", false, false, "RTP over RTSP from now on"},
+        HostileCase{"UdpMediaDroppedOnTheWay", {"--hostile", "drop-udp"}, ipcapture::kCodecH264,
+                    "RTPoverUDP", "h264", false, false, "RTP over RTSP from now on",
                     /*signal_lost=*/1},
         // The first keep-alive is refused with a new challenge: answered again at once.
         HostileCase{"NonceRenewedInsideTheSession",
                     {"--auth", "digest", "--session-timeout", "6", "--hostile", "renew-nonce"},
-                    ipcapture::kCodecH264,
-                    "RTPoverUDP",
-                    "h264",
-                    false,
-                    false,
-                    nullptr,
-                    0,
-                    /*frame_floor=*/100,
-                    /*credentials=*/true},
+                    ipcapture::kCodecH264, "RTPoverUDP", "h264", false, false, nullptr, 0,
+                    /*frame_floor=*/100, /*credentials=*/true},
         HostileCase{"H264ParameterSetsOnlyInBand", {"--no-sprop"}, ipcapture::kCodecH264,
                     "RTPoverRTSP", "h264"},
         HostileCase{"Mpeg4ConfigOnlyInTheSdp",

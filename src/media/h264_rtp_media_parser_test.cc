@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "media/testing/bit_writer_for_test.h"
@@ -204,10 +205,8 @@ struct WrapCase {
 
 class H264WrapTest : public H264ParserTest, public ::testing::WithParamInterface<WrapCase> {};
 
-uint64_t Milliseconds(const ipcapture::SYSTEMTIME& t) {
-  const uint64_t day = (t.wYear * 13ULL + t.wMonth) * 32ULL + t.wDay;
-  return ((day * 24 + t.wHour) * 60 + t.wMinute) * 60000ULL + t.wSecond * 1000ULL +
-         t.wMilliseconds;
+auto TimeKey(const ipcapture::SYSTEMTIME& t) {
+  return std::tie(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
 }
 
 TEST_P(H264WrapTest, FramesAcrossTheWrapKeepIncreasingTimes) {
@@ -217,8 +216,7 @@ TEST_P(H264WrapTest, FramesAcrossTheWrapKeepIncreasingTimes) {
   for (int i = 0; i < 5; ++i) SendPFrame();
   ASSERT_EQ(Delivered(), 6u);
   for (size_t i = 1; i < h_.client.frames.size(); ++i) {
-    EXPECT_GT(Milliseconds(h_.client.frames[i].time), Milliseconds(h_.client.frames[i - 1].time))
-        << "frame " << i;
+    EXPECT_GT(TimeKey(h_.client.frames[i].time), TimeKey(h_.client.frames[i - 1].time)) << i;
   }
 }
 

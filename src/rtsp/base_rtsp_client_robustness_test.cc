@@ -348,7 +348,6 @@ TEST_P(InterleavedTest, MediaArrivesThroughOnPacketAndKeepAlivesGoOn) {
   const size_t setup = c.refuses_udp ? 2 : 1;
   EXPECT_NE(requests[setup].find(c.transport), std::string::npos) << requests[setup];
   if (c.refuses_udp) {
-    EXPECT_EQ(MethodOf(requests[1]), "SETUP");
     EXPECT_NE(requests[1].find("client_port=5000-5001"), std::string::npos) << requests[1];
     EXPECT_EQ(client.Mode(), kRtpOverRtsp);
   }

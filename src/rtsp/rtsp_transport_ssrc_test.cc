@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 namespace korvane {
 namespace {
@@ -37,54 +38,37 @@ TEST(TransportSsrcTest, ReadsTheSsrcOfTheSetupReply) {
   }
 }
 
+std::string SetupReply(const char* transport) {
+  return std::string("RTSP/1.0 200 OK\r\nTransport: ") + transport + "\r\n\r\n";
+}
+
 TEST(TransportInterleavedTest, ReadsTheChannelsTheCameraChose) {
-  struct Case {
-    const char* name;
-    const char* response;
-    std::optional<InterleavedChannels> channels;
+  const std::pair<const char*, std::optional<InterleavedChannels>> cases[] = {
+      {"RTP/AVP/TCP;unicast;interleaved=0-1", InterleavedChannels{0, 1}},
+      {"RTP/AVP/TCP;unicast;interleaved=4-5;ssrc=1", InterleavedChannels{4, 5}},
+      {"RTP/AVP/TCP;Interleaved=6", InterleavedChannels{6, 7}},  // RTCP on the next
+      {"RTP/AVP/TCP;interleaved=200-201", InterleavedChannels{200, 201}},
+      {"RTP/AVP;client_port=5000-5001", std::nullopt},
+      {"RTP/AVP/TCP;interleaved=2-2", std::nullopt},
+      {"RTP/AVP/TCP;interleaved=256-257", std::nullopt},
+      {"RTP/AVP/TCP;interleaved=255", std::nullopt},
+      {"RTP/AVP/TCP;interleaved=a-b", std::nullopt},
   };
-  const Case cases[] = {
-      {"as asked", "RTSP/1.0 200 OK\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n",
-       InterleavedChannels{0, 1}},
-      {"camera's own pair",
-       "RTSP/1.0 200 OK\r\nTransport: RTP/AVP/TCP;unicast;interleaved=4-5;ssrc=1\r\n\r\n",
-       InterleavedChannels{4, 5}},
-      {"single channel", "RTSP/1.0 200 OK\r\ntransport: RTP/AVP/TCP;Interleaved=6\r\n\r\n",
-       InterleavedChannels{6, 7}},
-      {"high pair", "RTSP/1.0 200 OK\r\nTransport: RTP/AVP/TCP;interleaved=200-201\r\n\r\n",
-       InterleavedChannels{200, 201}},
-      {"none over UDP", "RTSP/1.0 200 OK\r\nTransport: RTP/AVP;client_port=5000-5001\r\n\r\n",
-       std::nullopt},
-      {"same channel twice", "RTSP/1.0 200 OK\r\nTransport: RTP/AVP/TCP;interleaved=2-2\r\n\r\n",
-       std::nullopt},
-      {"past 255", "RTSP/1.0 200 OK\r\nTransport: RTP/AVP/TCP;interleaved=256-257\r\n\r\n",
-       std::nullopt},
-      {"255 alone", "RTSP/1.0 200 OK\r\nTransport: RTP/AVP/TCP;interleaved=255\r\n\r\n",
-       std::nullopt},
-      {"not a number", "RTSP/1.0 200 OK\r\nTransport: RTP/AVP/TCP;interleaved=a-b\r\n\r\n",
-       std::nullopt},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(ParseTransportInterleaved(c.response), c.channels) << c.name;
+  for (const auto& [transport, channels] : cases) {
+    EXPECT_EQ(ParseTransportInterleaved(SetupReply(transport)), channels) << transport;
   }
 }
 
 TEST(TransportServerPortTest, ReadsTheCamerasRtcpPort) {
-  struct Case {
-    const char* transport;
-    std::optional<uint16_t> port;
-  };
-  const Case cases[] = {
+  const std::pair<const char*, std::optional<uint16_t>> cases[] = {
       {"RTP/AVP;unicast;client_port=5000-5001;server_port=6000-6001;ssrc=1", 6001},
       {"RTP/AVP;unicast;server_port=7000", 7001},
       {"RTP/AVP;unicast;client_port=5000-5001", std::nullopt},
       {"RTP/AVP;unicast;server_port=70000-70001", std::nullopt},
       {"RTP/AVP;unicast;server_port=0-1", std::nullopt},
   };
-  for (const Case& c : cases) {
-    const std::string response = std::string("RTSP/1.0 200 OK\r\nTransport: ") + c.transport +
-                                 "\r\n\r\n";
-    EXPECT_EQ(ParseTransportServerRtcpPort(response), c.port) << c.transport;
+  for (const auto& [transport, port] : cases) {
+    EXPECT_EQ(ParseTransportServerRtcpPort(SetupReply(transport)), port) << transport;
   }
 }
 
