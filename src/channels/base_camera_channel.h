@@ -70,11 +70,11 @@ class CBaseCameraChannel : public ICameraChannel {
   CManualEvent& StopEvent() { return stop_event_; }
   IClock& Clock() const { return clock_; }
   CTime& LastFrameTime() { return last_frame_time_; }
-
- private:
   // "Camera <address>", or "Video-server <address> (channel <n>)" on a multi-channel device;
   // with `capital` false the first letter is lower case.
   std::string DeviceName(bool capital = true) const;
+
+ private:
   void ThreadEntry();
 
   IClock& clock_;

@@ -43,6 +43,23 @@ void CBaseRTPChannel::OnSessionSetUp(std::optional<std::uint32_t> ssrc) {
   if (transport_mode_ == kRtpOverUdp) receiver_.SetExpectedSsrc(ssrc);
 }
 
+void CBaseRTPChannel::OnCameraRtcpPort(std::uint16_t port) {
+  if (transport_mode_ == kRtpOverUdp) rtcp_.SetPeerPort(port);
+}
+
+void CBaseRTPChannel::OnInterleavedFallback() {
+  transport_mode_ = kRtpOverRtsp;
+  FallBackToInterleaved("answered UDP SETUP with 461 Unsupported Transport");
+}
+
+void CBaseRTPChannel::FallBackToInterleaved(const char* reason) {
+  static constexpr char kName[] = "korvane::CBaseRTPChannel::FallBackToInterleaved";
+  if (interleaved_fallback_.exchange(true)) return;
+  const std::string device = DeviceName(/*capital=*/true);
+  Driver()->DebugMessage(kLogWarning, "%s: %s %s; RTP over RTSP from now on", kName,
+                         device.c_str(), reason);
+}
+
 void CBaseRTPChannel::OnPacket(const CRTPPacket& packet) {
   // A camera that goes on sending after the stop (it ignores or has not yet had TEARDOWN)
   // feeds nothing to the depacketizer any more.
@@ -55,7 +72,7 @@ void CBaseRTPChannel::OnPacketFrom(const SocketAddress& from, const CRTPPacket& 
   // Only the camera's own stream counts: anything else on the port is dropped whole.
   if (from.ip != camera_address_ || StopEvent().IsSet()) return;
   packet_event_.Set();
-  rtcp_.OnRtpSequence(packet.Sequence());
+  rtcp_.OnRtpSequence(packet.Sequence(), packet.Ssrc());
   ProcessPacket(&packet);
 }
 
@@ -96,8 +113,11 @@ bool CBaseRTPChannel::ConnectStream() {
   SetState(kChannelStopped);
   CloseStream();
   frame_event_.Reset();
-  transport_mode_ =
+  TransportMode mode =
       GetRTPMode(Driver()->GetDriverName(), *Driver()->GetDeviceInfo(), GetChannelIndex());
+  // Only UDP falls back; the interleaved modes the configuration names stay as they are.
+  if (mode == kRtpOverUdp && interleaved_fallback_) mode = kRtpOverRtsp;
+  transport_mode_ = mode;
   if (ConfigureCamera()) return OpenStream();
   SetState(kChannelStopped);
   CloseStream();
@@ -184,6 +204,12 @@ std::uint32_t CBaseRTPChannel::CaptureLoop() {
         SetState(kChannelReceiving);
       } else {
         pass_wait = kRetryPassWaitMs;
+        // PLAY was accepted, yet not one datagram of the camera's came: something on the way
+        // drops UDP (a firewall, a NAT). The RTSP connection itself gets through.
+        if (transport_mode_ == kRtpOverUdp && !packet_event_.IsSet() && MediaRequested() &&
+            !StopEvent().IsSet()) {
+          FallBackToInterleaved("sent no RTP over UDP after PLAY");
+        }
       }
       reported_in_wait = loss_reported && !was_reported;
     }

@@ -52,6 +52,9 @@ class CBaseRTPChannel : public CBaseCameraChannel,
   // probation, even while other RTP on the port (noise, an earlier session's stream) keeps any
   // source from passing it.
   void OnSessionSetUp(std::optional<std::uint32_t> ssrc) override;
+  // The camera refused UDP: this attempt and every later one go interleaved.
+  void OnInterleavedFallback() override;
+  void OnCameraRtcpPort(std::uint16_t port) override;
 
   // IMediaParserClient
   bool OnFrame(ipcapture::IMediaFrame* frame) override;
@@ -71,6 +74,8 @@ class CBaseRTPChannel : public CBaseCameraChannel,
   virtual bool OpenStream();
   virtual void CloseStream();
   virtual void OnKeepAlive() {}
+  // Whether the camera accepted the request for the media of this attempt (PLAY).
+  virtual bool MediaRequested() const { return false; }
   virtual bool ConfigureCamera() = 0;
   // The mode-0 transport, one port pair at a time: the RTP receiver on an even port, the RTCP
   // handler on the next one, and both closed again.
@@ -87,6 +92,9 @@ class CBaseRTPChannel : public CBaseCameraChannel,
 
  private:
   void StopTransport();
+  // From now on the channel asks for RTP over RTSP where the configuration says UDP: the camera
+  // refused UDP, or its UDP media never arrived. Logged once per channel.
+  void FallBackToInterleaved(const char* reason);
   // OnSignalLost to the host and the "Signal was lost" line (once per outage, by
   // SetCameraState); nothing while stopping.
   void ReportSignalLost();
@@ -104,6 +112,8 @@ class CBaseRTPChannel : public CBaseCameraChannel,
   CLock delivery_lock_;
   const std::uint32_t camera_address_;  // IPv4, network order; 0 when it does not resolve
   std::atomic<TransportMode> transport_mode_{kRtpOverUdp};
+  // Learnt once, kept for the life of the channel: a reconnect does not try UDP again.
+  std::atomic<bool> interleaved_fallback_{false};
 };
 
 }  // namespace korvane

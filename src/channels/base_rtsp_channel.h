@@ -17,6 +17,7 @@ class CBaseRTSPChannel : public CBaseRTPChannel {
 
  protected:
   bool OpenStream() override;
+  bool MediaRequested() const override { return rtsp_client_.Played(); }
   void CloseStream() override;
   // Sets the RTSP port and the stream path of the codec.
   virtual void GetStreamParams(RTSPClientParams* params) = 0;

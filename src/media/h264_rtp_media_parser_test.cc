@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "media/testing/bit_writer_for_test.h"
@@ -192,6 +193,40 @@ INSTANTIATE_TEST_SUITE_P(
                       IdrCase{"OtherPps", IdrNal(0x65, 0, 7, 1, 0), false},
                       IdrCase{"FrameNumNotZero", IdrNal(0x65, 0, 7, 0, 3), false},
                       IdrCase{"NoSliceHeader", {0x65, 0x00, 0x00, 0x00, 0x00}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Where the camera's sequence number and RTP clock start (RFC 3550 5.1 allows any value): the
+// frames across either wrap, or both at once, are all delivered, each later than the one before.
+struct WrapCase {
+  const char* name;
+  uint16_t first_sequence;
+  uint32_t first_timestamp;
+};
+
+class H264WrapTest : public H264ParserTest, public ::testing::WithParamInterface<WrapCase> {};
+
+auto TimeKey(const ipcapture::SYSTEMTIME& t) {
+  return std::tie(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+}
+
+TEST_P(H264WrapTest, FramesAcrossTheWrapKeepIncreasingTimes) {
+  seq_ = GetParam().first_sequence;
+  ts_ = GetParam().first_timestamp;
+  SendKeyFrame();
+  for (int i = 0; i < 5; ++i) SendPFrame();
+  ASSERT_EQ(Delivered(), 6u);
+  for (size_t i = 1; i < h_.client.frames.size(); ++i) {
+    EXPECT_GT(TimeKey(h_.client.frames[i].time), TimeKey(h_.client.frames[i - 1].time)) << i;
+  }
+}
+
+// 0xFFFFB9B0 + 5 * 3600 = 2^32: one frame is stamped exactly 0.
+INSTANTIATE_TEST_SUITE_P(
+    Starts, H264WrapTest,
+    ::testing::Values(WrapCase{"SequenceWraps", 65533, 90000},
+                      WrapCase{"TimestampPassesZero", 1000, 0xFFFFB9B0u},
+                      WrapCase{"BothWrapTogether", 65533, 0xFFFFB9B0u},
+                      WrapCase{"TimestampWrapsBetweenTicks", 1000, 0xFFFFF000u}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(H264ParserTest, ShortSpsWithMarkerDoesNotEndTheFrame) {

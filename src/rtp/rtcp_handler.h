@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <span>
 #include <vector>
 
@@ -18,9 +19,14 @@
 namespace korvane {
 
 // The RTCP side of a UDP RTP session (RFC 3550 section 6). Listens on the RTCP port, learns the
-// camera's RTCP address from its sender reports, keeps the RFC 3550 appendix A.1 sequence
-// statistics of the RTP packets the channel accepts, answers each RTCP packet from the camera
-// with a receiver report (so that the camera keeps sending) and says BYE when the session ends.
+// camera's RTCP address from its sender reports (or from the SETUP reply's server_port), keeps
+// the RFC 3550 appendix A.1 sequence statistics of the RTP packets the channel accepts, answers
+// each RTCP packet from the camera with a receiver report (so that the camera keeps sending),
+// sends compound reports (RR + SDES CNAME) on the RFC 3550 6.2 timer whether or not the camera
+// sends any RTCP, and says BYE when the session ends.
+//
+// Without Start() the same object keeps the statistics and builds the reports of an interleaved
+// session, whose owner sends them on the RTSP connection (OnCameraRtcp, TakeDueReport).
 class CRTCPHandler : public CBaseThread, public IRTPClientUser {
  public:
   // What the handler keeps of an RTCP datagram from the camera: read from the first packet of a
@@ -57,8 +63,25 @@ class CRTCPHandler : public CBaseThread, public IRTPClientUser {
   // Says BYE to a known peer, closes the socket and ends the thread.
   void Stop();
 
-  // The channel reports every RTP packet it accepts; from the receiver's queue thread.
-  void OnRtpSequence(uint16_t sequence);
+  // The channel reports every RTP packet it accepts; from the receiver's queue thread. The
+  // packet's SSRC names the reported source until the camera's own RTCP names it.
+  void OnRtpSequence(uint16_t sequence, std::optional<uint32_t> ssrc = std::nullopt);
+  // The camera's RTCP port from the SETUP reply: reports go there before any sender report
+  // came, and the report timer starts (the first report follows soon, before the stream has
+  // run a full interval).
+  void SetPeerPort(uint16_t port);
+  // An interleaved session (no socket): the report timer starts now.
+  void StartReportTimer();
+  // An RTCP datagram of the camera's that arrived on the RTSP connection; true when it was
+  // recorded (and deserves an answer, as over UDP).
+  bool OnCameraRtcp(std::span<const uint8_t> datagram);
+  // The compound report when the timer is due at `now_ms`, and the next interval drawn.
+  std::optional<std::vector<uint8_t>> TakeDueReport(uint32_t now_ms);
+  // Milliseconds until the timer is due; kReportWaitMs while it does not run.
+  uint32_t MsUntilReport(uint32_t now_ms) const;
+  // RFC 3550 6.2 and A.7: Tmin 5 s (half of it before the first report), times a random factor
+  // of 0.5 to 1.5, divided by e - 3/2 to make up for the timer reconsideration not done here.
+  static uint32_t ReportIntervalMs(bool initial, double random_unit);
 
   uint16_t GetPort() const { return client_.GetPort(); }
   // This receiver's SSRC as it goes on the wire (big-endian bytes).
@@ -68,6 +91,11 @@ class CRTCPHandler : public CBaseThread, public IRTPClientUser {
   // The 32-byte receiver report as it would be sent at `now_ms` (on the clock of NowMs()).
   std::vector<uint8_t> BuildReceiverReportAt(uint32_t now_ms) const;
   std::vector<uint8_t> BuildBye() const;
+  // RR (with the report block once the reported source is known) + SDES with this receiver's
+  // CNAME (RFC 3550 6.1: every compound packet carries both).
+  std::vector<uint8_t> BuildCompoundReportAt(uint32_t now_ms) const;
+  static constexpr uint8_t kSourceDescription = 202;
+  static constexpr uint32_t kMinReportIntervalMs = 5000;
   // Millisecond clock for arrival times and DLSR (monotonic; wraps after 49 days).
   static uint32_t NowMs();
 
@@ -83,10 +111,15 @@ class CRTCPHandler : public CBaseThread, public IRTPClientUser {
  private:
   void SendReport(const std::vector<uint8_t>& packet);
   void ResetSequenceLocked(uint16_t sequence) REQUIRES(lock_);
+  void RecordLocked(const CameraPacket& packet) REQUIRES(lock_);
+  void ArmTimerLocked(uint32_t now_ms) REQUIRES(lock_);
+  // Version bits for our own packets: the camera's, or version 2 before it sent any.
+  uint8_t VersionBitsLocked() const REQUIRES(lock_);
 
   CUDPClient client_;
   std::atomic<uint32_t> camera_address_{0};
   CEvent report_event_;  // auto-reset; an RTCP packet from the camera was recorded
+  CEvent report_timer_event_;  // auto-reset; the report timer was started
   std::array<uint8_t, 4> own_ssrc_{};  // fixed at construction
 
   mutable CLock lock_;  // guards every field below
@@ -100,6 +133,10 @@ class CRTCPHandler : public CBaseThread, public IRTPClientUser {
   uint32_t bad_seq_ GUARDED_BY(lock_) = 0;  // kNoBadSeq: none
   std::array<uint8_t, 4> sender_ssrc_ GUARDED_BY(lock_) = {};
   std::array<uint8_t, 4> lsr_ GUARDED_BY(lock_) = {};
+  bool sender_ssrc_known_ GUARDED_BY(lock_) = false;  // from RTCP or, before it, from RTP
+  bool sender_ssrc_from_rtcp_ GUARDED_BY(lock_) = false;
+  uint32_t next_report_ms_ GUARDED_BY(lock_) = 0;  // 0: timer not running
+  std::mt19937 random_ GUARDED_BY(lock_);  // seeded from the same source as the SSRC
 };
 
 }  // namespace korvane

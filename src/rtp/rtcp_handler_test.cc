@@ -357,3 +357,53 @@ TEST(RtpSessionTest, CameraOverLoopbackGetsReportsAndBye) {
 
 }  // namespace
 }  // namespace korvane
+
+namespace korvane {
+namespace {
+
+// A camera that never sends RTCP: the SETUP reply's server_port is where reports go, on the
+// timer, as RR + SDES CNAME; BYE at the end.
+TEST_F(RtcpHandlerTest, CameraWithoutRtcpHearsCompoundReportsOnTheTimer) {
+  handler_.SetPeerPort(camera_.port());
+  for (uint16_t seq = 65534; seq != 3; ++seq) handler_.OnRtpSequence(seq, 0xCAFE0001u);
+  const auto report = camera_.Receive(4000);
+  ASSERT_TRUE(report.has_value());
+  ASSERT_GE(report->size(), 48u);
+  EXPECT_EQ(ReadBE32(*report, 0), 0x81C90007u);   // V=2, RC=1, RR, length 7
+  EXPECT_EQ(ReadBE32(*report, 8), 0xCAFE0001u);  // the source the RTP named
+  EXPECT_EQ(ReadBE32(*report, 16), 65536u + 2);  // extended highest sequence number
+  EXPECT_EQ(ReadBE32(*report, 32), 0x81CA0006u);  // SDES, one chunk of 24 bytes
+  EXPECT_EQ(report->size(), 60u);
+  EXPECT_EQ((*report)[40], 1);  // CNAME
+  const std::string cname(report->begin() + 42, report->begin() + 42 + (*report)[41]);
+  EXPECT_EQ(cname.rfind("tollivar-", 0), 0u) << cname;
+  handler_.Stop();
+  const auto bye = camera_.Receive(2000);
+  ASSERT_TRUE(bye.has_value());
+  EXPECT_EQ((*bye)[1], 203);
+}
+
+// Without a socket (interleaved sessions): the owner asks for the due report. RFC 3550 6.2/A.7:
+// the first within 2.5 s x [0.5, 1.5] / (e - 3/2), then 5 s x [0.5, 1.5] / (e - 3/2).
+TEST(RtcpReportTimerTest, DueReportsFollowTheTimer) {
+  CRTCPHandler rtcp(nullptr);
+  const uint32_t now = CRTCPHandler::NowMs();
+  EXPECT_FALSE(rtcp.TakeDueReport(now + 60000).has_value());  // not started
+  rtcp.StartReportTimer();
+  EXPECT_FALSE(rtcp.TakeDueReport(now).has_value());
+  EXPECT_LE(rtcp.MsUntilReport(now), 3078u);
+  const auto first = rtcp.TakeDueReport(now + 3100);
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(ReadBE32(*first, 0), 0x80C90001u);  // nothing heard yet: an empty RR, then SDES
+  EXPECT_EQ((*first)[9], 202);
+  EXPECT_FALSE(rtcp.TakeDueReport(now + 3100 + 2000).has_value());
+  EXPECT_TRUE(rtcp.TakeDueReport(now + 3100 + 6200).has_value());
+  // An SR on the RTSP connection is recorded for the answer and the later reports.
+  ASSERT_TRUE(rtcp.OnCameraRtcp(MakeSenderReport(0x0BADF00D, 1, 0x00020003)));
+  const auto answer = rtcp.BuildReceiverReportAt(CRTCPHandler::NowMs());
+  EXPECT_EQ(ReadBE32(answer, 8), 0x0BADF00Du);
+  EXPECT_EQ(ReadBE32(answer, 24), 0x00010002u);  // LSR: middle of the NTP time
+}
+
+}  // namespace
+}  // namespace korvane

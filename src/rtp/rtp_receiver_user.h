@@ -32,6 +32,13 @@ class IRTPReceiverUser {
   // named none), on the RTSP client thread, before PLAY is sent: the stream's source is known
   // before its first packet.
   virtual void OnSessionSetUp(std::optional<uint32_t> /*ssrc*/) {}
+  // The camera refused RTP over UDP (461 Unsupported Transport) and the session goes on
+  // interleaved on the RTSP connection: the media arrive through OnPacket from now on. On the
+  // RTSP client thread, before the new SETUP is sent.
+  virtual void OnInterleavedFallback() {}
+  // The camera's RTCP port named by a UDP SETUP reply (server_port), on the RTSP client thread
+  // right after OnSessionSetUp: receiver reports can go there before any RTCP came from it.
+  virtual void OnCameraRtcpPort(uint16_t /*port*/) {}
 };
 
 }  // namespace korvane

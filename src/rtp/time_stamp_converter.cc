@@ -22,19 +22,21 @@ uint64_t CTimeStampConverter::Now() {
 void CTimeStampConverter::Update(uint32_t rtp_timestamp) { UpdateAt(rtp_timestamp, Now()); }
 
 void CTimeStampConverter::UpdateAt(uint32_t rtp_timestamp, uint64_t now) {
-  if (now == 0 || rtp_timestamp == 0) return;
+  // A time stamp of 0 is an ordinary value (RFC 3550 5.1: the clock starts anywhere and wraps),
+  // so a frame stamped 0 is a picture like any other and must get its own, later time.
+  if (now == 0) return;
   // The host receives whole milliseconds (a SYSTEMTIME): work on the millisecond grid, so that
   // "later by at least 1 ms" below also holds once the sub-millisecond part is cut off.
   now -= now % kStep;
   if (now == 0) return;
 
-  if (stored_time_ == 0 || last_rtp_timestamp_ == 0) {
+  if (stored_time_ == 0 || !have_rtp_timestamp_) {
     stored_time_ = now;
   } else {
-    // Signed difference of the two unsigned values: a wrap of the RTP clock comes out negative
-    // and is treated like a frame of the same burst.
+    // Serial-number difference of the 32-bit clock (RFC 3550 5.1, RFC 1982): a step across 2^32
+    // is the small forward step it is, a step back stays negative.
     const int64_t delta =
-        static_cast<int64_t>(rtp_timestamp) - static_cast<int64_t>(last_rtp_timestamp_);
+        static_cast<int32_t>(static_cast<uint32_t>(rtp_timestamp - last_rtp_timestamp_));
     if (delta <= kBurstTicks || now <= stored_time_ + kStep) {
       // Same picture time, or arrived within 1 ms of the previous frame: push this one 1 ms
       // past the previous so that times never repeat, and remember to give the lead back.
@@ -49,6 +51,7 @@ void CTimeStampConverter::UpdateAt(uint32_t rtp_timestamp, uint64_t now) {
     }
   }
   last_rtp_timestamp_ = rtp_timestamp;
+  have_rtp_timestamp_ = true;
 }
 
 uint64_t CTimeStampConverter::GetTime() const { return stored_time_ != 0 ? stored_time_ : Now(); }

@@ -35,7 +35,8 @@ class CTimeStampConverter {
 
  private:
   uint64_t stored_time_ = 0;       // 0: none yet
-  uint32_t last_rtp_timestamp_ = 0;  // 0: none yet
+  uint32_t last_rtp_timestamp_ = 0;
+  bool have_rtp_timestamp_ = false;
   uint16_t pending_ = 0;           // 1-ms pushes not yet given back
 };
 

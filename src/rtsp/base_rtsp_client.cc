@@ -55,7 +55,12 @@ bool CBaseRTSPClient::Start(const RTSPClientParams& params, IRTPReceiverUser* us
   pending_.clear();
   digest_.Reset();
   challenges_.clear();
+  in_session_ = false;
+  played_ = false;
   setup_ssrc_.store(kNoSsrc, std::memory_order_relaxed);
+  channels_ = InterleavedChannels{};
+  camera_rtcp_port_.reset();
+  interleaved_rtcp_.reset();
   params_ = params;
   user_ = user;
   mode_ = mode;
@@ -247,7 +252,9 @@ bool CBaseRTSPClient::SendRequest(RequestKind kind) {
     return false;
   }
   if (kind == RequestKind::kPlay && IsInterleaved()) {
-    // The PLAY answer arrives at the head of the media stream and is skipped there.
+    // The PLAY answer arrives at the head of the media stream and is read there.
+    stream_request_ = kind;
+    stream_request_renewed_ = false;
     return ReceiveInterleaved();
   }
   const std::string response = ReadAnswer(cseq_);
@@ -258,6 +265,11 @@ bool CBaseRTSPClient::SendRequest(RequestKind kind) {
   if (kind == RequestKind::kSetup) {
     const std::optional<uint32_t> ssrc = ParseTransportSsrc(response);
     setup_ssrc_.store(ssrc ? int64_t{*ssrc} : kNoSsrc, std::memory_order_relaxed);
+    camera_rtcp_port_ = ParseTransportServerRtcpPort(response);
+    // The camera may choose other channels than we asked for (RFC 2326 12.39) and sends there.
+    if (IsInterleaved()) {
+      if (const auto channels = ParseTransportInterleaved(response)) channels_ = *channels;
+    }
   }
   return parser_.ParseResponse(response, kind, url);
 }
@@ -307,7 +319,56 @@ bool CBaseRTSPClient::AnswerChallenge(bool& switched, bool& renewed) {
     renewed = true;
     return true;
   }
+  // Inside a session the credentials were accepted already: a plain 401 with a new challenge
+  // is a camera that changed its nonce without saying stale. Answered once, like stale.
+  if (in_session_ && !renewed) {
+    renewed = true;
+    return true;
+  }
   return false;
+}
+
+void CBaseRTSPClient::OnRtpFrame(std::span<const uint8_t> frame) {
+  if (!interleaved_rtcp_ || frame.size() < 12) return;
+  // RFC 3550 5.1: sequence number in bytes 2-3, SSRC in bytes 8-11.
+  const uint16_t sequence = static_cast<uint16_t>((frame[2] << 8) | frame[3]);
+  const uint32_t ssrc = (uint32_t{frame[8]} << 24) | (uint32_t{frame[9]} << 16) |
+                        (uint32_t{frame[10]} << 8) | frame[11];
+  interleaved_rtcp_->OnRtpSequence(sequence, ssrc);
+}
+
+void CBaseRTSPClient::OnRtcpFrame(std::span<const uint8_t> frame) {
+  // Answered at once, as the UDP handler answers each packet of the camera's.
+  if (interleaved_rtcp_ && interleaved_rtcp_->OnCameraRtcp(frame)) {
+    SendInterleavedRtcp(interleaved_rtcp_->BuildReceiverReportAt(CRTCPHandler::NowMs()));
+  }
+}
+
+void CBaseRTSPClient::SendInterleavedRtcp(const std::vector<uint8_t>& packet) {
+  if (packet.empty() || packet.size() > 0xFFFF) return;
+  std::string frame = {'$', static_cast<char>(channels_.rtcp),
+                       static_cast<char>(packet.size() >> 8), static_cast<char>(packet.size())};
+  frame.append(reinterpret_cast<const char*>(packet.data()), packet.size());
+  SendText(frame);
+}
+
+void CBaseRTSPClient::OnMessage(std::string_view header_block) {
+  if (!IsAnswerTo(header_block, cseq_, camera_echoes_)) return;
+  constexpr std::string_view kUnauthorized = " 401";
+  const size_t space = header_block.find(' ');
+  if (space == std::string_view::npos ||
+      header_block.substr(space, kUnauthorized.size()) != kUnauthorized) {
+    stream_request_renewed_ = false;  // answered: the next refusal starts a new count
+    return;
+  }
+  challenges_ = AuthenticateHeaderValues(header_block);
+  // No scheme switch inside a session, and one renewal per request.
+  bool switched = true;
+  bool renewed = stream_request_renewed_;
+  if (!AnswerChallenge(switched, renewed)) return;
+  stream_request_renewed_ = true;
+  SendText(BuildRequest(stream_request_));
+  if (stream_request_ == RequestKind::kOptions) last_keep_alive_ = GetMonotonicTime();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -335,6 +396,8 @@ void CBaseRTSPClient::CheckKeepAlive() {
 
 void CBaseRTSPClient::SendKeepAliveOnly() {
   if (KeepAliveDue()) {
+    stream_request_ = RequestKind::kOptions;
+    stream_request_renewed_ = false;
     const std::string text = BuildRequest(RequestKind::kOptions);
     SendText(text);
     last_keep_alive_ = GetMonotonicTime();
@@ -352,6 +415,10 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
     return true;
   }
   CRTSPStreamParser stream(&receiver);
+  stream.SetChannels(channels_.rtp, channels_.rtcp);
+  stream.SetObserver(this);
+  interleaved_rtcp_ = std::make_unique<CRTCPHandler>(Logger());
+  interleaved_rtcp_->StartReportTimer();
   // Bytes read behind the last answer (a repeated answer, say) come first; the reader steps
   // over text and keeps any frame in them.
   if (!pending_.empty()) {
@@ -366,11 +433,16 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
   auto data_deadline = Clock::now() + receive_timeout;
   auto next_check = Clock::now() + check_period;
   for (;;) {
-    const uint32_t wait_ms = MsUntil(std::min(data_deadline, next_check));
+    const uint32_t wait_ms =
+        std::min(MsUntil(std::min(data_deadline, next_check)),
+                 interleaved_rtcp_->MsUntilReport(CRTCPHandler::NowMs()));
     const uint32_t result =
         WaitForEventsOrSocket({&StopEvent()}, socket_.Get(), kSocketReadable, wait_ms);
     if (result == kWaitStopped) {
       return false;
+    }
+    if (auto due = interleaved_rtcp_->TakeDueReport(CRTCPHandler::NowMs())) {
+      SendInterleavedRtcp(*due);
     }
     const auto now = Clock::now();
     if (now >= next_check) {
@@ -400,6 +472,19 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
   }
 }
 
+bool CBaseRTSPClient::SetUp() {
+  if (Request(RequestKind::kSetup)) return true;
+  if (mode_ != kRtpOverUdp || parser_.Response().StatusCode != kUnsupportedTransport ||
+      StopEvent().IsSet()) {
+    return false;
+  }
+  // A camera that serves RTP only on the RTSP connection: ask for that on the same connection.
+  mode_ = kRtpOverRtsp;
+  channels_ = InterleavedChannels{};
+  if (user_ != nullptr) user_->OnInterleavedFallback();
+  return Request(RequestKind::kSetup);
+}
+
 void CBaseRTSPClient::Run() {
   pause_event_.Reset();
   play_event_.Reset();
@@ -412,9 +497,11 @@ void CBaseRTSPClient::Run() {
   if (user_ != nullptr) {
     user_->OnCodecConfig(&parser_.Response().Codec);
   }
-  if (!StopEvent().IsSet() && Request(RequestKind::kSetup)) {
+  if (!StopEvent().IsSet() && SetUp()) {
+    in_session_ = true;
     if (user_ != nullptr) {
       user_->OnSessionSetUp(SetupSsrc());
+      if (mode_ == kRtpOverUdp && camera_rtcp_port_) user_->OnCameraRtcpPort(*camera_rtcp_port_);
     }
     if (!paused_) {
       play_event_.Set();
@@ -433,7 +520,7 @@ void CBaseRTSPClient::Run() {
         }
       } else if (which == kPlayAsked) {
         paused_ = false;
-        Request(RequestKind::kPlay);
+        if (Request(RequestKind::kPlay)) played_ = true;
       } else {
         CheckKeepAlive();
       }
@@ -442,6 +529,8 @@ void CBaseRTSPClient::Run() {
   // Bounded so that Close() keeps its promise even when the camera does not answer.
   teardown_deadline_ = Clock::now() + std::chrono::milliseconds(std::max(params_.ReceiveTimeoutMs,
                                                                          params_.SendTimeoutMs));
+  // RFC 3550 6.6: the receiver leaves the session, on the RTSP connection as over UDP.
+  if (interleaved_rtcp_) SendInterleavedRtcp(interleaved_rtcp_->BuildBye());
   Request(RequestKind::kTeardown);
   teardown_deadline_.reset();
 }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,7 +15,10 @@
 #include "base/socket.h"
 #include "rtsp/rtsp_response.h"
 #include "core/transport_mode.h"
+#include "rtp/rtcp_handler.h"
 #include "rtsp/rtsp_response_parser.h"
+#include "rtsp/rtsp_stream_parser.h"
+#include "rtsp/rtsp_transport_ssrc.h"
 #include "text/digest_auth.h"
 
 namespace korvane {
@@ -48,9 +52,13 @@ struct RTSPClientParams {
 // TEARDOWN when the thread is stopped. Basic and Digest challenges are answered once per request:
 // the strongest one offered (Digest SHA-256, then MD5, then Basic); Digest as RFC 7616 (qop
 // "auth", nonce count, opaque; the RFC 2069 form when the camera asks for no qop), and a nonce
-// the camera declares stale is renewed once more. In the interleaved transport modes the media
-// is read from the RTSP connection after PLAY and handed, through a CRTPReceiver (source lock,
-// reorder window), to the user's OnPacket.
+// the camera declares stale is renewed once more; inside a session (after SETUP) any new
+// challenge is answered once, whatever request it refused. A UDP SETUP answered 461 is asked
+// again interleaved on the same connection. In the interleaved transport modes the media is read
+// from the RTSP connection after PLAY, on the channels the SETUP reply named, and handed,
+// through a CRTPReceiver (source lock, reorder window), to the user's OnPacket; the answers to
+// the requests sent meanwhile are read among the frames, and receiver reports (RFC 3550 timer,
+// answers to the camera's RTCP, BYE at the end) go out on the RTCP channel.
 //
 // Start() and Close() belong to the owner's thread; Pause() and Play() may be called from any
 // thread. OnCodecConfig comes on the client thread, OnPacket on the receiver's queue thread,
@@ -60,7 +68,7 @@ struct RTSPClientParams {
 //
 // Every wait watches the stop event and every socket operation is bounded, so Close() returns
 // within CloseTimeoutMs() whatever the camera does.
-class CBaseRTSPClient : public CBaseThread {
+class CBaseRTSPClient : public CBaseThread, private IRTSPStreamObserver {
  public:
   // A response's header block may be this long (long Digest challenges, Date, Server...).
   static constexpr size_t kMaxHeaderBytes = 16 * 1024;
@@ -134,6 +142,18 @@ class CBaseRTSPClient : public CBaseThread {
     return ssrc == kNoSsrc ? std::nullopt : std::optional<uint32_t>(static_cast<uint32_t>(ssrc));
   }
 
+  // Whether the camera accepted PLAY in this session. Any thread.
+  bool Played() const { return played_.load(std::memory_order_relaxed); }
+  // The transport mode of the session: the one Start() was given, or RTP over RTSP after a 461
+  // answer to a UDP SETUP. Any thread.
+  TransportMode Mode() const { return mode_.load(); }
+  // RFC 2326 11.4.3.
+  static constexpr int kUnsupportedTransport = 461;
+
+  // The interleaved channels of the session: those the SETUP reply named, else those asked for
+  // (0 and 1). Read it only while the thread does not run, or on the client thread.
+  InterleavedChannels Channels() const { return channels_; }
+
   // The record of the last response, for the owner's diagnostics. Read it only while the thread
   // does not run.
   const RTSPResponse& Response() const { return parser_.Response(); }
@@ -152,6 +172,8 @@ class CBaseRTSPClient : public CBaseThread {
   static constexpr int64_t kNoSsrc = -1;
 
   bool Connect();
+  // SETUP; a UDP SETUP answered 461 is sent again asking for RTP over RTSP.
+  bool SetUp();
   bool IsInterleaved() const { return mode_ == kRtpOverTcp || mode_ == kRtpOverRtsp; }
   std::string AuthorizationLine(RequestKind kind);
   // After a 401: takes up the strongest challenge it offered and says whether the request is
@@ -180,6 +202,13 @@ class CBaseRTSPClient : public CBaseThread {
   void CheckKeepAlive();
   // The keep-alive inside the interleaved loop: its answer comes inside the media stream.
   void SendKeepAliveOnly();
+  // IRTSPStreamObserver, on this thread while the interleaved media is read: the answers to
+  // the requests sent during the stream (PLAY, keep-alives) arrive among the frames.
+  void OnRtcpFrame(std::span<const uint8_t> frame) override;
+  void OnRtpFrame(std::span<const uint8_t> frame) override;
+  // One RTCP packet framed for the session's RTCP channel (RFC 2326 10.12).
+  void SendInterleavedRtcp(const std::vector<uint8_t>& packet);
+  void OnMessage(std::string_view header_block) override;
   bool KeepAliveDue() const;
 
   CRTSPResponseParser parser_;
@@ -193,15 +222,28 @@ class CBaseRTSPClient : public CBaseThread {
   CDigestAuthenticator digest_;
   // WWW-Authenticate values of the last response.
   std::vector<std::string> challenges_;
+  // SETUP was accepted: the credentials are good, and a 401 from now on means the camera
+  // changed its nonce.
+  bool in_session_ = false;
+  // The request whose answer the interleaved loop waits for, and whether it was already sent
+  // again after a 401 (a second refusal in a row is final).
+  RequestKind stream_request_ = RequestKind::kPlay;
+  bool stream_request_renewed_ = false;
   std::atomic<int64_t> setup_ssrc_{kNoSsrc};
+  InterleavedChannels channels_;
+  std::optional<uint16_t> camera_rtcp_port_;  // server_port of the last SETUP reply
+  // Receiver statistics and reports of an interleaved session (no socket of its own: its
+  // packets go on the RTSP connection, from this thread); made when the media loop starts.
+  std::unique_ptr<CRTCPHandler> interleaved_rtcp_;
   CSocketHandle socket_;
   uint64_t last_keep_alive_ = 0;  // monotonic time of the last keep-alive; 0 for none
   IRTPReceiverUser* user_ = nullptr;
   RTSPClientParams params_;
-  TransportMode mode_ = kRtpOverUdp;
+  std::atomic<TransportMode> mode_{kRtpOverUdp};
   CEvent pause_event_;
   CEvent play_event_;
   std::atomic<bool> paused_{false};
+  std::atomic<bool> played_{false};
   // While the thread sends TEARDOWN after a stop, every socket wait ends at this point, so that
   // Close() keeps its bound; the stop event is no longer watched then.
   std::optional<Clock::time_point> teardown_deadline_;

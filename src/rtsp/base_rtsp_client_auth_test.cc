@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -79,12 +80,12 @@ std::string DigestChallenge(const std::string& nonce, const std::string& extra =
 
 class BaseRtspClientAuthSessionTest : public ::testing::Test {
  protected:
-  void Start(ScriptedServer::Script script) {
+  void Start(ScriptedServer::Script script, TransportMode mode = kRtpOverUdp) {
     server_.Serve(std::move(script));
     RTSPClientParams params = TestParams(server_.Port());
     params.UserName = kUser;
     params.Password = kPassword;
-    ASSERT_TRUE(client_.Start(params, &user_, kRtpOverUdp));
+    ASSERT_TRUE(client_.Start(params, &user_, mode));
   }
   // The requests once the session has ended (the thread ends by itself after a failure) or
   // after `count` arrived.
@@ -163,6 +164,68 @@ TEST_F(BaseRtspClientAuthSessionTest, SecondStaleInARowFailsTheRequest) {
   EXPECT_EQ(MethodOf(requests[3]), "SETUP");
   EXPECT_EQ(MethodOf(requests[4]), "TEARDOWN");
 }
+
+// A camera that changes its nonce inside the session: the keep-alive after PLAY finds n1
+// expired, and the challenge says so (stale) or just names n2. Over UDP the answer is read as
+// usual; in the interleaved mode it comes among the media frames.
+struct NonceChangeCase {
+  const char* name;
+  TransportMode mode;
+  bool stale;
+};
+
+class NonceChangeInSessionTest : public BaseRtspClientAuthSessionTest,
+                                 public ::testing::WithParamInterface<NonceChangeCase> {};
+
+TEST_P(NonceChangeInSessionTest, KeepAliveIsAnsweredAgainWithTheNewNonce) {
+  const NonceChangeCase c = GetParam();
+  const uint16_t port = server_.Port();
+  Start(
+      [port, c](const std::string& r, size_t) {
+        const bool in_session = MethodOf(r) == "OPTIONS" || MethodOf(r) == "TEARDOWN";
+        const std::string nonce = in_session ? "n2" : "n1";
+        if (DigestIsValid(r, nonce)) {
+          ScriptedReply reply = CameraReply(r, port, ";timeout=2");
+          if (MethodOf(r) == "PLAY" && c.mode != kRtpOverUdp) {
+            // Media keeps the interleaved loop reading (RTP version 2, PT 96, 1 payload byte).
+            auto sequence = std::make_shared<uint16_t>(0);
+            reply.stream = [sequence](std::string& out) {
+              const uint16_t s = (*sequence)++;
+              out = std::string("$\0\0\x0d\x80\x60", 6) + static_cast<char>(s >> 8) +
+                    static_cast<char>(s) + std::string("\0\0\0\0\0\0\0\x01\x41", 9);
+              return s < 1000;
+            };
+          }
+          return reply;
+        }
+        const bool stale = c.stale && DigestIsValid(r, "n1");
+        return Unauthorized(r, {DigestChallenge(nonce, stale ? ", stale=true" : "")});
+      },
+      c.mode);
+  const auto nonces = [this] {
+    std::vector<std::string> options;
+    for (const std::string& r : server_.Requests()) {
+      if (MethodOf(r) == "OPTIONS") options.push_back(DigestParams(AuthorizationOf(r))["nonce"]);
+    }
+    return options;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return nonces().size() >= 1; }, 8s));
+  const auto refused = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitUntil([&] { return nonces().size() >= 2; }, 5s));
+  // Sent again at once, not at the next keep-alive (2 s on).
+  EXPECT_LT(std::chrono::steady_clock::now() - refused, 1s);
+  client_.Close();
+  EXPECT_EQ(nonces()[0], "n1");
+  EXPECT_EQ(nonces()[1], "n2");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, NonceChangeInSessionTest,
+    ::testing::Values(NonceChangeCase{"UdpStale", kRtpOverUdp, true},
+                      NonceChangeCase{"UdpNewChallenge", kRtpOverUdp, false},
+                      NonceChangeCase{"InterleavedStale", kRtpOverRtsp, true},
+                      NonceChangeCase{"InterleavedNewChallenge", kRtpOverRtsp, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace korvane

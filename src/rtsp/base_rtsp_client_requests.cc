@@ -15,6 +15,8 @@ constexpr char kVersion[] = "RTSP/1.0\r\n";
 constexpr char kUserAgent[] = "User-Agent: Korvane\r\n";
 constexpr char kAccept[] = "Accept: application/sdp\r\n";
 constexpr char kDefaultRange[] = "npt=0.000-";
+// The channel pair asked for on the RTSP connection; the reply may name another (RFC 2326 12.39).
+constexpr char kInterleavedAsked[] = ";interleaved=0-1";
 
 }  // namespace
 
@@ -98,10 +100,12 @@ std::string CBaseRTSPClient::MakeTransportLine(const std::string& sdp_profile, T
     case kRtpOverTcp:
       if (profile.empty()) profile = "RTP/AVP/TCP";
       ports = FormatString(";client_port=%u-%u", static_cast<unsigned>(rtp_port),
-                           static_cast<unsigned>(rtcp_port));
+                           static_cast<unsigned>(rtcp_port)) +
+              kInterleavedAsked;
       break;
     case kRtpOverRtsp:
       if (profile.empty()) profile = "RTP/AVP/TCP";
+      ports = kInterleavedAsked;
       break;
   }
   return "Transport: " + profile + ";unicast" + ports + "\r\n";

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -283,6 +284,13 @@ struct InterleavedCase {
   const char* name;
   TransportMode mode;
   const char* transport;
+  // The channel pair the camera's SETUP reply names instead of 0-1 (RFC 2326 12.39); its media
+  // goes there, and what still comes on channel 0 then is another stream's.
+  const char* chosen_pair = nullptr;
+  uint8_t rtp_channel = 0;
+  // The camera answers a UDP SETUP 461 (RFC 2326 11.4.3): the client asks again, interleaved,
+  // on the same connection.
+  bool refuses_udp = false;
 };
 
 void PrintTo(const InterleavedCase& c, std::ostream* out) { *out << c.name; }
@@ -297,19 +305,30 @@ TEST_P(InterleavedTest, MediaArrivesThroughOnPacketAndKeepAlivesGoOn) {
   // Both flags live on the server thread's side of the script.
   auto streaming_done = std::make_shared<std::atomic<bool>>(false);
   auto options_while_streaming = std::make_shared<std::atomic<int>>(0);
-  server.Serve([port, streaming_done, options_while_streaming](const std::string& r, size_t) {
+  server.Serve([c, port, streaming_done, options_while_streaming](const std::string& r, size_t) {
     ScriptedReply reply = CameraReply(r, port, ";timeout=2");
+    if (MethodOf(r) == "SETUP" && c.refuses_udp && r.find("/TCP") == std::string::npos) {
+      reply.bytes = Response(CSeqOf(r), "", "", "461 Unsupported Transport");
+      return reply;
+    }
+    if (MethodOf(r) == "SETUP" && c.chosen_pair != nullptr) {
+      const size_t at = reply.bytes.find("client_port=5000-5001");
+      reply.bytes.replace(at, std::strlen("client_port=5000-5001"),
+                          std::string("interleaved=") + c.chosen_pair);
+    }
     if (MethodOf(r) == "OPTIONS" && !*streaming_done) {
       ++*options_while_streaming;
     }
     if (MethodOf(r) == "PLAY") {
       // The first frames go out in the same write as the answer, as cameras do: the reader
       // steps over the answer and keeps them.
-      reply.bytes += InterleavedFrame(0, 1) + InterleavedFrame(0, 2);
+      const uint8_t rtp = c.rtp_channel;
+      reply.bytes += InterleavedFrame(rtp, 1) + InterleavedFrame(rtp, 2);
       auto next = std::make_shared<uint16_t>(3);
-      reply.stream = [next, streaming_done](std::string& out) {
-        out = InterleavedFrame(0, *next);
-        if (*next % 10 == 0) out += InterleavedFrame(1, 9999);  // RTCP: skipped
+      reply.stream = [rtp, next, streaming_done](std::string& out) {
+        out = InterleavedFrame(rtp, *next);
+        if (*next % 10 == 0) out += InterleavedFrame(rtp + 1, 9999);  // RTCP: not media
+        if (rtp != 0 && *next % 10 == 5) out += InterleavedFrame(0, 7777);  // not our channel
         const bool more = ++*next <= kPackets;
         if (!more) *streaming_done = true;
         return more;
@@ -326,24 +345,44 @@ TEST_P(InterleavedTest, MediaArrivesThroughOnPacketAndKeepAlivesGoOn) {
     ASSERT_EQ(sequences[i], i + 1) << "packet " << i;
   }
   const auto requests = server.Requests();
-  EXPECT_NE(requests[1].find(c.transport), std::string::npos) << requests[1];
+  const size_t setup = c.refuses_udp ? 2 : 1;
+  EXPECT_NE(requests[setup].find(c.transport), std::string::npos) << requests[setup];
+  if (c.refuses_udp) {
+    EXPECT_NE(requests[1].find("client_port=5000-5001"), std::string::npos) << requests[1];
+    EXPECT_EQ(client.Mode(), kRtpOverRtsp);
+  }
   // The keep-alive goes on while media flows (session timeout 2 s).
-  ASSERT_TRUE(server.WaitForRequests(4, 5s));
-  EXPECT_EQ(MethodOf(server.Requests()[3]), "OPTIONS");
+  ASSERT_TRUE(server.WaitForRequests(setup + 3, 5s));
+  EXPECT_EQ(MethodOf(server.Requests()[setup + 2]), "OPTIONS");
   EXPECT_GE(options_while_streaming->load(), 1);
   const auto start = Clock::now();
   client.Close();
   EXPECT_LT(ElapsedSince(start), std::chrono::milliseconds(client.CloseTimeoutMs()));
   ASSERT_TRUE(server.WaitForClose(5s));
   EXPECT_EQ(MethodOf(server.Requests().back()), "TEARDOWN");
+  // Receiver reports answer the camera's RTCP on the RTCP channel of the reply; BYE goes last.
+  const auto frames = server.InterleavedFrames();
+  ASSERT_GE(frames.size(), 2u);
+  for (const std::string& f : frames) {
+    ASSERT_GE(f.size(), 12u);
+    EXPECT_EQ(static_cast<uint8_t>(f[1]), c.rtp_channel + 1);
+  }
+  EXPECT_EQ(static_cast<uint8_t>(frames.front()[5]), 201);  // RR
+  EXPECT_EQ(static_cast<uint8_t>(frames.back()[5]), 203);   // BYE
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Modes, InterleavedTest,
     ::testing::Values(InterleavedCase{"RtpOverRtsp", kRtpOverRtsp,
-                                      "Transport: RTP/AVP/TCP;unicast\r\n"},
+                                      "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"},
                       InterleavedCase{"RtpOverTcp", kRtpOverTcp,
-                                      "Transport: RTP/AVP/TCP;unicast;client_port=5000-5001\r\n"}),
+                                      "Transport: RTP/AVP/TCP;unicast;client_port=5000-5001;interleaved=0-1\r\n"},
+                      InterleavedCase{"CameraChoosesChannels", kRtpOverRtsp,
+                                      "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n",
+                                      "4-5", 4},
+                      InterleavedCase{"UdpRefusedWith461", kRtpOverUdp,
+                                      "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n",
+                                      nullptr, 0, /*refuses_udp=*/true}),
     [](const ::testing::TestParamInfo<InterleavedCase>& info) {
       return std::string(info.param.name);
     });

@@ -79,14 +79,15 @@ TEST(BaseRtspClientUrlTest, TransportLineByMode) {
       {"udp default", "", kRtpOverUdp, "Transport: RTP/AVP/UDP;unicast;client_port=3556-3557\r\n"},
       {"udp sdp profile", "RTP/AVP", kRtpOverUdp,
        "Transport: RTP/AVP;unicast;client_port=3556-3557\r\n"},
-      {"tcp default", "", kRtpOverTcp, "Transport: RTP/AVP/TCP;unicast;client_port=3556-3557\r\n"},
-      {"rtsp default", "", kRtpOverRtsp, "Transport: RTP/AVP/TCP;unicast\r\n"},
-      {"rtsp sdp tcp", "RTP/AVP/TCP", kRtpOverRtsp, "Transport: RTP/AVP/TCP;unicast\r\n"},
+      {"tcp default", "", kRtpOverTcp, "Transport: RTP/AVP/TCP;unicast;client_port=3556-3557;interleaved=0-1\r\n"},
+      {"rtsp default", "", kRtpOverRtsp, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"},
+      {"rtsp sdp tcp", "RTP/AVP/TCP", kRtpOverRtsp, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"},
       // An interleaved session must ask for TCP: "RTP/AVP" alone means UDP (RFC 2326 12.39).
-      {"rtsp sdp udp", "RTP/AVP", kRtpOverRtsp, "Transport: RTP/AVP/TCP;unicast\r\n"},
+      {"rtsp sdp udp", "RTP/AVP", kRtpOverRtsp, "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n"},
       {"tcp sdp udp", "RTP/AVP", kRtpOverTcp,
-       "Transport: RTP/AVP/TCP;unicast;client_port=3556-3557\r\n"},
-      {"rtsp sdp savp", "RTP/SAVP", kRtpOverRtsp, "Transport: RTP/SAVP/TCP;unicast\r\n"},
+       "Transport: RTP/AVP/TCP;unicast;client_port=3556-3557;interleaved=0-1\r\n"},
+      {"rtsp sdp savp", "RTP/SAVP", kRtpOverRtsp,
+       "Transport: RTP/SAVP/TCP;unicast;interleaved=0-1\r\n"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(CBaseRTSPClient::MakeTransportLine(c.profile, c.mode, 3556, 3557), c.expected)
@@ -323,6 +324,8 @@ TEST_F(BaseRtspClientSessionTest, WrongCredentialsEndTheThreadWithoutTeardown) {
   EXPECT_EQ(user_.Configs(), 0);
 }
 
+// Refused over UDP (461), the SETUP is asked again interleaved on the same connection; a second
+// refusal ends the attempt.
 TEST_F(BaseRtspClientSessionTest, FailedSetupIsTornDown) {
   const uint16_t port = server_.Port();
   StartSession([port](const std::string& r, size_t) {
@@ -335,8 +338,9 @@ TEST_F(BaseRtspClientSessionTest, FailedSetupIsTornDown) {
   });
   ASSERT_TRUE(WaitUntil([&] { return !client_.IsRunning(); }, 5s));
   const auto requests = server_.Requests();
-  ASSERT_EQ(requests.size(), 3u);
-  EXPECT_EQ(MethodOf(requests[2]), "TEARDOWN");
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_NE(requests[2].find("RTP/AVP/TCP;unicast;interleaved=0-1"), std::string::npos);
+  EXPECT_EQ(MethodOf(requests[3]), "TEARDOWN");
 }
 
 // The source the camera names in its SETUP reply reaches the user before PLAY goes out, so

@@ -131,6 +131,11 @@ std::optional<Hostile> ParseHostile(const std::string& text) {
       {"jpeg-drop-fragment", &Hostile::jpeg_drop_fragment},
       {"stray-200", &Hostile::stray_200},
       {"refuse-teardown", &Hostile::refuse_teardown},
+      {"other-interleaved", &Hostile::other_interleaved},
+      {"refuse-udp", &Hostile::refuse_udp},
+      {"drop-udp", &Hostile::drop_udp},
+      {"renew-nonce", &Hostile::renew_nonce},
+      {"near-wrap", &Hostile::near_wrap},
   };
   Hostile hostile;
   size_t begin = 0;
@@ -253,7 +258,12 @@ Camera quirks
                          after each UDP SETUP), rtp-padding (every RTP packet padded),
                          jpeg-drop-fragment (MJPEG: every 10th picture loses a middle packet,
                          sequence numbers renumbered without a gap), stray-200 (every PLAY answer
-                         sent twice), refuse-teardown (TEARDOWN answered 455, streaming goes on)
+                         sent twice), refuse-teardown (TEARDOWN answered 455, streaming goes on),
+                         other-interleaved (interleaved=0-1 served as 4-5), refuse-udp (UDP
+                         SETUP answered 461), drop-udp (UDP media never reaches the client),
+                         renew-nonce (each session's first keep-alive answered 401 with a challenge),
+                         near-wrap (sequence numbers start 40 packets and RTP time stamps 1 s
+                         before they wrap, one picture stamped 0)
   --session-timeout S    RTSP session time-out in seconds (default 60)
 Camera identity (Param.cgi?action=list)
   --platform TEXT        sysinfo.platform: A_TYPE, G_TYPE, T_TYPE, X_TYPE or any text (default A_TYPE)

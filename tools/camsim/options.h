@@ -26,10 +26,17 @@ struct Hostile {
                                     // sequence numbers are renumbered so that no gap shows
   bool stray_200 = false;        // every answer to PLAY is sent a second time a moment later
   bool refuse_teardown = false;  // TEARDOWN answered 455, the session goes on streaming
+  bool other_interleaved = false;  // SETUP interleaved=0-1 is answered (and served) as 4-5
+  bool refuse_udp = false;         // a UDP SETUP is answered 461 Unsupported Transport
+  bool drop_udp = false;           // UDP media goes elsewhere, as behind a firewall that drops it
+  bool renew_nonce = false;        // the first keep-alive of each session gets 401 and a
+                                   // challenge (a camera that renewed its nonce)
+  bool near_wrap = false;        // sequence numbers and RTP time stamps start just before they
+                                 // wrap (RFC 3550 5.1 allows any start)
 };
 
 // Comma-separated names: stray-datagrams, rtp-padding, jpeg-drop-fragment, stray-200,
-// refuse-teardown.
+// refuse-teardown, other-interleaved, refuse-udp, drop-udp, renew-nonce, near-wrap.
 std::optional<Hostile> ParseHostile(const std::string& text);
 
 // "none", "wrong-password", "status:404", "slow:8", "close".

@@ -69,10 +69,12 @@ TEST(OptionsTest, QuirksAndClipModeAreRead) {
 
 TEST(OptionsTest, HostileModesAreNamedInAList) {
   const auto all = ParseHostile("stray-datagrams,rtp-padding,jpeg-drop-fragment,stray-200,"
-                                "refuse-teardown");
+                                "refuse-teardown,other-interleaved,refuse-udp,drop-udp,"
+                                "renew-nonce,near-wrap");
   ASSERT_TRUE(all);
   EXPECT_TRUE(all->stray_datagrams && all->rtp_padding && all->jpeg_drop_fragment &&
-              all->stray_200 && all->refuse_teardown);
+              all->stray_200 && all->refuse_teardown && all->other_interleaved &&
+              all->refuse_udp && all->drop_udp && all->renew_nonce && all->near_wrap);
   const auto one = Parse({"--hostile", "rtp-padding"});
   ASSERT_TRUE(one);
   EXPECT_TRUE(one->hostile.rtp_padding);

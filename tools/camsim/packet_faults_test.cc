@@ -32,6 +32,12 @@ TEST(PacketFaultsTest, SequenceNumberIsWrittenBigEndian) {
   EXPECT_EQ(packet[3], 0xfe);
 }
 
+TEST(PacketFaultsTest, NumberingShiftWrapsBothFields) {
+  Bytes packet = {0x80, 0x60, 0x00, 0x10, 0x00, 0x00, 0x00, 0x20, 1, 2, 3, 4, 0xAB};
+  ShiftRtpNumbering(packet, 0xfff0, 0xffffffe0u);
+  EXPECT_EQ(packet, (Bytes{0x80, 0x60, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 1, 2, 3, 4, 0xAB}));
+}
+
 TEST(PacketFaultsTest, EveryTenthPictureOfThreePacketsOrMoreLosesItsMiddle) {
   struct Case {
     uint64_t picture;

@@ -242,9 +242,10 @@ void OnSendMessage(GstRTSPClient* client, GstRTSPContext* ctx, GstRTSPMessage* r
 }
 
 void OnClientConnected(GstRTSPServer*, GstRTSPClient* client, gpointer user) {
+  // The faults first: an answer they rewrite on its way out is logged as it was sent.
+  AttachSessionFaults(client, static_cast<RtspSide::Server*>(user)->owner->hostile());
   g_signal_connect(client, "new-session", G_CALLBACK(OnNewSession), user);
   g_signal_connect(client, "send-message", G_CALLBACK(OnSendMessage), user);
-  AttachSessionFaults(client, static_cast<RtspSide::Server*>(user)->owner->hostile());
 }
 
 GstRTSPFilterResult RemoveClient(GstRTSPServer*, GstRTSPClient*, gpointer) {

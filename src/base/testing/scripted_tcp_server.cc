@@ -149,6 +149,11 @@ std::vector<ScriptedRequest> ScriptedTcpServer::Requests() const {
   return requests_;
 }
 
+std::vector<std::string> ScriptedTcpServer::InterleavedFrames() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return frames_;
+}
+
 size_t ScriptedTcpServer::RequestCount() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return requests_.size();
@@ -224,6 +229,17 @@ void ScriptedTcpServer::Serve(Connection& c) {
 
   // The requests that are complete, each once the previous answer is out.
   while (!c.closing && !c.silent && c.Drained()) {
+    if (!c.input.empty() && c.input[0] == '$') {
+      if (c.input.size() < 4) break;
+      const size_t frame = 4 + ((static_cast<uint8_t>(c.input[2]) << 8) |
+                                static_cast<uint8_t>(c.input[3]));
+      if (c.input.size() < frame) break;
+      std::lock_guard<std::mutex> guard(mutex_);
+      constexpr size_t kMaxFrames = 1000;
+      if (frames_.size() < kMaxFrames) frames_.push_back(c.input.substr(0, frame));
+      c.input.erase(0, frame);
+      continue;
+    }
     const size_t headEnd = c.input.find("\r\n\r\n");
     if (headEnd == std::string::npos) {
       if (c.input.size() > kMaxHeaderBytes) c.closing = true;

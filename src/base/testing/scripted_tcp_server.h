@@ -73,6 +73,9 @@ class ScriptedTcpServer {
 
   uint16_t Port() const { return port_; }
   std::vector<ScriptedRequest> Requests() const;
+  // RTSP interleaved frames the client sent between requests (RFC 2326 10.12: '$', channel,
+  // 16-bit length, data), whole, oldest first; kept apart from the requests.
+  std::vector<std::string> InterleavedFrames() const;
   size_t RequestCount() const;
   int ConnectionCount() const;  // accepted so far
   // True once `count` requests arrived / `count` connections were closed (by either side).
@@ -93,6 +96,7 @@ class ScriptedTcpServer {
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<ScriptedRequest> requests_;  // guarded by mutex_
+  std::vector<std::string> frames_;        // guarded by mutex_
   int connections_ = 0;                    // guarded by mutex_
   int closed_ = 0;                         // guarded by mutex_
 };

@@ -35,6 +35,7 @@ class ScriptedServer {
     for (const ScriptedRequest& r : server_.Requests()) texts.push_back(r.text);
     return texts;
   }
+  std::vector<std::string> InterleavedFrames() const { return server_.InterleavedFrames(); }
   size_t RequestCount() const { return server_.RequestCount(); }
   // True once `count` requests arrived; false after `timeout`.
   bool WaitForRequests(size_t count, std::chrono::milliseconds timeout) const {
