@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "base/event.h"
@@ -52,6 +53,8 @@ class CBaseRTPChannel : public CBaseCameraChannel,
   // probation, even while other RTP on the port (noise, an earlier session's stream) keeps any
   // source from passing it.
   void OnSessionSetUp(std::optional<std::uint32_t> ssrc) override;
+  // The RTSP session of this attempt failed: its reason is the attempt's.
+  void OnSessionFailed(const CFailureReason& reason) override { FailAttempt(reason); }
 
   // IMediaParserClient
   bool OnFrame(ipcapture::IMediaFrame* frame) override;
@@ -79,6 +82,17 @@ class CBaseRTPChannel : public CBaseCameraChannel,
   virtual void CloseTransport();
   // On the receiver's queue thread (mode 0) or the RTSP client thread (interleaved modes).
   virtual void ProcessPacket(const CRTPPacket* packet) = 0;
+  // The reason of an attempt whose stream was requested but gave no frame within `wait_ms`;
+  // `packets` tells whether RTP packets came at all.
+  virtual CFailureReason NoMediaFailure(std::uint32_t wait_ms, bool packets);
+
+  // The attempt in progress failed for `reason` (the first one counts): reported with the note
+  // of the attempt appended. Any thread of the attempt.
+  void FailAttempt(const CFailureReason& reason);
+  // Something the camera did during this attempt that may explain a later failure (a refused
+  // encoder update); cleared at the start of every attempt. Capture thread only, before the
+  // stream is opened.
+  void SetAttemptNote(std::string note) { attempt_note_ = std::move(note); }
 
   CRTPReceiver& Receiver() { return receiver_; }
   CRTCPHandler& Rtcp() { return rtcp_; }
@@ -104,6 +118,8 @@ class CBaseRTPChannel : public CBaseCameraChannel,
   CLock delivery_lock_;
   const std::uint32_t camera_address_;  // IPv4, network order; 0 when it does not resolve
   std::atomic<TransportMode> transport_mode_{kRtpOverUdp};
+  std::atomic<bool> attempt_failed_{false};
+  std::string attempt_note_;
 };
 
 }  // namespace korvane

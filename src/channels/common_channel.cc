@@ -140,12 +140,22 @@ bool CCommonChannel::SendEncoderRequest(const std::string& path) {
   CResultDef result;
   std::vector<std::uint8_t> body;
   HUtils::RequestGetRD(path, *http_sender_, result, body, /*readBody=*/true);
-  if (result.code == kRequestNotSent || result.code == kRequestNotProcessed) return false;
+  if (result.code == kRequestNotSent || result.code == kRequestNotProcessed) {
+    const CFailureReason& failure = http_sender_->Failure();
+    FailAttempt(failure.IsSet() ? failure
+                                : CFailureReason(CFailureReason::Step::kHttpRequest,
+                                                 "the encoder request was not sent"));
+    return false;
+  }
   const std::string_view reply(reinterpret_cast<const char*>(body.data()), body.size());
   if (result.code == kRequestOk && IsUpdateSuccessReply(reply)) {
     refusal_logged_ = false;
     return true;
   }
+  // Streaming goes on with the camera's own settings; should it fail, this may be why.
+  SetAttemptNote("the camera refused the encoder update (" +
+                 std::string(CFailureReason::StepName(CFailureReason::Step::kEncoderUpdate)) +
+                 ", reply " + CFailureReason::CameraWords(reply) + ")");
   // Answered, but not with "Success" (an error text, an empty or unreadable body): the camera
   // did not take the settings. Logged once per run of refusals, since every reconnection
   // repeats the request.

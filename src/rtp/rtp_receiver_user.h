@@ -6,6 +6,7 @@
 #include "base/socket_address.h"
 
 #include "core/decoder_config.h"
+#include "core/failure_reason.h"
 
 namespace korvane {
 
@@ -32,6 +33,9 @@ class IRTPReceiverUser {
   // named none), on the RTSP client thread, before PLAY is sent: the stream's source is known
   // before its first packet.
   virtual void OnSessionSetUp(std::optional<uint32_t> /*ssrc*/) {}
+  // The session failed before its media could flow (DESCRIBE, SETUP or PLAY refused or not
+  // answered, no usable video medium), on the RTSP client thread. Once per session at most.
+  virtual void OnSessionFailed(const CFailureReason& /*reason*/) {}
 };
 
 }  // namespace korvane
