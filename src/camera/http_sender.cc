@@ -106,8 +106,13 @@ korvane::CFailureReason CHttpSender::FailureOf(const HttpRequest& request, bool 
                                     std::to_string(RequestTimeoutMs()) + " ms"};
   }
   if (statusCode_ / 100 != 2) {
-    return {Step::kHttpRequest,
-            where + " answered " + path + " with status " + std::to_string(statusCode_)};
+    std::string detail = where + " answered " + path + " with status " + std::to_string(statusCode_);
+    // The camera's own words, when its answer has a body (CNB cameras say "Error: <key>").
+    if (!body_.empty()) {
+      detail += " " + korvane::CFailureReason::CameraWords(std::string_view(
+                          reinterpret_cast<const char*>(body_.data()), body_.size()));
+    }
+    return {Step::kHttpRequest, detail};
   }
   return {};
 }

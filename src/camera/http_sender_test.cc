@@ -244,8 +244,8 @@ TEST(HttpSenderTest, FailureNamesTheStepAndNeverTheLogin) {
        "", " asks for a login (401, offers Basic) and no user name is set"},
       {"Forbidden", ScriptedReply::Status(403, "Forbidden"), "admin",
        " forbids this user \"/cgi-bin/Param.cgi\" (403)"},
-      {"OtherStatus", ScriptedReply::Status(500, "Oops"), "admin",
-       " answered \"/cgi-bin/Param.cgi\" with status 500"},
+      {"OtherStatus", ScriptedReply::Status(400, "Bad", {}, "Error: video.resolution\r\n"),
+       "admin", " answered \"/cgi-bin/Param.cgi\" with status 400 \"Error: video.resolution\""},
       {"NoAnswer", ScriptedReply::CloseWithoutAnswer(), "admin",
        " gave no answer to \"/cgi-bin/Param.cgi\" within 5000 ms"},
       {"Success", ScriptedReply::Ok("Success"), "admin", ""},
@@ -253,7 +253,10 @@ TEST(HttpSenderTest, FailureNamesTheStepAndNeverTheLogin) {
   for (const Case& c : cases) {
     ScriptedHttpServer server([&c](const ScriptedRequest&) { return c.reply; });
     Web::CHttpSender sender(LoopbackDevice(server.port(), c.user, "pw-secret"));
-    RequestGet("/cgi-bin/Param.cgi?action=update&video.codec=3", sender);
+    CResultDef result;
+    std::vector<uint8_t> body;  // read, as the encoder request does
+    HUtils::RequestGetRD("/cgi-bin/Param.cgi?action=update&video.codec=3", sender, result, body,
+                         /*readBody=*/true);
     const std::string where = "127.0.0.1:" + std::to_string(server.port());
     const std::string expected = *c.text == '\0' ? "" : where + c.text;
     EXPECT_EQ(sender.Failure().Detail(), expected) << c.name;

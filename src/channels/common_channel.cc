@@ -141,10 +141,15 @@ bool CCommonChannel::SendEncoderRequest(const std::string& path) {
   std::vector<std::uint8_t> body;
   HUtils::RequestGetRD(path, *http_sender_, result, body, /*readBody=*/true);
   if (result.code == kRequestNotSent || result.code == kRequestNotProcessed) {
-    const CFailureReason& failure = http_sender_->Failure();
-    FailAttempt(failure.IsSet() ? failure
-                                : CFailureReason(CFailureReason::Step::kHttpRequest,
-                                                 "the encoder request was not sent"));
+    CFailureReason failure = http_sender_->Failure();
+    if (!failure.IsSet()) {
+      failure = {CFailureReason::Step::kHttpRequest, "the encoder request was not sent"};
+    } else if (failure.GetStep() == CFailureReason::Step::kHttpRequest &&
+               http_sender_->StatusCode() != 0) {
+      // An answer with an error status: the camera refused these settings.
+      failure = {CFailureReason::Step::kEncoderUpdate, failure.Detail()};
+    }
+    FailAttempt(failure);
     return false;
   }
   const std::string_view reply(reinterpret_cast<const char*>(body.data()), body.size());
@@ -178,6 +183,12 @@ void CCommonChannel::GetStreamParams(RTSPClientParams* params) {
   StreamLocation where = StreamLocationFor(codec_, stream_mode_, rtsp_port);
   params->Port = where.port;
   params->Path = std::move(where.path);
+  switch (codec_) {
+    case ipcapture::kCodecH264: params->Encoding = "H264"; break;
+    case ipcapture::kCodecMjpeg: params->Encoding = "JPEG"; break;
+    case ipcapture::kCodecMpeg4: params->Encoding = "MP4V-ES"; break;
+    default: break;
+  }
 }
 
 }  // namespace korvane

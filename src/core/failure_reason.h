@@ -21,7 +21,7 @@ class CFailureReason {
     kHttpConnect,    // "http-connect": the camera's HTTP port was not reached
     kHttpLogin,      // "http-login": 401 or 403 to the encoder request
     kHttpRequest,    // "http-request": no answer, or another error status
-    kEncoderUpdate,  // "encoder-update": answered, but not with "Success"
+    kEncoderUpdate,  // "encoder-update": an error status, or a reply other than "Success"
     kRtspConnect,    // "rtsp-connect": the RTSP port was not reached
     kRtspDescribe,   // "rtsp-describe": DESCRIBE failed or was refused
     kRtspStream,     // "rtsp-stream": no video medium, or none in a codec the driver reads

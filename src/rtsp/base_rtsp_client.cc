@@ -118,7 +118,7 @@ void CBaseRTSPClient::FailRequest(RequestKind kind) {
 bool CBaseRTSPClient::Connect() {
   const uint32_t address = ResolveHost(params_.Host);
   if (address == 0) {
-    Fail(RtspConnectFailure(params_.Host, params_.Port, 0, params_.ConnectTimeoutMs));
+    Fail(RtspConnectFailure(BaseUrl(), params_.Host, 0, params_.ConnectTimeoutMs));
     return false;
   }
   SocketOptions options;
@@ -134,8 +134,7 @@ bool CBaseRTSPClient::Connect() {
   int error = 0;
   if (!OpenTcpConnection(SocketAddress{address, params_.Port}, options, limit_ms, &socket,
                          &error)) {
-    Fail(RtspConnectFailure(params_.Host, params_.Port, error == 0 ? ETIMEDOUT : error,
-                            limit_ms));
+    Fail(RtspConnectFailure(BaseUrl(), params_.Host, error == 0 ? ETIMEDOUT : error, limit_ms));
     return false;
   }
   socket_ = std::move(socket);
@@ -459,7 +458,8 @@ void CBaseRTSPClient::Run() {
     return;  // nothing was set up: nothing to tear down
   }
   if (params_.Media == MediaKind::kVideo) {
-    if (CFailureReason media = DescribeMediaFailure(BaseUrl(), parser_.Response(), offers_video_);
+    if (CFailureReason media = DescribeMediaFailure(BaseUrl(), parser_.Response(),
+                                                     offers_video_, params_.Encoding);
         media.IsSet()) {
       Fail(std::move(media));
     }

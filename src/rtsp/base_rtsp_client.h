@@ -41,6 +41,9 @@ struct RTSPClientParams {
   AuthScheme Scheme = AuthScheme::kNone;
   std::string Path;  // stream path on the camera, with or without leading '/'
   MediaKind Media = MediaKind::kVideo;
+  // The rtpmap encoding the user reads ("H264", "JPEG", "MP4V-ES"); a description that names
+  // another one fails the session's reason (the session still goes on). Empty: any.
+  std::string Encoding;
   std::string Range;  // Range value of PLAY and PAUSE; empty means "npt=0.000-"
 };
 

@@ -52,10 +52,10 @@ std::string UrlWithoutCredentials(std::string_view url) {
   return std::string(url.substr(0, authority)) + std::string(url.substr(at + 1));
 }
 
-CFailureReason RtspConnectFailure(const std::string& host, uint16_t port, int error,
+CFailureReason RtspConnectFailure(const std::string& url, const std::string& host, int error,
                                   uint32_t timeout_ms) {
-  const std::string where = host + ":" + std::to_string(port);
-  if (error == 0) return {Step::kRtspConnect, "the name " + host + " does not resolve"};
+  const std::string where = UrlWithoutCredentials(url);
+  if (error == 0) return {Step::kRtspConnect, where + ": the name " + host + " does not resolve"};
   if (error == ECONNREFUSED) return {Step::kRtspConnect, where + ": connection refused"};
   if (error == ETIMEDOUT) {
     return {Step::kRtspConnect,
@@ -79,9 +79,18 @@ CFailureReason RtspRequestFailure(const RtspAnswer& a) {
 }
 
 CFailureReason DescribeMediaFailure(const std::string& url, const RTSPResponse& response,
-                                    bool offers_video) {
-  if (response.VideoPayloadType >= 0) return {};
+                                    bool offers_video, const std::string& expected) {
   const std::string where = UrlWithoutCredentials(url);
+  if (response.VideoPayloadType >= 0) {
+    // A static payload type (26 is JPEG, RFC 3551) comes without rtpmap: nothing to compare.
+    if (expected.empty() || response.VideoEncoding.empty() ||
+        response.VideoEncoding == expected) {
+      return {};
+    }
+    return {Step::kRtspStream, "the description of " + where + " offers " +
+                                   CFailureReason::CameraWords(response.VideoEncoding) +
+                                   " video, the channel reads " + expected};
+  }
   if (!offers_video) return {Step::kRtspStream, "the description of " + where + " has no video"};
   return {Step::kRtspStream, "the description of " + where +
                                  " offers video only in a codec this driver does not read"};

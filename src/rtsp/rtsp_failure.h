@@ -16,8 +16,9 @@ namespace korvane {
 // carries a credential, whatever the camera wrote into its Content-Base.
 std::string UrlWithoutCredentials(std::string_view url);
 
-// The connection to host:port failed with errno value `error` (0: the name did not resolve).
-CFailureReason RtspConnectFailure(const std::string& host, uint16_t port, int error,
+// The connection for `url` to `host` failed with errno value `error` (0: the name did not
+// resolve).
+CFailureReason RtspConnectFailure(const std::string& url, const std::string& host, int error,
                                   uint32_t timeout_ms);
 
 // What the camera answered to one request: status 0 for no answer within `timeout_ms`;
@@ -37,8 +38,10 @@ CFailureReason RtspRequestFailure(const RtspAnswer& answer);
 // A DESCRIBE answered 2xx whose description gives no video medium the driver can play:
 // `offers_video` tells whether it has an m=video line at all. Not set when `response` names a
 // video payload type.
+// `expected` (may be empty: any) is the encoding the user reads; a video medium whose rtpmap
+// names another one fails too.
 CFailureReason DescribeMediaFailure(const std::string& url, const RTSPResponse& response,
-                                    bool offers_video);
+                                    bool offers_video, const std::string& expected = {});
 
 // The reason phrase of a status line ("RTSP/1.0 404 Not Found" -> "Not Found").
 std::string_view StatusPhrase(std::string_view message);

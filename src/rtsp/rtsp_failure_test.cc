@@ -11,6 +11,7 @@ TEST(RtspFailureTest, EachFailureNamesItsStepAndTheCameraWords) {
   RTSPResponse no_video;
   RTSPResponse h264;
   h264.VideoPayloadType = 96;
+  h264.VideoEncoding = "H264";
   auto answer = [](RequestKind kind, uint32_t status, std::string phrase,
                    std::vector<std::string> challenges = {}) {
     return RtspRequestFailure({kind, "rtsp://cam:8554/mjpeg", status, std::move(phrase),
@@ -21,10 +22,12 @@ TEST(RtspFailureTest, EachFailureNamesItsStepAndTheCameraWords) {
     const char* text;
   };
   const Case cases[] = {
-      {RtspConnectFailure("cam", 665, ECONNREFUSED, 5000), "rtsp-connect: cam:665: connection refused"},
-      {RtspConnectFailure("cam", 554, ETIMEDOUT, 4900),
-       "rtsp-connect: cam:554: connecting timed out after 4900 ms"},
-      {RtspConnectFailure("nowhere", 554, 0, 5000), "rtsp-connect: the name nowhere does not resolve"},
+      {RtspConnectFailure("rtsp://cam:8554/mjpeg", "cam", ECONNREFUSED, 5000),
+       "rtsp-connect: rtsp://cam:8554/mjpeg: connection refused"},
+      {RtspConnectFailure("rtsp://cam:554/", "cam", ETIMEDOUT, 4900),
+       "rtsp-connect: rtsp://cam:554/: connecting timed out after 4900 ms"},
+      {RtspConnectFailure("rtsp://nowhere:554/", "nowhere", 0, 5000),
+       "rtsp-connect: rtsp://nowhere:554/: the name nowhere does not resolve"},
       {answer(RequestKind::kDescribe, 404, "Not Found"),
        "rtsp-describe: DESCRIBE rtsp://cam:8554/mjpeg answered 404 \"Not Found\""},
       {answer(RequestKind::kDescribe, 401, "Unauthorized", {"Digest realm=\"x\"", "Basic x"}),
@@ -41,6 +44,9 @@ TEST(RtspFailureTest, EachFailureNamesItsStepAndTheCameraWords) {
        "rtsp-stream: the description of rtsp://cam/ offers video only in a codec this driver "
        "does not read"},
       {DescribeMediaFailure("rtsp://cam/", h264, true), ""},
+      {DescribeMediaFailure("rtsp://cam/", h264, true, "JPEG"),
+       "rtsp-stream: the description of rtsp://cam/ offers \"H264\" video, the channel reads "
+       "JPEG"},
   };
   for (const Case& c : cases) EXPECT_EQ(c.reason.Text(), c.text);
 }

@@ -175,16 +175,23 @@ int Record(const RecordOptions& o) {
   const auto begin = std::chrono::steady_clock::now();
   const auto end = begin + std::chrono::seconds(o.seconds);
   std::vector<int> states(o.channels, 2);
+  // The driver's reason per channel while it has no video: the last one it gave.
+  std::vector<std::string> reasons(o.channels);
+  auto poll_states = [&] {
+    for (unsigned c = 0; c < o.channels; ++c) {
+      std::int32_t state = 2;
+      std::uint32_t code = 0;
+      char text[512] = {};
+      if (!capture->GetChannelState(c, &state, &code, text, sizeof(text))) continue;
+      states[c] = state;
+      if (text[0] != '\0') reasons[c] = text;
+    }
+  };
   auto last_print = begin;
   std::vector<FrameSink::Stats> last_stats(o.channels);
   while (status == 0 && !g_interrupted && std::chrono::steady_clock::now() < end) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    for (unsigned c = 0; c < o.channels; ++c) {
-      std::int32_t state = 2;
-      std::uint32_t code = 0;
-      char text[64];
-      if (capture->GetChannelState(c, &state, &code, text, sizeof(text))) states[c] = state;
-    }
+    poll_states();
     const auto now = std::chrono::steady_clock::now();
     if (progress && now - last_print >= std::chrono::milliseconds(500)) {
       const double dt = std::chrono::duration<double>(now - last_print).count();
@@ -210,6 +217,7 @@ int Record(const RecordOptions& o) {
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
 
+  if (status == 0) poll_states();
   if (capture != nullptr) {
     for (unsigned c = 0; c < o.channels; ++c) {
       if (started[c]) capture->StopChannel(c);
@@ -267,24 +275,24 @@ int Record(const RecordOptions& o) {
       status = 1;
     }
   }
-  // The driver logs state changes, not why a camera sends nothing (a refused login, a closed
-  // port): the host's own checks find the first step that fails.
+  // The driver says why a channel has no video; the host adds what to do, and asks the camera
+  // only what the driver cannot know.
   std::string diagnosis_json = "null";
   if (status == 1 && !g_interrupted) {
-    if (!o.quiet) std::fputs("tollivar-host: checking the camera step by step...\n", stderr);
     Target target;
     target.address = o.address;
     target.http_port = o.port;
-    target.rtsp_port = o.rtsp_port > 0 ? static_cast<unsigned>(o.rtsp_port) : 554;
     target.user = o.user;
     target.password = o.password;
-    target.codec = o.codec;
-    target.stream_mode = o.stream_mode >= 0 ? o.stream_mode : 4;
     target.transport = o.transport;
-    const Diagnosis d = Diagnose(RunChecks(target, g_interrupted), target);
+    unsigned silent = 0;
+    while (silent < o.channels && sinks[silent]->GetStats().frames > 0) ++silent;
+    const std::string reason = silent < o.channels ? reasons[silent] : std::string();
+    Diagnosis d = Diagnose(reason, target);
+    if (WantsCameraCodec(d)) d = Diagnose(reason, target, ReadCameraCodec(target, g_interrupted));
     std::fprintf(stderr, "tollivar-host: %s failed: %s\ntollivar-host: what to do: %s\n",
                  d.step.c_str(), d.problem.c_str(), d.hint.c_str());
-    diagnosis_json = DiagnosisJson(d);
+    diagnosis_json = DiagnosisJson(d).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   }
   json += "],\"online_lines\":" + std::to_string(messages.CountLinesContaining(" is online")) +
           ",\"signal_lost_lines\":" +
