@@ -1,5 +1,6 @@
 #include "ptz_command.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -173,93 +175,108 @@ const char* PtzResultText(int code) {
   }
 }
 
+namespace {
+
+// The motion verbs, each with its second words in the order of the host's codes.
+struct MotionVerb {
+  const char* verb;
+  PtzAction::Kind kind;
+  std::vector<const char*> words;
+  const char* usage;
+};
+
+const std::vector<MotionVerb>& MotionVerbs() {
+  static const std::vector<MotionVerb> verbs = {
+      {"move", PtzAction::Kind::kMove,
+       {std::begin(kDirections), std::end(kDirections)},
+       "move needs up, down, left, right, upleft, upright, downleft or downright"},
+      {"zoom", PtzAction::Kind::kZoom, {"in", "out"}, "zoom needs in or out"},
+      {"focus", PtzAction::Kind::kFocus, {"near", "far"}, "focus needs near or far"},
+      {"iris", PtzAction::Kind::kIris, {"open", "close"}, "iris needs open or close"},
+  };
+  return verbs;
+}
+
+// "preset save|go|remove NAME" or "preset list" into `a`; false when the words are not one.
+bool ParsePreset(const std::vector<std::string>& words, PtzAction* a) {
+  using Kind = PtzAction::Kind;
+  if (words.size() == 2 && words[1] == "list") {
+    a->kind = Kind::kPresetList;
+    return true;
+  }
+  if (words.size() < 3) return false;
+  if (words[1] == "save") {
+    a->kind = Kind::kPresetSave;
+  } else if (words[1] == "go") {
+    a->kind = Kind::kPresetGo;
+  } else if (words[1] == "remove") {
+    a->kind = Kind::kPresetRemove;
+  } else {
+    return false;
+  }
+  for (std::size_t i = 2; i < words.size(); ++i) a->name += (i > 2 ? " " : "") + words[i];
+  return true;
+}
+
+// The options of a motion action from words[first] on; the first bad word, or empty.
+std::string ParseMotionOptions(const std::vector<std::string>& words, std::size_t first,
+                               PtzAction* a) {
+  for (std::size_t i = first; i < words.size(); ++i) {
+    long long value = 0;
+    const bool has_value = a->kind != PtzAction::Kind::kStop && i + 1 < words.size();
+    if (words[i] == "--speed" && has_value && ParseNumber(words[i + 1], 1, 16, &value)) {
+      a->speed = static_cast<int>(value);
+      ++i;
+    } else if (words[i] == "--for" && has_value && ParseSeconds(words[i + 1], &a->seconds)) {
+      ++i;
+    } else {
+      return words[i];
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
 std::optional<PtzAction> ParsePtzAction(const std::vector<std::string>& words,
                                         std::string* error) {
-  using Kind = PtzAction::Kind;
   PtzAction a;
-  std::string text;
-  for (const auto& w : words) text += (text.empty() ? "" : " ") + w;
-  a.text = text;
+  for (const auto& w : words) a.text += (a.text.empty() ? "" : " ") + w;
   auto fail = [&](const std::string& why) {
     *error = why;
     return std::optional<PtzAction>();
   };
   if (words.empty()) return fail("no action");
   const std::string& verb = words[0];
-  std::size_t next = 1;
-  auto choose = [&](std::initializer_list<const char*> names, Kind kind) -> bool {
-    if (words.size() < 2) return false;
-    int i = 0;
-    for (const char* n : names) {
-      if (words[1] == n) {
-        a.kind = kind;
-        a.code = i;
-        next = 2;
-        return true;
-      }
-      ++i;
-    }
-    return false;
-  };
-  if (verb == "move") {
-    bool found = false;
-    for (int i = 0; i < 8 && words.size() >= 2; ++i) {
-      if (words[1] == kDirections[i]) {
-        a.kind = Kind::kMove;
-        a.code = i;
-        next = 2;
-        found = true;
-      }
-    }
-    if (!found) return fail("move needs up, down, left, right, upleft, upright, downleft or downright");
-  } else if (verb == "zoom") {
-    if (!choose({"in", "out"}, Kind::kZoom)) return fail("zoom needs in or out");
-  } else if (verb == "focus") {
-    if (!choose({"near", "far"}, Kind::kFocus)) return fail("focus needs near or far");
-  } else if (verb == "iris") {
-    if (!choose({"open", "close"}, Kind::kIris)) return fail("iris needs open or close");
-  } else if (verb == "stop") {
-    a.kind = Kind::kStop;
-  } else if (verb == "wait") {
+  if (verb == "wait") {
     if (words.size() != 2 || !ParseSeconds(words[1], &a.seconds)) {
       return fail("wait needs seconds (0..3600)");
     }
-    a.kind = Kind::kWait;
+    a.kind = PtzAction::Kind::kWait;
     return a;
-  } else if (verb == "preset") {
-    if (words.size() == 2 && words[1] == "list") {
-      a.kind = Kind::kPresetList;
-      return a;
-    }
-    if (words.size() < 3) return fail("preset needs save NAME, go NAME, remove NAME or list");
-    if (words[1] == "save") {
-      a.kind = Kind::kPresetSave;
-    } else if (words[1] == "go") {
-      a.kind = Kind::kPresetGo;
-    } else if (words[1] == "remove") {
-      a.kind = Kind::kPresetRemove;
-    } else {
-      return fail("preset needs save NAME, go NAME, remove NAME or list");
-    }
-    for (std::size_t i = 2; i < words.size(); ++i) a.name += (i > 2 ? " " : "") + words[i];
+  }
+  if (verb == "preset") {
+    if (!ParsePreset(words, &a)) return fail("preset needs save NAME, go NAME, remove NAME or list");
     return a;
+  }
+  std::size_t next = 1;
+  if (verb == "stop") {
+    a.kind = PtzAction::Kind::kStop;
   } else {
-    return fail("unknown action: " + verb);
+    const auto& verbs = MotionVerbs();
+    const auto motion = std::find_if(verbs.begin(), verbs.end(),
+                                     [&verb](const MotionVerb& m) { return verb == m.verb; });
+    if (motion == verbs.end()) return fail("unknown action: " + verb);
+    const auto word = words.size() < 2 ? motion->words.end()
+                                       : std::find(motion->words.begin(), motion->words.end(),
+                                                   std::string_view(words[1]));
+    if (word == motion->words.end()) return fail(motion->usage);
+    a.kind = motion->kind;
+    a.code = static_cast<int>(word - motion->words.begin());
+    next = 2;
   }
-  // Options of the motion actions.
-  for (std::size_t i = next; i < words.size(); ++i) {
-    long long value = 0;
-    if (words[i] == "--speed" && a.kind != Kind::kStop && i + 1 < words.size() &&
-        ParseNumber(words[i + 1], 1, 16, &value)) {
-      a.speed = static_cast<int>(value);
-      ++i;
-    } else if (words[i] == "--for" && a.kind != Kind::kStop && i + 1 < words.size() &&
-               ParseSeconds(words[i + 1], &a.seconds)) {
-      ++i;
-    } else {
-      return fail("unexpected or invalid: " + words[i] + " (--speed 1..16, --for 0..3600)");
-    }
-  }
+  const std::string bad = ParseMotionOptions(words, next, &a);
+  if (!bad.empty()) return fail("unexpected or invalid: " + bad + " (--speed 1..16, --for 0..3600)");
   return a;
 }
 
