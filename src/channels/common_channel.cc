@@ -139,6 +139,7 @@ bool CCommonChannel::SendEncoderRequest(const std::string& path) {
   static constexpr char kName[] = "korvane::CCommonChannel::SendEncoderRequest";
   CResultDef result;
   std::vector<std::uint8_t> body;
+  SetAttemptNote({});  // this request's answer decides the note
   HUtils::RequestGetRD(path, *http_sender_, result, body, /*readBody=*/true);
   if (result.code == kRequestNotSent || result.code == kRequestNotProcessed) {
     CFailureReason failure = http_sender_->Failure();
