@@ -61,13 +61,12 @@ std::string VideoState(uint16_t port) {
 class CapabilityQueryIntegrationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    library_ = dlopen(TOLLIVAR_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(library_, nullptr) << dlerror();
-    ASSERT_TRUE(api_.Load(library_));
+    std::string error;
+    library_ = tollivar_host::SharedLibrary::Open(TOLLIVAR_LIBRARY_PATH, &error);
+    ASSERT_NE(library_, nullptr) << error;
+    ASSERT_TRUE(api_.Load(*library_));
   }
-  void TearDown() override {
-    if (library_ != nullptr) dlclose(library_);
-  }
+  void TearDown() override { library_.reset(); }
 
   void StartCamsim(std::vector<std::string> args) {
     args.insert(args.end(), {"--auth", "digest", "--user", kUser, "--password", kPassword});
@@ -86,7 +85,7 @@ class CapabilityQueryIntegrationTest : public ::testing::Test {
     return RunProbe(api_, options, interrupt);
   }
 
-  void* library_ = nullptr;
+  std::unique_ptr<tollivar_host::SharedLibrary> library_;
   CapabilityQueryApi api_;
   CamsimChild camsim_;
 };

@@ -125,8 +125,10 @@ void DrainSocket(int fd, int count);
 // (non-blocking on Windows, where every wait on a socket makes it so: every call here that moves
 // data is non-blocking anyway). A refused or reset connect fails here rather than passing for a
 // connection.
+// When it fails and `error` is not null, *error is the errno value of ConnectWithTimeout (or of
+// the socket set-up).
 bool OpenTcpConnection(const SocketAddress& peer, const SocketOptions& options,
-                       uint32_t timeout_ms, CSocketHandle* socket);
+                       uint32_t timeout_ms, CSocketHandle* socket, int* error = nullptr);
 
 // Up to `size` bytes without blocking: the count read, 0 when the peer closed, kSocketWouldBlock
 // when nothing is waiting (or the call was interrupted), or -1 on error.

@@ -222,11 +222,15 @@ void DrainSocket(int fd, int count) {
 }
 
 bool OpenTcpConnection(const SocketAddress& peer, const SocketOptions& options,
-                       uint32_t timeout_ms, CSocketHandle* socket) {
+                       uint32_t timeout_ms, CSocketHandle* socket, int* error) {
   CSocketHandle fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.IsValid() || !ApplyOptions(fd.Get(), options)) return false;
-  if (ConnectWithTimeout(fd.Get(), peer, timeout_ms, nullptr) != 0 ||
-      !SetNonBlocking(fd.Get(), false)) {
+  if (!fd.IsValid() || !ApplyOptions(fd.Get(), options)) {
+    if (error != nullptr) *error = errno;
+    return false;
+  }
+  const int connect_error = ConnectWithTimeout(fd.Get(), peer, timeout_ms, nullptr);
+  if (connect_error != 0 || !SetNonBlocking(fd.Get(), false)) {
+    if (error != nullptr) *error = connect_error != 0 ? connect_error : errno;
     return false;
   }
   *socket = std::move(fd);

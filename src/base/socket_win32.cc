@@ -302,11 +302,18 @@ void DrainSocket(int fd, int count) {
 }
 
 bool OpenTcpConnection(const SocketAddress& peer, const SocketOptions& options,
-                       uint32_t timeout_ms, CSocketHandle* socket) {
+                       uint32_t timeout_ms, CSocketHandle* socket, int* error) {
   CSocketHandle fd(NewSocket(SOCK_STREAM, IPPROTO_TCP));
-  if (!fd.IsValid() || !ApplyOptions(fd.Get(), options)) return false;
+  if (!fd.IsValid() || !ApplyOptions(fd.Get(), options)) {
+    if (error != nullptr) *error = errno;
+    return false;
+  }
   // Left non-blocking (see the header).
-  if (ConnectWithTimeout(fd.Get(), peer, timeout_ms, nullptr) != 0) return false;
+  const int connect_error = ConnectWithTimeout(fd.Get(), peer, timeout_ms, nullptr);
+  if (connect_error != 0) {
+    if (error != nullptr) *error = connect_error;
+    return false;
+  }
   *socket = std::move(fd);
   return true;
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "camera/http_request.h"
+#include "core/failure_reason.h"
 #include "core/device_info.h"
 
 namespace Web {
@@ -45,6 +46,10 @@ class CBaseHttpSender {
   // True when the last answer's body was wanted but was longer than the sender keeps: the
   // body is then not readable at all (a cut reply must not pass for a whole one).
   bool BodyTooLarge() const { return bodyTooLarge_; }
+  // Why the last Send gave no usable answer: the camera not reached (http-connect), no answer
+  // (http-request), 401 or 403 with the schemes the camera offered (http-login), another status
+  // outside 200..299 (http-request). Not set after a 2xx answer.
+  const korvane::CFailureReason& Failure() const { return failure_; }
 
  protected:
   korvane::DEVICE_INFO device_;
@@ -53,6 +58,7 @@ class CBaseHttpSender {
   uint32_t rememberedScheme_ = kAuthSchemeNone;
   bool connectFailed_ = false;
   bool bodyTooLarge_ = false;
+  korvane::CFailureReason failure_;
 };
 
 }  // namespace Web

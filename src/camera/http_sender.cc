@@ -11,6 +11,29 @@ bool HasLineBreakOrNul(std::string_view text) {
   return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
+// The scheme names of WWW-Authenticate values ("Digest, Basic"); "no scheme" for none.
+std::string OfferedSchemes(const std::vector<std::string>& headers) {
+  std::string names;
+  for (const std::string& header : headers) {
+    const std::string name =
+        korvane::CFailureReason::CameraWords(header.substr(0, header.find(' ')));
+    const std::string bare = name.substr(1, name.size() - 2);  // without the quotes
+    if (bare.empty() || names.find(bare) != std::string::npos) continue;
+    names += names.empty() ? bare : ", " + bare;
+  }
+  return names.empty() ? "no scheme" : names;
+}
+
+const char* ConnectErrorText(ConnectError error) {
+  switch (error) {
+    case ConnectError::kNotResolved: return "the name does not resolve";
+    case ConnectError::kRefused: return "connection refused";
+    case ConnectError::kTimedOut: return "connecting timed out";
+    case ConnectError::kNone: break;
+  }
+  return "not reached";
+}
+
 }  // namespace
 
 std::string EscapeRequestTarget(std::string_view object) {
@@ -50,10 +73,54 @@ void CHttpSender::CloseRequest() {
 }
 
 bool CHttpSender::Send(const HttpRequest& request) {
+  connectError_ = ConnectError::kNone;
+  const bool sent = SendOnce(request);
+  connectFailed_ = connectError_ != ConnectError::kNone;
+  failure_ = FailureOf(request, sent);
+  return sent;
+}
+
+korvane::CFailureReason CHttpSender::FailureOf(const HttpRequest& request, bool sent) const {
+  using Step = korvane::CFailureReason::Step;
+  const std::string where = device_.address + ":" + std::to_string(device_.port);
+  // The path only: the query carries settings that say nothing about the failure.
+  const std::string path = korvane::CFailureReason::CameraWords(
+      request.object.substr(0, request.object.find('?')));
+  if (connectError_ != ConnectError::kNone) {
+    return {Step::kHttpConnect, where + ": " + ConnectErrorText(connectError_)};
+  }
+  if (statusCode_ == 401) {
+    const std::string offered = OfferedSchemes(authenticateHeaders_);
+    if (device_.userName.empty()) {
+      return {Step::kHttpLogin, where + " asks for a login (401, offers " + offered +
+                                    ") and no user name is set"};
+    }
+    return {Step::kHttpLogin,
+            where + " refused the user name and password (401, offers " + offered + ")"};
+  }
+  if (statusCode_ == 403) {
+    return {Step::kHttpLogin, where + " forbids this user " + path + " (403)"};
+  }
+  if (!sent || statusCode_ == 0) {
+    return {Step::kHttpRequest, where + " gave no answer to " + path + " within " +
+                                    std::to_string(RequestTimeoutMs()) + " ms"};
+  }
+  if (statusCode_ / 100 != 2) {
+    std::string detail = where + " answered " + path + " with status " + std::to_string(statusCode_);
+    // The camera's own words, when its answer has a body (CNB cameras say "Error: <key>").
+    if (!body_.empty()) {
+      detail += " " + korvane::CFailureReason::CameraWords(std::string_view(
+                          reinterpret_cast<const char*>(body_.data()), body_.size()));
+    }
+    return {Step::kHttpRequest, detail};
+  }
+  return {};
+}
+
+bool CHttpSender::SendOnce(const HttpRequest& request) {
   CloseRequest();
   statusCode_ = 0;
   contentLength_ = 0;
-  connectFailed_ = false;
   bodyTooLarge_ = false;
   if (!transport_) return false;
   if (request.verb.empty() || request.object.empty()) return false;
@@ -84,7 +151,7 @@ bool CHttpSender::Send(const HttpRequest& request) {
     CloseRequest();
     if (offered == kAuthSchemeNone) return false;
     rememberedScheme_ = offered;
-    if (offered != preferred) return Send(request);  // once: the scheme is remembered now
+    if (offered != preferred) return SendOnce(request);  // once: the scheme is remembered now
     return false;
   }
 
@@ -155,7 +222,7 @@ CHttpSender::Outcome CHttpSender::Transfer(const HttpRequest& request,
   options.timeoutMs = RequestTimeoutMs();
   options.abortCheck = &abortCheck_;
   const HttpTransferResult result = transport_->Transfer(request, options, *this);
-  connectFailed_ = connectFailed_ || result.connectFailed;
+  if (connectError_ == ConnectError::kNone) connectError_ = result.connectError;
 
   Outcome outcome = headersDone_ ? Outcome::kBodyIncomplete : Outcome::kNoAnswer;
   if (result.end == HttpTransferResult::End::kComplete) {

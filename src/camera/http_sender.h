@@ -80,6 +80,10 @@ class CHttpSender : public CBaseHttpSender, private CHttpAnswerSink {
   Outcome Transfer(const HttpRequest& request, std::string_view authorization,
                    uint32_t connectionAuthScheme);
   uint32_t RequestTimeoutMs() const;
+  // Send without the failure bookkeeping; repeated once after a 401 that teaches the scheme.
+  bool SendOnce(const HttpRequest& request);
+  // The reason of the Send that just ended (`sent`: its result).
+  korvane::CFailureReason FailureOf(const HttpRequest& request, bool sent) const;
 
   // CHttpAnswerSink: the answer of the transfer in progress.
   void OnAnswerStart() override;
@@ -105,6 +109,7 @@ class CHttpSender : public CBaseHttpSender, private CHttpAnswerSink {
   bool keepBody_ = true;         // the request reads the body
   uint64_t bodyBytesSeen_ = 0;   // body bytes of the current answer, kept or dropped
   bool bodyCapped_ = false;      // the transfer was stopped at the cap
+  ConnectError connectError_ = ConnectError::kNone;  // of the last Send
 };
 
 }  // namespace Web

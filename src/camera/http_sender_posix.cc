@@ -54,13 +54,14 @@ std::unique_ptr<CURLU, UrlDeleter> MakeUrl(const korvane::DEVICE_INFO& device, b
   return url;
 }
 
-// The transfer ended before any connection to the camera existed.
-bool IsConnectFailure(CURL* easy, CURLcode result) {
-  if (result == CURLE_COULDNT_RESOLVE_HOST || result == CURLE_COULDNT_CONNECT) return true;
-  if (result != CURLE_OPERATION_TIMEDOUT) return false;
+// How the transfer ended before any connection to the camera existed; kNone when one did.
+ConnectError ConnectErrorOf(CURL* easy, CURLcode result) {
+  if (result == CURLE_COULDNT_RESOLVE_HOST) return ConnectError::kNotResolved;
+  if (result == CURLE_COULDNT_CONNECT) return ConnectError::kRefused;
+  if (result != CURLE_OPERATION_TIMEDOUT) return ConnectError::kNone;
   curl_off_t connectedMicros = 0;
   curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connectedMicros);
-  return connectedMicros == 0;
+  return connectedMicros == 0 ? ConnectError::kTimedOut : ConnectError::kNone;
 }
 
 class CCurlTransport final : public CHttpTransport {
@@ -102,7 +103,7 @@ class CCurlTransport final : public CHttpTransport {
                               CHttpAnswerSink& sink) override;
 
  private:
-  HttpTransferResult::End Run(const HttpTransferOptions& options, bool& connectFailed);
+  HttpTransferResult::End Run(const HttpTransferOptions& options, ConnectError& connectError);
 
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
   static size_t OnBody(char* data, size_t size, size_t count, void* self);
@@ -194,7 +195,7 @@ HttpTransferResult CCurlTransport::Transfer(const HttpRequest& request,
 
   sink_ = &sink;
   sinkStopped_ = false;
-  outcome.end = Run(options, outcome.connectFailed);
+  outcome.end = Run(options, outcome.connectError);
   sink_ = nullptr;
   long status = 0;
   curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
@@ -209,7 +210,7 @@ HttpTransferResult CCurlTransport::Transfer(const HttpRequest& request,
 }
 
 HttpTransferResult::End CCurlTransport::Run(const HttpTransferOptions& options,
-                                            bool& connectFailed) {
+                                            ConnectError& connectError) {
   CURLM* multi = multi_;
   CURL* easy = easy_;
   if (curl_multi_add_handle(multi, easy) != CURLM_OK) return HttpTransferResult::End::kFailed;
@@ -250,7 +251,7 @@ HttpTransferResult::End CCurlTransport::Run(const HttpTransferOptions& options,
       }
     } else if (now - start > 2 * stallLimit) {
       aborted = true;  // connecting is bounded by libcurl; this only backs it up
-      connectFailed = true;
+      connectError = ConnectError::kTimedOut;
       break;
     }
     if (options.abortCheck != nullptr && *options.abortCheck && (*options.abortCheck)()) {
@@ -259,7 +260,9 @@ HttpTransferResult::End CCurlTransport::Run(const HttpTransferOptions& options,
     }
     curl_multi_poll(multi, nullptr, 0, kAbortPollIntervalMs, nullptr);
   }
-  if (!aborted && finished) connectFailed = connectFailed || IsConnectFailure(easy, result);
+  if (!aborted && finished && connectError == ConnectError::kNone) {
+    connectError = ConnectErrorOf(easy, result);
+  }
   curl_multi_remove_handle(multi, easy);
 
   if (!aborted && finished && result == CURLE_OK) return HttpTransferResult::End::kComplete;

@@ -227,6 +227,48 @@ TEST(HttpSenderTest, RefusedConnectionFails) {
   EXPECT_TRUE(sender.ConnectFailed());
 }
 
+// What the sender says when a request gives no usable answer: the step and the camera's side
+// of it, never the login.
+TEST(HttpSenderTest, FailureNamesTheStepAndNeverTheLogin) {
+  struct Case {
+    const char* name;
+    ScriptedReply reply;
+    const char* user;
+    const char* text;  // the expected reason after "127.0.0.1:<port>"; empty: none
+  };
+  const std::string digest = "WWW-Authenticate: Digest realm=\"cam\", nonce=\"n1\"";
+  const Case cases[] = {
+      {"WrongPassword", ScriptedReply::Status(401, "Unauthorized", {digest}), "admin",
+       " refused the user name and password (401, offers Digest)"},
+      {"NoUserName", ScriptedReply::Status(401, "Unauthorized", {"WWW-Authenticate: Basic x"}),
+       "", " asks for a login (401, offers Basic) and no user name is set"},
+      {"Forbidden", ScriptedReply::Status(403, "Forbidden"), "admin",
+       " forbids this user \"/cgi-bin/Param.cgi\" (403)"},
+      {"OtherStatus", ScriptedReply::Status(400, "Bad", {}, "Error: video.resolution\r\n"),
+       "admin", " answered \"/cgi-bin/Param.cgi\" with status 400 \"Error: video.resolution\""},
+      {"NoAnswer", ScriptedReply::CloseWithoutAnswer(), "admin",
+       " gave no answer to \"/cgi-bin/Param.cgi\" within 5000 ms"},
+      {"Success", ScriptedReply::Ok("Success"), "admin", ""},
+  };
+  for (const Case& c : cases) {
+    ScriptedHttpServer server([&c](const ScriptedRequest&) { return c.reply; });
+    Web::CHttpSender sender(LoopbackDevice(server.port(), c.user, "pw-secret"));
+    CResultDef result;
+    std::vector<uint8_t> body;  // read, as the encoder request does
+    HUtils::RequestGetRD("/cgi-bin/Param.cgi?action=update&video.codec=3", sender, result, body,
+                         /*readBody=*/true);
+    const std::string where = "127.0.0.1:" + std::to_string(server.port());
+    const std::string expected = *c.text == '\0' ? "" : where + c.text;
+    EXPECT_EQ(sender.Failure().Detail(), expected) << c.name;
+    EXPECT_EQ(sender.Failure().Text().find("pw-secret"), std::string::npos) << c.name;
+  }
+  const uint16_t closed = ClosedPort();
+  Web::CHttpSender refused(LoopbackDevice(closed));
+  EXPECT_FALSE(RequestGet("/a", refused));
+  EXPECT_EQ(refused.Failure().Text(),
+            "http-connect: 127.0.0.1:" + std::to_string(closed) + ": connection refused");
+}
+
 TEST(HttpSenderTest, ConnectFailureIsForgottenByTheNextSend) {
   ScriptedHttpServer server([](const ScriptedRequest&) { return ScriptedReply::Ok("x"); });
   korvane::DEVICE_INFO device = LoopbackDevice(ClosedPort());

@@ -100,16 +100,17 @@ std::optional<std::wstring> ServerName(std::string_view address) {
   return Widen(address);
 }
 
-// The request of an error that ended it before the camera was reached at all.
-bool IsConnectError(DWORD error, bool connected) {
+// How an error ended the request before the camera was reached at all; kNone when it was.
+ConnectError ConnectErrorOf(DWORD error, bool connected) {
   switch (error) {
     case ERROR_WINHTTP_NAME_NOT_RESOLVED:
+      return ConnectError::kNotResolved;
     case ERROR_WINHTTP_CANNOT_CONNECT:
-      return true;
+      return ConnectError::kRefused;
     case ERROR_WINHTTP_TIMEOUT:
-      return !connected;
+      return connected ? ConnectError::kNone : ConnectError::kTimedOut;
     default:
-      return false;
+      return ConnectError::kNone;
   }
 }
 
@@ -430,7 +431,7 @@ HttpTransferResult CWinHttpTransport::Transfer(const HttpRequest& request,
   if (!WinHttpSendRequest(handle.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                           uploadBytes != 0 ? context->upload.data() : WINHTTP_NO_REQUEST_DATA,
                           uploadBytes, uploadBytes, contextValue)) {
-    result.connectFailed = IsConnectError(GetLastError(), false);
+    result.connectError = ConnectErrorOf(GetLastError(), false);
     return result;
   }
 
@@ -461,7 +462,7 @@ HttpTransferResult CWinHttpTransport::Transfer(const HttpRequest& request,
       case Completion::kNone:
         break;
       case Completion::kError:
-        result.connectFailed = IsConnectError(error, connected);
+        result.connectError = ConnectErrorOf(error, connected);
         return result;
       case Completion::kSent:
         next = WinHttpReceiveResponse(handle.get(), nullptr) != FALSE;
@@ -497,7 +498,7 @@ HttpTransferResult CWinHttpTransport::Transfer(const HttpRequest& request,
     // these bounds back them up and add the one on the whole request.
     const Clock::time_point now = Clock::now();
     if (!connected && now - start > 2 * stallLimit) {
-      result.connectFailed = true;
+      result.connectError = ConnectError::kTimedOut;
       return result;
     }
     if (connected && now - lastActivity > stallLimit) return result;

@@ -50,6 +50,14 @@ struct HttpTransferOptions {
   const std::function<bool()>* abortCheck = nullptr;
 };
 
+// How a transfer failed to reach the camera at all.
+enum class ConnectError {
+  kNone,         // the camera was reached (or the transfer failed before trying)
+  kNotResolved,  // its name did not resolve
+  kRefused,      // the connection was refused or the host unreachable
+  kTimedOut,     // connecting timed out
+};
+
 struct HttpTransferResult {
   enum class End {
     kFailed,         // time-out, abort, broken connection, refused request
@@ -59,9 +67,8 @@ struct HttpTransferResult {
   End end = End::kFailed;
   uint32_t statusCode = 0;     // 0 when no status line was read
   uint32_t contentLength = 0;  // 0 when the answer had none
-  // The camera was not reached at all: its name did not resolve, the connection was refused or
-  // the host unreachable, or connecting timed out.
-  bool connectFailed = false;
+  // Why the camera was not reached at all; kNone when it was.
+  ConnectError connectError = ConnectError::kNone;
 };
 
 class CHttpTransport {

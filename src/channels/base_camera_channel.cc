@@ -1,5 +1,7 @@
 #include "channels/base_camera_channel.h"
 
+#include <utility>
+
 #include "base/socket.h"
 
 namespace korvane {
@@ -41,6 +43,10 @@ CBaseCameraChannel::~CBaseCameraChannel() {
 
 bool CBaseCameraChannel::Start(const ChannelSettings* settings) {
   Stop();
+  {
+    CAutoLock guard(state_lock_);
+    failure_ = {};  // a new run: its own reasons, each logged again
+  }
   if (settings != nullptr) settings_ = *settings;
   if (!sockets_started_) sockets_started_ = StartSocketLayer();
 
@@ -88,6 +94,35 @@ std::int32_t CBaseCameraChannel::GetState() {
 void CBaseCameraChannel::SetState(std::int32_t state) {
   CAutoLock guard(state_lock_);
   state_ = state;
+}
+
+std::string CBaseCameraChannel::GetFailureText() {
+  CAutoLock guard(state_lock_);
+  return state_ == kChannelReceiving ? std::string() : failure_.Text();
+}
+
+void CBaseCameraChannel::ReportFailure(const CFailureReason& reason) {
+  static constexpr char kName[] = "korvane::CBaseCameraChannel::ReportFailure";
+  {
+    CAutoLock guard(state_lock_);
+    if (!reason.IsSet() || reason == failure_) return;
+    failure_ = reason;
+  }
+  // The reason may quote the camera: it goes in as an argument, never as the format.
+  driver_->DebugMessage(kLogWarning, "%s: %s gives no video: %s", kName, DeviceName().c_str(),
+                        reason.Text().c_str());
+}
+
+void CBaseCameraChannel::ClearFailure() {
+  static constexpr char kName[] = "korvane::CBaseCameraChannel::ClearFailure";
+  CFailureReason was;
+  {
+    CAutoLock guard(state_lock_);
+    if (!failure_.IsSet()) return;
+    was = std::exchange(failure_, CFailureReason());
+  }
+  driver_->DebugMessage(kLogInfo, "%s: %s gives video again (after %s)", kName,
+                        DeviceName().c_str(), was.Text().c_str());
 }
 
 bool CBaseCameraChannel::IsOnline() {

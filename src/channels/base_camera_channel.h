@@ -10,6 +10,7 @@
 #include "base/lock.h"
 #include "base/time.h"
 #include "channels/camera_channel.h"
+#include "core/failure_reason.h"
 #include "core/idriver.h"
 #include "tollivar/video_capture.h"
 
@@ -40,6 +41,7 @@ class CBaseCameraChannel : public ICameraChannel {
   bool QueryExtensionA() override { return false; }
   bool QueryExtensionB() override { return false; }
   std::int32_t GetState() override;
+  std::string GetFailureText() override;
 
   void SetState(std::int32_t state);
   // Records whether the camera delivers; writes one line per change.
@@ -50,6 +52,12 @@ class CBaseCameraChannel : public ICameraChannel {
   // warning is logged and the wait goes on: the thread is never killed. Called on the capture
   // thread itself it only sets the stop event.
   void StopThread();
+
+  // Keeps `reason` as the channel's failure; when it differs from the one kept, writes one
+  // warning line naming the device and the reason (a retry that fails the same way writes none).
+  void ReportFailure(const CFailureReason& reason);
+  // Video flows: forgets the failure, with one information line when there was one.
+  void ClearFailure();
 
   std::uint32_t GetChannelIndex() const { return index_; }
   bool IsOnline();
@@ -83,6 +91,7 @@ class CBaseCameraChannel : public ICameraChannel {
   bool online_ GUARDED_BY(state_lock_) = false;
   CLock state_lock_;
   std::int32_t state_ GUARDED_BY(state_lock_) = kChannelStopped;
+  CFailureReason failure_ GUARDED_BY(state_lock_);
   CLock thread_lock_;
   std::thread thread_ GUARDED_BY(thread_lock_);
   // Set by the capture thread itself first thing, so it can recognise itself without a lock.

@@ -76,6 +76,22 @@ void CBaseRTPChannel::OnPacketFrom(const SocketAddress& from, const CRTPPacket& 
   ProcessPacket(&packet);
 }
 
+void CBaseRTPChannel::FailAttempt(const CFailureReason& reason) {
+  if (!reason.IsSet() || StopEvent().IsSet() || attempt_failed_.exchange(true)) return;
+  if (attempt_note_.empty()) {
+    ReportFailure(reason);
+  } else {
+    ReportFailure({reason.GetStep(), reason.Detail() + "; " + attempt_note_});
+  }
+}
+
+CFailureReason CBaseRTPChannel::NoMediaFailure(std::uint32_t wait_ms, bool packets) {
+  return {CFailureReason::Step::kRtspMedia,
+          packets ? "RTP packets came but made no frame within " + std::to_string(wait_ms) +
+                        " ms"
+                  : "no RTP packet within " + std::to_string(wait_ms) + " ms"};
+}
+
 bool CBaseRTPChannel::OnFrame(ipcapture::IMediaFrame* frame) {
   frame_event_.Set();
   bool taken = false;
@@ -96,6 +112,7 @@ bool CBaseRTPChannel::OnFrame(ipcapture::IMediaFrame* frame) {
   if (!taken) return false;
   LastFrameTime().SetNow();
   SetCameraState(true);
+  ClearFailure();
   return true;
 }
 
@@ -113,6 +130,9 @@ bool CBaseRTPChannel::ConnectStream() {
   SetState(kChannelStopped);
   CloseStream();
   frame_event_.Reset();
+  packet_event_.Reset();
+  attempt_failed_ = false;
+  attempt_note_.clear();
   TransportMode mode =
       GetRTPMode(Driver()->GetDriverName(), *Driver()->GetDeviceInfo(), GetChannelIndex());
   // Only UDP falls back; the interleaved modes the configuration names stay as they are.
@@ -139,6 +159,14 @@ bool CBaseRTPChannel::OpenStream() {
       return true;
     }
     CloseTransport();
+  }
+  if (camera_address_ == 0) {
+    FailAttempt({CFailureReason::Step::kRtspConnect,
+                 "the name " + Driver()->GetDeviceInfo()->address + " does not resolve"});
+  } else {
+    FailAttempt({CFailureReason::Step::kRtspSetup,
+                 "no free local UDP port pair from " + std::to_string(kFirstPort) + " to " +
+                     std::to_string(kPortEnd - 1)});
   }
   return false;
 }
@@ -204,6 +232,7 @@ std::uint32_t CBaseRTPChannel::CaptureLoop() {
         SetState(kChannelReceiving);
       } else {
         pass_wait = kRetryPassWaitMs;
+        FailAttempt(NoMediaFailure(data_timeout, packet_event_.IsSet()));
         // PLAY was accepted, yet not one datagram of the camera's came: something on the way
         // drops UDP (a firewall, a NAT). The RTSP connection itself gets through.
         if (transport_mode_ == kRtpOverUdp && !packet_event_.IsSet() && MediaRequested() &&
@@ -218,6 +247,10 @@ std::uint32_t CBaseRTPChannel::CaptureLoop() {
     if (since_frame < data_timeout) loss_reported = false;
     if (since_frame >= data_timeout / 2) {
       if (stop) break;
+      if (GetState() == kChannelReceiving) {
+        ReportFailure({CFailureReason::Step::kSignal,
+                       "no frame for " + std::to_string(data_timeout / 2) + " ms; reconnecting"});
+      }
       SetState(kChannelSignalLost);  // the next pass reconnects
       // Reported again on every pass (once per failed attempt) while the outage lasts, but not
       // twice for the same attempt.

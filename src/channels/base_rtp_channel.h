@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "base/event.h"
@@ -55,6 +56,8 @@ class CBaseRTPChannel : public CBaseCameraChannel,
   // The camera refused UDP: this attempt and every later one go interleaved.
   void OnInterleavedFallback() override;
   void OnCameraRtcpPort(std::uint16_t port) override;
+  // The RTSP session of this attempt failed: its reason is the attempt's.
+  void OnSessionFailed(const CFailureReason& reason) override { FailAttempt(reason); }
 
   // IMediaParserClient
   bool OnFrame(ipcapture::IMediaFrame* frame) override;
@@ -84,6 +87,17 @@ class CBaseRTPChannel : public CBaseCameraChannel,
   virtual void CloseTransport();
   // On the receiver's queue thread (mode 0) or the RTSP client thread (interleaved modes).
   virtual void ProcessPacket(const CRTPPacket* packet) = 0;
+  // The reason of an attempt whose stream was requested but gave no frame within `wait_ms`;
+  // `packets` tells whether RTP packets came at all.
+  virtual CFailureReason NoMediaFailure(std::uint32_t wait_ms, bool packets);
+
+  // The attempt in progress failed for `reason` (the first one counts): reported with the note
+  // of the attempt appended. Any thread of the attempt.
+  void FailAttempt(const CFailureReason& reason);
+  // Something the camera did during this attempt that may explain a later failure (a refused
+  // encoder update); cleared at the start of every attempt. Capture thread only, before the
+  // stream is opened.
+  void SetAttemptNote(std::string note) { attempt_note_ = std::move(note); }
 
   CRTPReceiver& Receiver() { return receiver_; }
   CRTCPHandler& Rtcp() { return rtcp_; }
@@ -114,6 +128,8 @@ class CBaseRTPChannel : public CBaseCameraChannel,
   std::atomic<TransportMode> transport_mode_{kRtpOverUdp};
   // Learnt once, kept for the life of the channel: a reconnect does not try UDP again.
   std::atomic<bool> interleaved_fallback_{false};
+  std::atomic<bool> attempt_failed_{false};
+  std::string attempt_note_;
 };
 
 }  // namespace korvane

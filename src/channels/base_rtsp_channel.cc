@@ -25,7 +25,23 @@ bool CBaseRTSPChannel::OpenStream() {
   params.RtcpClientPort = GetRtcpPort();
   GetStreamParams(&params);
   if (StopEvent().IsSet()) return false;
-  return StartSession(params);
+  url_ = CBaseRTSPClient::MakeBaseUrl({}, params.Host, params.Port, params.Path);
+  if (StartSession(params)) return true;
+  const CFailureReason failure = rtsp_client_.Failure();
+  FailAttempt(failure.IsSet() ? failure
+                              : CFailureReason(CFailureReason::Step::kRtspConnect,
+                                               "the session with " + url_ + " did not start"));
+  return false;
+}
+
+CFailureReason CBaseRTSPChannel::NoMediaFailure(std::uint32_t wait_ms, bool packets) {
+  static constexpr const char* kModeNames[] = {"RTP over UDP", "RTP over TCP", "RTP over RTSP"};
+  const TransportMode mode = GetTransportMode();
+  const char* mode_name = mode >= kRtpOverUdp && mode <= kRtpOverRtsp ? kModeNames[mode] : "RTP";
+  std::string detail = url_ + " is playing (" + mode_name + ") but ";
+  detail += packets ? "its RTP packets made no frame" : "no RTP packet came";
+  return {CFailureReason::Step::kRtspMedia,
+          detail + " within " + std::to_string(wait_ms) + " ms"};
 }
 
 void CBaseRTSPChannel::CloseStream() {

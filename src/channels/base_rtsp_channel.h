@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "channels/base_rtp_channel.h"
 #include "rtsp/base_rtsp_client.h"
@@ -19,6 +20,8 @@ class CBaseRTSPChannel : public CBaseRTPChannel {
   bool OpenStream() override;
   bool MediaRequested() const override { return rtsp_client_.Played(); }
   void CloseStream() override;
+  // Names the stream's URL and transport mode.
+  CFailureReason NoMediaFailure(std::uint32_t wait_ms, bool packets) override;
   // Sets the RTSP port and the stream path of the codec.
   virtual void GetStreamParams(RTSPClientParams* params) = 0;
   // The RTSP session of one connection attempt: started after the RTP transport is open, closed
@@ -30,6 +33,7 @@ class CBaseRTSPChannel : public CBaseRTPChannel {
 
  private:
   CBaseRTSPClient rtsp_client_;
+  std::string url_;  // of the session of this attempt; capture thread only
 };
 
 }  // namespace korvane

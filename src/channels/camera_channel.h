@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace korvane {
 
@@ -32,6 +33,9 @@ class ICameraChannel {
   virtual bool QueryExtensionA() = 0;  // false in every channel class of this driver
   virtual bool QueryExtensionB() = 0;  // false in every channel class of this driver
   virtual std::int32_t GetState() = 0;
+  // Why the channel has no video: the reason of its last failed connection attempt or of its
+  // lost signal ("<step>: <detail>"); empty while frames arrive or before any failure.
+  virtual std::string GetFailureText() = 0;
 };
 
 // An optional second object that may run beside a channel (ICustomCreator::CreateCompanionChannel).

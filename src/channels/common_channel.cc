@@ -139,13 +139,29 @@ bool CCommonChannel::SendEncoderRequest(const std::string& path) {
   static constexpr char kName[] = "korvane::CCommonChannel::SendEncoderRequest";
   CResultDef result;
   std::vector<std::uint8_t> body;
+  SetAttemptNote({});  // this request's answer decides the note
   HUtils::RequestGetRD(path, *http_sender_, result, body, /*readBody=*/true);
-  if (result.code == kRequestNotSent || result.code == kRequestNotProcessed) return false;
+  if (result.code == kRequestNotSent || result.code == kRequestNotProcessed) {
+    CFailureReason failure = http_sender_->Failure();
+    if (!failure.IsSet()) {
+      failure = {CFailureReason::Step::kHttpRequest, "the encoder request was not sent"};
+    } else if (failure.GetStep() == CFailureReason::Step::kHttpRequest &&
+               http_sender_->StatusCode() != 0) {
+      // An answer with an error status: the camera refused these settings.
+      failure = {CFailureReason::Step::kEncoderUpdate, failure.Detail()};
+    }
+    FailAttempt(failure);
+    return false;
+  }
   const std::string_view reply(reinterpret_cast<const char*>(body.data()), body.size());
   if (result.code == kRequestOk && IsUpdateSuccessReply(reply)) {
     refusal_logged_ = false;
     return true;
   }
+  // Streaming goes on with the camera's own settings; should it fail, this may be why.
+  SetAttemptNote("the camera refused the encoder update (" +
+                 std::string(CFailureReason::StepName(CFailureReason::Step::kEncoderUpdate)) +
+                 ", reply " + CFailureReason::CameraWords(reply) + ")");
   // Answered, but not with "Success" (an error text, an empty or unreadable body): the camera
   // did not take the settings. Logged once per run of refusals, since every reconnection
   // repeats the request.
@@ -168,6 +184,12 @@ void CCommonChannel::GetStreamParams(RTSPClientParams* params) {
   StreamLocation where = StreamLocationFor(codec_, stream_mode_, rtsp_port);
   params->Port = where.port;
   params->Path = std::move(where.path);
+  switch (codec_) {
+    case ipcapture::kCodecH264: params->Encoding = "H264"; break;
+    case ipcapture::kCodecMjpeg: params->Encoding = "JPEG"; break;
+    case ipcapture::kCodecMpeg4: params->Encoding = "MP4V-ES"; break;
+    default: break;
+  }
 }
 
 }  // namespace korvane

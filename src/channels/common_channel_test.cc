@@ -196,6 +196,10 @@ TEST(EncoderAnswerTest, RefusalIsLoggedOncePerStreakAndStreamingGoesOn) {
   EXPECT_EQ(lines[0].level, kLogWarning);
   EXPECT_NE(lines[0].text.find("\"Error: video.resolution\""), std::string::npos) << lines[0].text;
   EXPECT_NE(lines[0].text.find("action=update&video.codec=3"), std::string::npos) << lines[0].text;
+  // The error status is the attempt's reason, in the camera's words and without the login.
+  EXPECT_EQ(channel.GetFailureText(),
+            "encoder-update: 127.0.0.1:" + std::to_string(server.port()) +
+                " answered \"/cgi-bin/Param.cgi\" with status 404 \"Not Found\"");
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "driver/ip_video_capture.h"
 
+#include <algorithm>
+#include <cstring>
+#include <string>
 #include <utility>
 
 #include "base/host_boundary.h"
@@ -130,6 +133,13 @@ bool CIPVideoCapture::GetChannelState(std::uint32_t index, std::int32_t* state,
 
   const std::int32_t value = channel->GetState();
   if (state != nullptr) *state = value == kChannelStopped ? kChannelSignalLost : value;
+  // Without video the text says why (the code stays 0): cut to the buffer, always terminated.
+  if (value != kChannelReceiving && text != nullptr && text_size > 0) {
+    const std::string reason = channel->GetFailureText();
+    const std::size_t length = std::min<std::size_t>(reason.size(), text_size - 1);
+    std::memcpy(text, reason.data(), length);
+    text[length] = '\0';
+  }
   return true;
 }
 

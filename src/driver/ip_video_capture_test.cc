@@ -30,6 +30,7 @@ class MockCameraChannel : public ICameraChannel {
   MOCK_METHOD(bool, QueryExtensionA, (), (override));
   MOCK_METHOD(bool, QueryExtensionB, (), (override));
   MOCK_METHOD(std::int32_t, GetState, (), (override));
+  MOCK_METHOD(std::string, GetFailureText, (), (override));
 };
 
 class MockCompanion : public ICompanionChannel {
@@ -151,6 +152,8 @@ TEST_F(VideoCaptureTest, RestartStopsAndDeletesTheOldChannelFirst) {
 struct StateCase {
   std::int32_t channel_state;
   std::int32_t host_state;
+  const char* failure;  // the channel's failure text
+  const char* text;     // what an 8-byte buffer receives
 };
 
 class ChannelStateTest : public VideoCaptureTest,
@@ -159,17 +162,22 @@ class ChannelStateTest : public VideoCaptureTest,
 TEST_P(ChannelStateTest, HostSeesStoppedAsSignalLost) {
   MockCameraChannel* channel = StartWithChannel(3);
   EXPECT_CALL(*channel, GetState()).WillOnce(Return(GetParam().channel_state));
+  ON_CALL(*channel, GetFailureText()).WillByDefault(Return(GetParam().failure));
   std::int32_t state = -1;
   std::uint32_t code = 77;
   char text[8] = "garbage";
   EXPECT_TRUE(capture_.GetChannelState(3, &state, &code, text, sizeof(text)));
   EXPECT_EQ(state, GetParam().host_state);
   EXPECT_EQ(code, 0u);
-  EXPECT_STREQ(text, "");
+  EXPECT_STREQ(text, GetParam().text);
 }
 
+// The reason fills the text only without video, cut to the buffer and terminated.
 INSTANTIATE_TEST_SUITE_P(Table, ChannelStateTest,
-                         ::testing::Values(StateCase{0, 0}, StateCase{2, 2}, StateCase{3, 2}));
+                         ::testing::Values(StateCase{0, 0, "stale", ""},
+                                           StateCase{2, 2, "signal: no frame", "signal:"},
+                                           StateCase{3, 2, "", ""},
+                                           StateCase{3, 2, "http-x", "http-x"}));
 
 TEST_F(VideoCaptureTest, IdleStateStillClearsCodeAndText) {
   std::int32_t state = 55;

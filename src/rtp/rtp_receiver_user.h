@@ -6,6 +6,7 @@
 #include "base/socket_address.h"
 
 #include "core/decoder_config.h"
+#include "core/failure_reason.h"
 
 namespace korvane {
 
@@ -39,6 +40,9 @@ class IRTPReceiverUser {
   // The camera's RTCP port named by a UDP SETUP reply (server_port), on the RTSP client thread
   // right after OnSessionSetUp: receiver reports can go there before any RTCP came from it.
   virtual void OnCameraRtcpPort(uint16_t /*port*/) {}
+  // The session failed before its media could flow (DESCRIBE, SETUP or PLAY refused or not
+  // answered, no usable video medium), on the RTSP client thread. Once per session at most.
+  virtual void OnSessionFailed(const CFailureReason& /*reason*/) {}
 };
 
 }  // namespace korvane

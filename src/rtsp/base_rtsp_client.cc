@@ -2,6 +2,7 @@
 
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "base/time.h"
 #include "rtp/rtp_receiver.h"
 #include "rtp/rtp_receiver_user.h"
+#include "rtsp/rtsp_failure.h"
 #include "rtsp/rtsp_stream_parser.h"
 #include "rtsp/rtsp_transport_ssrc.h"
 #include "text/text_helpers.h"
@@ -65,6 +67,13 @@ bool CBaseRTSPClient::Start(const RTSPClientParams& params, IRTPReceiverUser* us
   user_ = user;
   mode_ = mode;
   last_keep_alive_ = 0;
+  status_phrase_.clear();
+  answer_status_ = 0;
+  offers_video_ = false;
+  {
+    CAutoLock guard(failure_lock_);
+    failure_ = {};
+  }
   if (!Connect() || !StartThread(kThreadName)) {
     Close();
     return false;
@@ -85,9 +94,36 @@ void CBaseRTSPClient::Close() {
   last_keep_alive_ = 0;
 }
 
+CFailureReason CBaseRTSPClient::Failure() const {
+  CAutoLock guard(failure_lock_);
+  return failure_;
+}
+
+void CBaseRTSPClient::Fail(CFailureReason reason) {
+  {
+    CAutoLock guard(failure_lock_);
+    if (failure_.IsSet()) return;  // the first failure is the cause; later ones follow from it
+    failure_ = reason;
+  }
+  if (user_ != nullptr && IsRunning()) user_->OnSessionFailed(reason);
+}
+
+void CBaseRTSPClient::FailRequest(RequestKind kind) {
+  if (StopEvent().IsSet()) return;  // a stop is no failure of the camera
+  RtspAnswer answer;
+  answer.kind = kind;
+  answer.url = kind == RequestKind::kSetup ? ControlUrl() : BaseUrl();
+  answer.status = answer_status_;
+  answer.phrase = status_phrase_;
+  answer.challenges = challenges_;
+  answer.timeout_ms = params_.ReceiveTimeoutMs;
+  Fail(RtspRequestFailure(answer));
+}
+
 bool CBaseRTSPClient::Connect() {
   const uint32_t address = ResolveHost(params_.Host);
   if (address == 0) {
+    Fail(RtspConnectFailure(BaseUrl(), params_.Host, 0, params_.ConnectTimeoutMs));
     return false;
   }
   SocketOptions options;
@@ -100,7 +136,10 @@ bool CBaseRTSPClient::Connect() {
   // Start() runs on the owner's thread, before this client's stop event means anything: the
   // wait is bounded by the time-out alone.
   CSocketHandle socket;
-  if (!OpenTcpConnection(SocketAddress{address, params_.Port}, options, limit_ms, &socket)) {
+  int error = 0;
+  if (!OpenTcpConnection(SocketAddress{address, params_.Port}, options, limit_ms, &socket,
+                         &error)) {
+    Fail(RtspConnectFailure(BaseUrl(), params_.Host, error == 0 ? ETIMEDOUT : error, limit_ms));
     return false;
   }
   socket_ = std::move(socket);
@@ -257,9 +296,15 @@ bool CBaseRTSPClient::SendRequest(RequestKind kind) {
     stream_request_renewed_ = false;
     return ReceiveInterleaved();
   }
+  status_phrase_.clear();
+  answer_status_ = 0;
   const std::string response = ReadAnswer(cseq_);
   if (response.empty()) {
     return false;
+  }
+  status_phrase_ = std::string(StatusPhrase(response));
+  if (kind == RequestKind::kDescribe) {
+    offers_video_ = response.find("\nm=video") != std::string::npos;
   }
   challenges_ = AuthenticateHeaderValues(response);
   if (kind == RequestKind::kSetup) {
@@ -271,7 +316,9 @@ bool CBaseRTSPClient::SendRequest(RequestKind kind) {
       if (const auto channels = ParseTransportInterleaved(response)) channels_ = *channels;
     }
   }
-  return parser_.ParseResponse(response, kind, url);
+  const bool parsed = parser_.ParseResponse(response, kind, url);
+  answer_status_ = parser_.Response().StatusCode;
+  return parsed;
 }
 
 bool CBaseRTSPClient::Request(RequestKind kind) {
@@ -492,12 +539,22 @@ void CBaseRTSPClient::Run() {
     return;
   }
   if (!Request(RequestKind::kDescribe)) {
+    FailRequest(RequestKind::kDescribe);
     return;  // nothing was set up: nothing to tear down
+  }
+  if (params_.Media == MediaKind::kVideo) {
+    if (CFailureReason media = DescribeMediaFailure(BaseUrl(), parser_.Response(),
+                                                     offers_video_, params_.Encoding);
+        media.IsSet()) {
+      Fail(std::move(media));
+    }
   }
   if (user_ != nullptr) {
     user_->OnCodecConfig(&parser_.Response().Codec);
   }
-  if (!StopEvent().IsSet() && SetUp()) {
+  const bool set_up = !StopEvent().IsSet() && SetUp();
+  if (!set_up) FailRequest(RequestKind::kSetup);
+  if (set_up) {
     in_session_ = true;
     if (user_ != nullptr) {
       user_->OnSessionSetUp(SetupSsrc());
@@ -520,7 +577,11 @@ void CBaseRTSPClient::Run() {
         }
       } else if (which == kPlayAsked) {
         paused_ = false;
-        if (Request(RequestKind::kPlay)) played_ = true;
+        if (Request(RequestKind::kPlay)) {
+          played_ = true;
+        } else if (!IsInterleaved()) {
+          FailRequest(RequestKind::kPlay);
+        }
       } else {
         CheckKeepAlive();
       }

@@ -12,8 +12,10 @@
 
 #include "base/base_thread.h"
 #include "base/event.h"
+#include "base/lock.h"
 #include "base/socket.h"
 #include "rtsp/rtsp_response.h"
+#include "core/failure_reason.h"
 #include "core/transport_mode.h"
 #include "rtp/rtcp_handler.h"
 #include "rtsp/rtsp_response_parser.h"
@@ -43,6 +45,9 @@ struct RTSPClientParams {
   AuthScheme Scheme = AuthScheme::kNone;
   std::string Path;  // stream path on the camera, with or without leading '/'
   MediaKind Media = MediaKind::kVideo;
+  // The rtpmap encoding the user reads ("H264", "JPEG", "MP4V-ES"); a description that names
+  // another one fails the session's reason (the session still goes on). Empty: any.
+  std::string Encoding;
   std::string Range;  // Range value of PLAY and PAUSE; empty means "npt=0.000-"
 };
 
@@ -160,6 +165,10 @@ class CBaseRTSPClient : public CBaseThread, private IRTSPStreamObserver {
   // Messages skipped since Start because they did not answer the request sent. Read it only
   // while the thread does not run.
   uint32_t StrayAnswers() const { return stray_answers_; }
+  // Why the session of the last Start failed: the connection, or the first refused or
+  // unanswered DESCRIBE, SETUP or PLAY, or a description without usable video. Not set while
+  // the session goes well. Any thread.
+  CFailureReason Failure() const;
 
  protected:
   void Run() override;
@@ -174,6 +183,10 @@ class CBaseRTSPClient : public CBaseThread, private IRTSPStreamObserver {
   bool Connect();
   // SETUP; a UDP SETUP answered 461 is sent again asking for RTP over RTSP.
   bool SetUp();
+  // Keeps the session's first failure and tells the user of it (client thread only).
+  void Fail(CFailureReason reason);
+  // Fail() with the answer the parser holds to the request of `kind` that just failed.
+  void FailRequest(RequestKind kind);
   bool IsInterleaved() const { return mode_ == kRtpOverTcp || mode_ == kRtpOverRtsp; }
   std::string AuthorizationLine(RequestKind kind);
   // After a 401: takes up the strongest challenge it offered and says whether the request is
@@ -247,6 +260,13 @@ class CBaseRTSPClient : public CBaseThread, private IRTSPStreamObserver {
   // While the thread sends TEARDOWN after a stop, every socket wait ends at this point, so that
   // Close() keeps its bound; the stop event is no longer watched then.
   std::optional<Clock::time_point> teardown_deadline_;
+  // Of the last answer read: its status line's reason phrase, and whether a DESCRIBE answer
+  // has an m=video line.
+  std::string status_phrase_;
+  uint32_t answer_status_ = 0;  // 0: no answer
+  bool offers_video_ = false;
+  mutable CLock failure_lock_;
+  CFailureReason failure_ GUARDED_BY(failure_lock_);
 };
 
 }  // namespace korvane

@@ -1,63 +1,50 @@
 #pragma once
 
-// Why a channel got no frame: tollivar-host's own checks of the camera, step by step as the
-// driver goes (HTTP connection, login, parameter list, encoder update, RTSP connection,
-// DESCRIBE, media), and the first failing step with a hint for the operator. The driver logs
-// only state changes, not a refused login or a closed port, so the host asks the camera itself.
+// Why a channel got no frame, for the operator: the driver's own reason (the text of
+// GetChannelState, "<step>: <detail>") and what to do about it. The driver knows every step it
+// took; the host asks the camera itself only for what the driver cannot know: which codec the
+// camera's encoder runs, when the stream the driver asked for is missing or has no video it
+// reads.
 
 #include <atomic>
-#include <cstdint>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 namespace tollivar_host {
 
-enum class Reach { kNotTried, kOk, kRefused, kTimedOut, kUnresolved, kNoAnswer, kOther };
-
-// What the checks saw. Statuses are 0 when the request got no answer.
-struct Findings {
-  Reach http = Reach::kNotTried;
-  int list_status = 0;        // GET Param.cgi?action=list with the credentials
-  std::string auth_offered;   // schemes of the camera's WWW-Authenticate, e.g. "Digest"
-  bool had_credentials = false;
-  Reach update = Reach::kNotTried;
-  int update_status = 0;      // GET Param.cgi?action=update writing back the frame rate
-  std::string update_reply;   // first line of its body
-  Reach rtsp = Reach::kNotTried;
-  int describe_status = 0;
-  bool describe_has_video = false;
-  std::string error_text;     // transport error of the failing request
-};
-
-// Where the camera is and what the driver asks of it.
+// Where the camera is and how the host asked for the stream.
 struct Target {
   std::string address;
   unsigned http_port = 80;
-  unsigned rtsp_port = 554;
   std::string user;
   std::string password;
-  std::string codec = "h264";  // h264, mjpeg or mpeg4
-  int stream_mode = 4;
-  std::string transport;       // udp (or empty), tcp, rtsp
+  std::string transport;  // udp (or empty), tcp, rtsp
 };
 
 struct Diagnosis {
-  std::string step;     // http-connect, http-login, http-list, encoder-update, rtsp-connect,
-                        // rtsp-describe, rtsp-media
-  std::string problem;  // what failed
+  std::string step;     // the driver's step: http-connect, http-login, http-request,
+                        // rtsp-connect, rtsp-describe, rtsp-stream, rtsp-setup, rtsp-play,
+                        // rtsp-media, signal; "driver" when it gave no reason
+  std::string problem;  // what failed, in the driver's words
   std::string hint;     // what to do
 };
 
-// The RTSP URL of the stream the driver plays for `target` (its codec, stream mode and port).
-std::string StreamUrl(const Target& target);
+// The driver's reason split into step and problem, with the hint of the first matching row of
+// the host's table. `camera_codec` is the camera's video.codec as the host read it (empty when
+// not read), added to the hint where it explains the failure.
+Diagnosis Diagnose(const std::string& driver_reason, const Target& target,
+                   const std::string& camera_codec = {});
 
-// The first failing step of `findings`. Pure: the table of messages lives here.
-Diagnosis Diagnose(const Findings& findings, const Target& target);
+// Whether the camera's encoder setting explains a failure of `step` (a missing stream, a
+// description without usable video).
+bool WantsCameraCodec(const Diagnosis& diagnosis);
 
-// Runs the checks against the camera, each request bounded by a few seconds, stopping early
-// when `stop` is set; stops at the first failing step.
-Findings RunChecks(const Target& target, const std::atomic<bool>& stop);
+// The camera's video.codec from /cgi-bin/Param.cgi?action=list with the target's login; empty
+// when it cannot be read. Bounded by a few seconds, ended early when `stop` is set.
+std::string ReadCameraCodec(const Target& target, const std::atomic<bool>& stop);
 
 // {"step":...,"problem":...,"hint":...}
-std::string DiagnosisJson(const Diagnosis& diagnosis);
+nlohmann::ordered_json DiagnosisJson(const Diagnosis& diagnosis);
 
 }  // namespace tollivar_host

@@ -1,6 +1,5 @@
 #include "host_objects.h"
 
-#include <dlfcn.h>
 
 #include <cstring>
 
@@ -126,23 +125,23 @@ FrameSink::Stats FrameSink::GetStats() {
   return s;
 }
 
-bool LoadDriverLibrary(const std::string& path, DriverLibrary* library) {
-  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) {
-    std::fprintf(stderr, "tollivar-host: cannot load %s: %s\n", path.c_str(), dlerror());
-    return false;
+std::optional<DriverLibrary> LoadDriverLibrary(const std::string& path) {
+  std::string error;
+  DriverLibrary loaded;
+  loaded.library = SharedLibrary::Open(path, &error);
+  if (!loaded.library) {
+    std::fprintf(stderr, "tollivar-host: cannot load %s: %s\n", path.c_str(), error.c_str());
+    return std::nullopt;
   }
-  auto create = reinterpret_cast<ipc::IIPCaptureDriverEx4* (*)()>(
-      dlsym(handle, "CreateIPCaptureEx3"));
-  auto destroy =
-      reinterpret_cast<void (*)(ipc::IIPCaptureDriver*)>(dlsym(handle, "DeleteIPCaptureEx3"));
-  if (create == nullptr || destroy == nullptr) {
+  loaded.create = reinterpret_cast<ipc::IIPCaptureDriverEx4* (*)()>(
+      loaded.library->Symbol("CreateIPCaptureEx3"));
+  loaded.destroy = reinterpret_cast<void (*)(ipc::IIPCaptureDriver*)>(
+      loaded.library->Symbol("DeleteIPCaptureEx3"));
+  if (loaded.create == nullptr || loaded.destroy == nullptr) {
     std::fprintf(stderr, "tollivar-host: %s lacks the driver entry points\n", path.c_str());
-    dlclose(handle);
-    return false;
+    return std::nullopt;
   }
-  *library = DriverLibrary{handle, create, destroy};
-  return true;
+  return loaded;
 }
 
 }  // namespace tollivar_host

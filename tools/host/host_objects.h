@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "library_path.h"
+#include "platform.h"
 #include "tollivar/tollivar.h"
 
 namespace tollivar_host {
@@ -192,16 +194,34 @@ bool IsKeyFrame(std::uint32_t fourcc);
 std::int64_t ToUnixMillis(const ipc::SYSTEMTIME& t);
 std::string FourCCText(std::uint32_t fourcc);
 
-// The driver library opened with dlopen and its two driver entry points.
+// The driver library and its two driver entry points; unloaded when destroyed.
 struct DriverLibrary {
-  void* handle = nullptr;
+  std::unique_ptr<SharedLibrary> library;
   ipc::IIPCaptureDriverEx4* (*create)() = nullptr;
   void (*destroy)(ipc::IIPCaptureDriver*) = nullptr;
 };
 
-// Opens `path` and looks up "CreateIPCaptureEx3" and "DeleteIPCaptureEx3". On failure it says
-// why on stderr, closes what it opened and returns false.
-bool LoadDriverLibrary(const std::string& path, DriverLibrary* library);
+// Loads `path` and looks up "CreateIPCaptureEx3" and "DeleteIPCaptureEx3". On failure it says
+// why on stderr and returns nothing.
+std::optional<DriverLibrary> LoadDriverLibrary(const std::string& path);
 
+// A driver object made by the library's factory, given back to it when this ends. Must end
+// before the library.
+class OpenedDriver {
+ public:
+  explicit OpenedDriver(const DriverLibrary& library)
+      : destroy_(library.destroy), driver_(library.create()) {}
+  ~OpenedDriver() {
+    if (driver_ != nullptr) destroy_(driver_);
+  }
+  OpenedDriver(const OpenedDriver&) = delete;
+  OpenedDriver& operator=(const OpenedDriver&) = delete;
+  ipc::IIPCaptureDriverEx4* get() const { return driver_; }
+  ipc::IIPCaptureDriverEx4* operator->() const { return driver_; }
+
+ private:
+  void (*const destroy_)(ipc::IIPCaptureDriver*);
+  ipc::IIPCaptureDriverEx4* const driver_;
+};
 
 }  // namespace tollivar_host

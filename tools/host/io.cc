@@ -1,28 +1,26 @@
 #include "io.h"
 
-#include <dlfcn.h>
-
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "host_objects.h"
+#include "option_table.h"
+#include "platform.h"
 
 namespace tollivar_host {
 
 namespace {
 
-
-std::atomic<bool> g_io_interrupted{false};
-
-void OnIoSignal(int) { g_io_interrupted = true; }
 
 // The wall-clock time of an event, UTC with milliseconds: 2026-12-08T09:40:12.345Z.
 std::string TimeStamp() {
@@ -48,8 +46,9 @@ class IoEvents final : public korvane::ICaptureIOEvents {
     std::lock_guard<std::mutex> guard(mutex_);
     ++input_reports_;
     if (json_) {
-      std::printf("{\"time\":\"%s\",\"event\":\"input\",\"index\":%u,\"state\":%d}\n",
-                  TimeStamp().c_str(), index, state);
+      const nlohmann::ordered_json event = {
+          {"time", TimeStamp()}, {"event", "input"}, {"index", index}, {"state", state}};
+      std::printf("%s\n", event.dump().c_str());
     } else {
       std::printf("%s input %u state %d\n", TimeStamp().c_str(), index, state);
     }
@@ -60,7 +59,8 @@ class IoEvents final : public korvane::ICaptureIOEvents {
     std::lock_guard<std::mutex> guard(mutex_);
     ++errors_;
     if (json_) {
-      std::printf("{\"time\":\"%s\",\"event\":\"io_error\"}\n", TimeStamp().c_str());
+      const nlohmann::ordered_json event = {{"time", TimeStamp()}, {"event", "io_error"}};
+      std::printf("%s\n", event.dump().c_str());
     } else {
       std::printf("%s I/O error\n", TimeStamp().c_str());
     }
@@ -82,16 +82,6 @@ class IoEvents final : public korvane::ICaptureIOEvents {
   unsigned errors_ = 0;
   unsigned input_reports_ = 0;
 };
-
-bool ParseNumber(const std::string& text, long long min, long long max, long long* out) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  const long long v = std::strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || v < min || v > max) return false;
-  *out = v;
-  return true;
-}
 
 // How many changes the driver sends to the camera when every one of them fails. A failure puts
 // every output back at 0, so then every output's start change (0 to 1) is sent, and every queued
@@ -139,75 +129,32 @@ void PrintIoUsage() {
 }
 
 int ParseIo(int argc, char** argv, IoOptions* o) {
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    std::string value;
-    auto take = [&]() {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "tollivar-host: %s needs a value\n", arg.c_str());
-        return false;
-      }
-      value = argv[++i];
-      return true;
-    };
-    auto number = [&](long long min, long long max, long long* out) {
-      if (!take()) return false;
-      if (!ParseNumber(value, min, max, out)) {
-        std::fprintf(stderr, "tollivar-host: %s: not a number in range: %s\n", arg.c_str(),
-                     value.c_str());
-        return false;
-      }
-      return true;
-    };
-    long long n = 0;
-    if (arg == "--address") {
-      if (!take()) return 2;
-      o->address = value;
-    } else if (arg == "--port") {
-      if (!number(1, 65535, &n)) return 2;
-      o->port = static_cast<unsigned>(n);
-    } else if (arg == "--user") {
-      if (!take()) return 2;
-      o->user = value;
-    } else if (arg == "--password") {
-      if (!take()) return 2;
-      o->password = value;
-    } else if (arg == "--inputs") {
-      if (!number(0, 256, &n)) return 2;
-      o->inputs = static_cast<std::uint32_t>(n);
-    } else if (arg == "--outputs") {
-      if (!number(0, 256, &n)) return 2;
-      o->outputs = static_cast<std::uint32_t>(n);
-    } else if (arg == "--set") {
-      if (!take()) return 2;
-      const auto eq = value.find('=');
-      long long index = 0;
-      long long state = 0;
-      if (eq == std::string::npos || !ParseNumber(value.substr(0, eq), 0, 0xFFFFFFFFll, &index) ||
-          !ParseNumber(value.substr(eq + 1), -0x80000000ll, 0x7FFFFFFFll, &state)) {
-        std::fprintf(stderr, "tollivar-host: --set wants INDEX=STATE, got: %s\n", value.c_str());
-        return 2;
-      }
-      o->changes.emplace_back(static_cast<std::uint32_t>(index), static_cast<std::int32_t>(state));
-    } else if (arg == "--watch") {
-      if (!number(0, 86400, &n)) return 2;
-      o->watch_seconds = static_cast<unsigned>(n);
-    } else if (arg == "--json") {
-      o->json = true;
-    } else if (arg == "--library") {
-      if (!take()) return 2;
-      o->library = value;
-    } else if (arg == "--log-level") {
-      if (!number(0, 4, &n)) return 2;
-      o->log_level = static_cast<int>(n);
-    } else if (arg == "--help" || arg == "-h") {
-      PrintIoUsage();
-      return 1;
-    } else {
-      std::fprintf(stderr, "tollivar-host: unknown option: %s\n", arg.c_str());
-      return 2;
+  const auto set = [o](const std::string& value) {
+    const auto eq = value.find('=');
+    long long index = 0;
+    long long state = 0;
+    if (eq == std::string::npos || !ParseNumber(value.substr(0, eq), 0, 0xFFFFFFFFll, &index) ||
+        !ParseNumber(value.substr(eq + 1), -0x80000000ll, 0x7FFFFFFFll, &state)) {
+      std::fprintf(stderr, "tollivar-host: --set wants INDEX=STATE, got: %s\n", value.c_str());
+      return false;
     }
+    o->changes.emplace_back(static_cast<std::uint32_t>(index), static_cast<std::int32_t>(state));
+    return true;
+  };
+  const std::vector<Option> options = {
+      TextOption("--address", &o->address),     NumberOption("--port", 1, 65535, &o->port),
+      TextOption("--user", &o->user),           TextOption("--password", &o->password),
+      NumberOption("--inputs", 0, 256, &o->inputs),
+      NumberOption("--outputs", 0, 256, &o->outputs), Option{"--set", true, set},
+      NumberOption("--watch", 0, 86400, &o->watch_seconds), FlagOption("--json", &o->json),
+      TextOption("--library", &o->library),     NumberOption("--log-level", 0, 4, &o->log_level),
+  };
+  const Parsed parsed = ParseOptions(argc, argv, options);
+  if (parsed == Parsed::kHelp) {
+    PrintIoUsage();
+    return 1;
   }
+  if (parsed == Parsed::kUsageError) return 2;
   if (o->address.empty() || o->port == 0) {
     std::fputs("tollivar-host: io needs --address and --port\n", stderr);
     return 2;
@@ -219,47 +166,10 @@ int ParseIo(int argc, char** argv, IoOptions* o) {
   return 0;
 }
 
-int RunIo(const IoOptions& o) {
-  DriverLibrary library;
-  if (!LoadDriverLibrary(o.library, &library)) return 3;
-  void* const lib = library.handle;
-  const auto create = library.create;
-  const auto destroy = library.destroy;
+namespace {
 
-  MessageSink messages(o.log_level, false);
-  FrameFactory factory;
-  DeviceDescription device;
-  device.address = o.address;
-  device.port = o.port;
-  device.user = o.user;
-  device.password = o.password;
-  device.inputs = o.inputs;
-  device.outputs = o.outputs;
-  device.custom = {"(none)", "(none)", "(none)", "(none)", "tollivar-host"};
-  IoEvents events(o.json);
-
-  ipc::IIPCaptureDriverEx4* driver = create();
-  if (driver == nullptr || !driver->OpenDriver(&messages, &factory, &device)) {
-    std::fprintf(stderr, "tollivar-host: the driver could not be opened\n");
-    if (driver != nullptr) destroy(driver);
-    dlclose(lib);
-    return 3;
-  }
-  korvane::ICaptureIOApi* io = driver->GetIOApi();
-  if (io == nullptr) {
-    std::fprintf(stderr, "tollivar-host: the driver offers no I/O object for this device\n");
-    destroy(driver);
-    dlclose(lib);
-    return 3;
-  }
-
-  int status = 0;
-  io->SetEventSink(&events);
-  const bool started = io->StartIO();
-  if (!started) {
-    std::fprintf(stderr, "tollivar-host: the driver could not start the I/O\n");
-    status = 4;
-  }
+// Queues every --set change; returns how many the driver refused.
+unsigned QueueChanges(korvane::ICaptureIOApi* io, const IoOptions& o) {
   unsigned refused = 0;
   for (const auto& [index, state] : o.changes) {
     if (index >= o.outputs) {
@@ -273,47 +183,107 @@ int RunIo(const IoOptions& o) {
       ++refused;
     }
   }
+  return refused;
+}
 
-  std::signal(SIGINT, OnIoSignal);
-  std::signal(SIGTERM, OnIoSignal);
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(o.watch_seconds);
-  while (!g_io_interrupted && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+struct IoRun {
+  unsigned refused = 0;
+  bool started = false;
+  bool stopped = false;
+  int status = 0;
+};
 
-  const bool stopped = io->StopIO();
-  if (!stopped) {
-    std::fprintf(stderr, "tollivar-host: the driver could not stop the I/O\n");
-    if (status == 0) status = 4;
-  }
-  destroy(driver);  // no I/O thread runs past this: no event arrives any more
-
+// The exit status 1 when every change failed, by refusal or by an I/O error each.
+int Verdict(const IoOptions& o, const IoRun& run, unsigned errors) {
   const unsigned changes = static_cast<unsigned>(o.changes.size());
-  const unsigned errors = events.errors();
   const unsigned sent = RequestsWhenEveryOneFails(o);
-  if (status == 0 && changes > 0 && refused == changes) {
+  if (changes > 0 && run.refused == changes) {
     std::fprintf(stderr, "tollivar-host: the driver refused every change\n");
-    status = 1;
-  } else if (status == 0 && sent > 0 && errors >= sent) {
+    return 1;
+  }
+  if (sent > 0 && errors >= sent) {
     std::fprintf(stderr,
                  "tollivar-host: the driver reported an error for every change: %u I/O error(s) "
                  "for the %u change(s) it had to send; is the camera at %s:%u reachable, and "
                  "are the credentials right?\n",
                  errors, sent, o.address.c_str(), o.port);
-    status = 1;
+    return 1;
   }
-  if (o.json) {
-    std::printf(
-        "{\"event\":\"summary\",\"inputs\":%u,\"outputs\":%u,\"changes\":%u,\"refused\":%u,"
-        "\"io_errors\":%u,\"input_reports\":%u,\"started\":%s,\"stopped\":%s,\"status\":%d}\n",
-        o.inputs, o.outputs, changes, refused, errors, events.input_reports(),
-        started ? "true" : "false", stopped ? "true" : "false", status);
-  } else {
+  return 0;
+}
+
+void PrintSummary(const IoOptions& o, const IoRun& run, IoEvents& events) {
+  const unsigned changes = static_cast<unsigned>(o.changes.size());
+  if (!o.json) {
     std::printf("summary: %u change(s) queued, %u refused, %u I/O error(s), %u input report(s)\n",
-                changes - refused, refused, errors, events.input_reports());
+                changes - run.refused, run.refused, events.errors(), events.input_reports());
+    return;
   }
-  dlclose(lib);
-  return status;
+  const nlohmann::ordered_json summary = {
+      {"event", "summary"},          {"inputs", o.inputs},
+      {"outputs", o.outputs},        {"changes", changes},
+      {"refused", run.refused},      {"io_errors", events.errors()},
+      {"input_reports", events.input_reports()}, {"started", run.started},
+      {"stopped", run.stopped},      {"status", run.status}};
+  std::printf("%s\n", summary.dump().c_str());
+}
+
+// Starts the I/O, queues the changes, watches for --watch seconds and stops it.
+IoRun RunStartedIo(korvane::ICaptureIOApi* io, const IoOptions& o, IoEvents& events) {
+  IoRun run;
+  io->SetEventSink(&events);
+  run.started = io->StartIO();
+  if (!run.started) {
+    std::fprintf(stderr, "tollivar-host: the driver could not start the I/O\n");
+    run.status = 4;
+  }
+  run.refused = QueueChanges(io, o);
+  const std::atomic<bool>& interrupted = WatchInterrupts();
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(o.watch_seconds);
+  while (!interrupted && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  run.stopped = io->StopIO();
+  if (!run.stopped) {
+    std::fprintf(stderr, "tollivar-host: the driver could not stop the I/O\n");
+    if (run.status == 0) run.status = 4;
+  }
+  return run;
+}
+
+}  // namespace
+
+int RunIo(const IoOptions& o) {
+  const std::optional<DriverLibrary> library = LoadDriverLibrary(o.library);
+  if (!library) return 3;
+  MessageSink messages(o.log_level, false);
+  FrameFactory factory;
+  DeviceDescription device;
+  device.address = o.address;
+  device.port = o.port;
+  device.user = o.user;
+  device.password = o.password;
+  device.inputs = o.inputs;
+  device.outputs = o.outputs;
+  device.custom = {"(none)", "(none)", "(none)", "(none)", "tollivar-host"};
+  IoEvents events(o.json);
+  IoRun run;
+  {
+    OpenedDriver driver(*library);
+    if (driver.get() == nullptr || !driver->OpenDriver(&messages, &factory, &device)) {
+      std::fprintf(stderr, "tollivar-host: the driver could not be opened\n");
+      return 3;
+    }
+    korvane::ICaptureIOApi* io = driver->GetIOApi();
+    if (io == nullptr) {
+      std::fprintf(stderr, "tollivar-host: the driver offers no I/O object for this device\n");
+      return 3;
+    }
+    run = RunStartedIo(io, o, events);
+  }  // the driver is gone: no I/O thread runs, no event arrives any more
+  if (run.status == 0) run.status = Verdict(o, run, events.errors());
+  PrintSummary(o, run, events);
+  return run.status;
 }
 
 }  // namespace tollivar_host

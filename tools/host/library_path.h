@@ -1,7 +1,6 @@
 #pragma once
 
-#include <unistd.h>
-
+#include <filesystem>
 #include <string>
 
 // The lib folder relative to the bin folder of an install (the build sets it from
@@ -20,7 +19,8 @@ inline std::string DefaultLibrary(const std::string& folder) {
   for (const std::string& candidate :
        {folder + "../../libtollivar.so.1", folder + "libtollivar.so.1",
         folder + TOLLIVAR_HOST_TO_LIBDIR "/libtollivar.so.1"}) {
-    if (access(candidate.c_str(), R_OK) == 0) return candidate;
+    std::error_code error;
+    if (std::filesystem::exists(candidate, error)) return candidate;
   }
   return "libtollivar.so.1";
 }

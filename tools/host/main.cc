@@ -1,21 +1,17 @@
 // tollivar-host: a reference recording host for libtollivar.
 //
-// It loads the driver at run time with dlopen, exactly as a recording server would, and uses
+// It loads the driver at run time, exactly as a recording server would, and uses
 // nothing but the exported entry points and the public headers.
 
-#include <dlfcn.h>
-#include <unistd.h>
-
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "host_objects.h"
 #include "io.h"
+#include "option_table.h"
+#include "platform.h"
 #include "probe.h"
 #include "ptz_command.h"
 #include "record.h"
@@ -61,129 +57,81 @@ void PrintUsage() {
       stderr);
 }
 
-std::string ExecutableFolder() {
-  char buf[4096];
-  const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
-  if (n <= 0) return "./";
-  buf[n] = '\0';
-  std::string path(buf);
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
-}
-
-bool ParseUnsigned(const char* text, unsigned long max, unsigned long* out) {
-  if (text == nullptr || *text == '\0') return false;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long v = std::strtoul(text, &end, 10);
-  if (errno != 0 || *end != '\0' || v > max || text[0] == '-') return false;
-  *out = v;
+// The options of record; true when they make a recording.
+bool CheckRecord(const tollivar_host::RecordOptions& o) {
+  if (o.address.empty() || o.port == 0 || o.out.empty() || o.seconds == 0) {
+    std::fputs("tollivar-host: record needs --address, --port, --seconds and --out\n", stderr);
+    return false;
+  }
+  if (o.out == "-" && o.channels > 1) {
+    std::fputs("tollivar-host: --out - takes one channel\n", stderr);
+    return false;
+  }
+  if (o.codec != "h264" && o.codec != "mjpeg" && o.codec != "mpeg4") {
+    std::fputs("tollivar-host: --codec must be h264, mjpeg or mpeg4\n", stderr);
+    return false;
+  }
+  if (!o.transport.empty() && o.transport != "udp" && o.transport != "tcp" &&
+      o.transport != "rtsp") {
+    std::fputs("tollivar-host: --transport must be udp, tcp or rtsp\n", stderr);
+    return false;
+  }
   return true;
 }
 
+// 0 when parsed, 1 after --help, 2 on a usage error.
 int ParseRecord(int argc, char** argv, tollivar_host::RecordOptions* o) {
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](const char** out) {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "tollivar-host: %s needs a value\n", arg.c_str());
-        return false;
-      }
-      *out = argv[++i];
-      return true;
-    };
-    auto number = [&](unsigned long max, unsigned long* out) {
-      const char* v = nullptr;
-      if (!value(&v)) return false;
-      if (!ParseUnsigned(v, max, out)) {
-        std::fprintf(stderr, "tollivar-host: %s: not a number in range: %s\n", arg.c_str(), v);
-        return false;
-      }
-      return true;
-    };
-    const char* v = nullptr;
-    unsigned long n = 0;
-    if (arg == "--address") {
-      if (!value(&v)) return 2;
-      o->address = v;
-    } else if (arg == "--port") {
-      if (!number(65535, &n)) return 2;
-      o->port = static_cast<unsigned>(n);
-    } else if (arg == "--rtsp-port") {
-      if (!number(65535, &n)) return 2;
-      o->rtsp_port = static_cast<int>(n);
-    } else if (arg == "--user") {
-      if (!value(&v)) return 2;
-      o->user = v;
-    } else if (arg == "--password") {
-      if (!value(&v)) return 2;
-      o->password = v;
-    } else if (arg == "--codec") {
-      if (!value(&v)) return 2;
-      o->codec = v;
-    } else if (arg == "--stream-mode") {
-      if (!number(1000, &n)) return 2;
-      o->stream_mode = static_cast<int>(n);
-    } else if (arg == "--channels") {
-      if (!number(64, &n) || n == 0) return 2;
-      o->channels = static_cast<unsigned>(n);
-    } else if (arg == "--width") {
-      if (!number(65535, &n)) return 2;
-      o->width = static_cast<unsigned>(n);
-    } else if (arg == "--height") {
-      if (!number(65535, &n)) return 2;
-      o->height = static_cast<unsigned>(n);
-    } else if (arg == "--fps") {
-      if (!number(1000, &n) || n == 0) return 2;
-      o->fps = static_cast<unsigned>(n);
-    } else if (arg == "--quality") {
-      if (!number(100, &n)) return 2;
-      o->quality = static_cast<unsigned>(n);
-    } else if (arg == "--transport") {
-      if (!value(&v)) return 2;
-      o->transport = v;
-    } else if (arg == "--seconds") {
-      if (!number(86400, &n) || n == 0) return 2;
-      o->seconds = static_cast<unsigned>(n);
-    } else if (arg == "--out") {
-      if (!value(&v)) return 2;
-      o->out = v;
-    } else if (arg == "--library") {
-      if (!value(&v)) return 2;
-      o->library = v;
-    } else if (arg == "--log-level") {
-      if (!number(4, &n)) return 2;
-      o->log_level = static_cast<int>(n);
-    } else if (arg == "--json") {
-      o->json = true;
-    } else if (arg == "--quiet") {
-      o->quiet = true;
-    } else if (arg == "--help" || arg == "-h") {
+  using namespace tollivar_host;
+  const std::vector<Option> options = {
+      TextOption("--address", &o->address),  NumberOption("--port", 0, 65535, &o->port),
+      NumberOption("--rtsp-port", 0, 65535, &o->rtsp_port), TextOption("--user", &o->user),
+      TextOption("--password", &o->password), TextOption("--codec", &o->codec),
+      NumberOption("--stream-mode", 0, 1000, &o->stream_mode),
+      NumberOption("--channels", 1, 64, &o->channels),
+      NumberOption("--width", 0, 65535, &o->width), NumberOption("--height", 0, 65535, &o->height),
+      NumberOption("--fps", 1, 1000, &o->fps),  NumberOption("--quality", 0, 100, &o->quality),
+      TextOption("--transport", &o->transport),
+      NumberOption("--seconds", 1, 86400, &o->seconds), TextOption("--out", &o->out),
+      TextOption("--library", &o->library),  NumberOption("--log-level", 0, 4, &o->log_level),
+      FlagOption("--json", &o->json),        FlagOption("--quiet", &o->quiet),
+  };
+  switch (ParseOptions(argc, argv, options)) {
+    case Parsed::kHelp:
       PrintUsage();
       return 1;
-    } else {
-      std::fprintf(stderr, "tollivar-host: unknown option: %s\n", arg.c_str());
+    case Parsed::kUsageError:
       return 2;
-    }
+    case Parsed::kOk:
+      break;
   }
-  if (o->address.empty() || o->port == 0 || o->out.empty() || o->seconds == 0) {
-    std::fputs("tollivar-host: record needs --address, --port, --seconds and --out\n", stderr);
+  return CheckRecord(*o) ? 0 : 2;
+}
+
+// Runs the command of argv[1]; its exit status.
+int RunCommand(int argc, char** argv) {
+  using namespace tollivar_host;
+  const std::string command = argv[1];
+  if (command == "ptz") return RunPtzCommand(argc - 2, argv + 2, ExecutableFolder());
+  if (command == "probe") return Probe(argc - 2, argv + 2, ExecutableFolder());
+  if (command == "io") {
+    IoOptions io_options;
+    const int parsed = ParseIo(argc - 2, argv + 2, &io_options);
+    if (parsed != 0) return parsed == 1 ? 0 : parsed;
+    if (io_options.library.empty()) io_options.library = DefaultLibrary(ExecutableFolder());
+    return RunIo(io_options);
+  }
+  if (command != "record") {
+    std::fprintf(stderr, "tollivar-host: unknown command: %s\n", argv[1]);
+    PrintUsage();
     return 2;
   }
-  if (o->out == "-" && o->channels > 1) {
-    std::fputs("tollivar-host: --out - takes one channel\n", stderr);
-    return 2;
-  }
-  if (o->codec != "h264" && o->codec != "mjpeg" && o->codec != "mpeg4") {
-    std::fprintf(stderr, "tollivar-host: --codec must be h264, mjpeg or mpeg4\n");
-    return 2;
-  }
-  if (!o->transport.empty() && o->transport != "udp" && o->transport != "tcp" &&
-      o->transport != "rtsp") {
-    std::fprintf(stderr, "tollivar-host: --transport must be udp, tcp or rtsp\n");
-    return 2;
-  }
-  return 0;
+  RecordOptions options;
+  const int parsed = ParseRecord(argc - 2, argv + 2, &options);
+  if (parsed != 0) return parsed == 1 ? 0 : parsed;
+  const std::string folder = ExecutableFolder();
+  if (options.library.empty()) options.library = DefaultLibrary(folder);
+  options.config_folder = folder;
+  return Record(options);
 }
 
 }  // namespace
@@ -193,32 +141,5 @@ int main(int argc, char** argv) {
     PrintUsage();
     return argc < 2 ? 2 : 0;
   }
-  if (std::strcmp(argv[1], "ptz") == 0) {
-    return tollivar_host::RunPtzCommand(argc - 2, argv + 2, ExecutableFolder());
-  }
-  if (std::strcmp(argv[1], "io") == 0) {
-    tollivar_host::IoOptions io_options;
-    const int io_parsed = tollivar_host::ParseIo(argc - 2, argv + 2, &io_options);
-    if (io_parsed == 1) return 0;
-    if (io_parsed != 0) return io_parsed;
-    if (io_options.library.empty()) io_options.library = tollivar_host::DefaultLibrary(ExecutableFolder());
-    return tollivar_host::RunIo(io_options);
-  }
-  if (std::strcmp(argv[1], "probe") == 0) {
-    return tollivar_host::Probe(argc - 2, argv + 2, ExecutableFolder());
-  }
-  if (std::strcmp(argv[1], "record") != 0) {
-    std::fprintf(stderr, "tollivar-host: unknown command: %s\n", argv[1]);
-    PrintUsage();
-    return 2;
-  }
-  tollivar_host::RecordOptions options;
-  const int parsed = ParseRecord(argc - 2, argv + 2, &options);
-  if (parsed == 1) return 0;
-  if (parsed != 0) return parsed;
-
-  const std::string folder = ExecutableFolder();
-  if (options.library.empty()) options.library = tollivar_host::DefaultLibrary(folder);
-  options.config_folder = folder;
-  return tollivar_host::Record(options);
+  return RunCommand(argc, argv);
 }

@@ -1,20 +1,19 @@
 #include "probe.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
 
-#include "json_text.h"
+#include <nlohmann/json.hpp>
+
 #include "library_path.h"
+#include "option_table.h"
+#include "platform.h"
 
 namespace tollivar_host {
 
@@ -186,16 +185,6 @@ class ProbeEvents final : public ipc::ICapabilityQueryEvents {
   std::string message_;
 };
 
-template <typename T, typename F>
-std::string JsonArray(const std::vector<T>& items, F&& each) {
-  std::string out = "[";
-  for (size_t i = 0; i < items.size(); ++i) {
-    if (i > 0) out += ",";
-    out += each(items[i]);
-  }
-  return out + "]";
-}
-
 const char* OutcomeText(const ProbeReport& report) {
   switch (report.outcome) {
     case ProbeReport::Outcome::kCompleted: return "completed";
@@ -206,70 +195,20 @@ const char* OutcomeText(const ProbeReport& report) {
   return "?";
 }
 
-std::atomic<bool> g_interrupted{false};
-
-void OnSignal(int) { g_interrupted = true; }
-
-bool ParseUnsigned(const char* text, unsigned long max, unsigned long* out) {
-  if (text == nullptr || *text == '\0' || text[0] == '-') return false;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long v = std::strtoul(text, &end, 10);
-  if (errno != 0 || *end != '\0' || v > max) return false;
-  *out = v;
-  return true;
-}
-
 // 0 when parsed, 1 on a usage error, -1 after --help.
 int ParseProbe(int argc, char** argv, ProbeOptions* o) {
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool has_value = i + 1 < argc;
-    auto text = [&](std::string* out) {
-      if (!has_value) {
-        std::fprintf(stderr, "tollivar-host: %s needs a value\n", arg.c_str());
-        return false;
-      }
-      *out = argv[++i];
-      return true;
-    };
-    auto number = [&](unsigned long min, unsigned long max, unsigned* out) {
-      unsigned long n = 0;
-      if (!has_value || !ParseUnsigned(argv[i + 1], max, &n) || n < min) {
-        std::fprintf(stderr, "tollivar-host: %s needs a number from %lu to %lu\n", arg.c_str(),
-                     min, max);
-        return false;
-      }
-      ++i;
-      *out = static_cast<unsigned>(n);
-      return true;
-    };
-    bool ok = true;
-    if (arg == "--address") {
-      ok = text(&o->address);
-    } else if (arg == "--port") {
-      ok = number(1, 65535, &o->port);
-    } else if (arg == "--user") {
-      ok = text(&o->user);
-    } else if (arg == "--password") {
-      ok = text(&o->password);
-    } else if (arg == "--timeout") {
-      ok = number(1, 3600, &o->timeout_s);
-    } else if (arg == "--library") {
-      ok = text(&o->library);
-    } else if (arg == "--ntsc") {
-      o->ntsc = true;
-    } else if (arg == "--json") {
-      o->json = true;
-    } else if (arg == "--help" || arg == "-h") {
-      PrintProbeUsage();
-      return -1;
-    } else {
-      std::fprintf(stderr, "tollivar-host: unknown option of probe: %s\n", arg.c_str());
-      ok = false;
-    }
-    if (!ok) return 1;
+  const std::vector<Option> options = {
+      TextOption("--address", &o->address),  NumberOption("--port", 1, 65535, &o->port),
+      TextOption("--user", &o->user),        TextOption("--password", &o->password),
+      NumberOption("--timeout", 1, 3600, &o->timeout_s), TextOption("--library", &o->library),
+      FlagOption("--ntsc", &o->ntsc),        FlagOption("--json", &o->json),
+  };
+  const Parsed parsed = ParseOptions(argc, argv, options);
+  if (parsed == Parsed::kHelp) {
+    PrintProbeUsage();
+    return -1;
   }
+  if (parsed == Parsed::kUsageError) return 1;
   if (o->address.empty() || o->port == 0) {
     std::fputs("tollivar-host: probe needs --address and --port\n", stderr);
     return 1;
@@ -277,14 +216,13 @@ int ParseProbe(int argc, char** argv, ProbeOptions* o) {
   return 0;
 }
 
-
 }  // namespace
 
-bool CapabilityQueryApi::Load(void* library) {
-  init = reinterpret_cast<decltype(init)>(dlsym(library, "InitCapabilityQuery"));
-  start = reinterpret_cast<decltype(start)>(dlsym(library, "StartCapabilityQuery"));
-  terminate = reinterpret_cast<decltype(terminate)>(dlsym(library, "TerminateCapabilityQuery"));
-  uninit = reinterpret_cast<decltype(uninit)>(dlsym(library, "UninitCapabilityQuery"));
+bool CapabilityQueryApi::Load(const SharedLibrary& library) {
+  init = reinterpret_cast<decltype(init)>(library.Symbol("InitCapabilityQuery"));
+  start = reinterpret_cast<decltype(start)>(library.Symbol("StartCapabilityQuery"));
+  terminate = reinterpret_cast<decltype(terminate)>(library.Symbol("TerminateCapabilityQuery"));
+  uninit = reinterpret_cast<decltype(uninit)>(library.Symbol("UninitCapabilityQuery"));
   return init != nullptr && start != nullptr && terminate != nullptr && uninit != nullptr;
 }
 
@@ -347,39 +285,36 @@ ProbeReport RunProbe(const CapabilityQueryApi& api, const ProbeOptions& options,
 }
 
 std::string ProbeJson(const ProbeReport& r) {
-  std::string out = "{\"result\":" + JsonText(OutcomeText(r));
+  using Json = nlohmann::ordered_json;
+  Json out = {{"result", OutcomeText(r)}};
   if (r.outcome != ProbeReport::Outcome::kCompleted) {
-    out += ",\"code\":" + std::to_string(r.failure_code);
-    out += ",\"message\":" + JsonText(r.failure_message);
+    out["code"] = r.failure_code;
+    out["message"] = r.failure_message;
   }
-  if (r.interrupted) out += ",\"interrupted\":true";
-  out += ",\"model\":" + JsonText(r.model);
-  out += ",\"address\":" + JsonText(r.connection[0]);
-  out += ",\"port\":" + JsonText(r.connection[1]);
-  out += ",\"user\":" + JsonText(r.connection[2]);
-  out += ",\"codecs\":" + JsonArray(r.Codecs(), JsonText);
-  out += ",\"resolutions\":" + JsonArray(r.resolutions, [](const ProbeReport::Resolution& e) {
-           return "{\"size\":" + JsonText(e.text) + ",\"width\":" + std::to_string(e.width) +
-                  ",\"height\":" + std::to_string(e.height) +
-                  ",\"frame_interval_ms\":" + std::to_string(e.frame_interval_ms) + "}";
-         });
-  out += ",\"frame_rates\":" + JsonArray(r.frame_intervals_ms, [](std::uint32_t ms) {
-           return std::to_string(RateOfInterval(ms));
-         });
-  out += ",\"frame_intervals_ms\":" +
-         JsonArray(r.frame_intervals_ms, [](std::uint32_t ms) { return std::to_string(ms); });
-  out += ",\"default_frame_rate\":" + std::to_string(RateOfInterval(r.default_frame_interval_ms));
-  out += ",\"default_frame_interval_ms\":" + std::to_string(r.default_frame_interval_ms);
-  out += ",\"capabilities\":" +
-         JsonArray(r.capabilities, [](const std::pair<std::uint32_t, std::uint32_t>& c) {
-           return "[" + std::to_string(c.first) + "," + std::to_string(c.second) + "]";
-         });
-  out += ",\"properties\":" + JsonArray(r.properties, [](const ProbeReport::Property& p) {
-           return "{\"id\":" + std::to_string(p.id) + ",\"name\":" + JsonText(p.name) +
-                  ",\"value\":" + JsonText(p.value) + ",\"flag\":" + std::to_string(p.flag) +
-                  "}";
-         });
-  return out + "}";
+  if (r.interrupted) out["interrupted"] = true;
+  out["model"] = r.model;
+  out["address"] = r.connection[0];
+  out["port"] = r.connection[1];
+  out["user"] = r.connection[2];
+  out["codecs"] = r.Codecs();
+  out["resolutions"] = Json::array();
+  for (const ProbeReport::Resolution& e : r.resolutions) {
+    out["resolutions"].push_back({{"size", e.text}, {"width", e.width}, {"height", e.height},
+                                  {"frame_interval_ms", e.frame_interval_ms}});
+  }
+  out["frame_rates"] = Json::array();
+  for (const std::uint32_t ms : r.frame_intervals_ms) out["frame_rates"].push_back(RateOfInterval(ms));
+  out["frame_intervals_ms"] = r.frame_intervals_ms;
+  out["default_frame_rate"] = RateOfInterval(r.default_frame_interval_ms);
+  out["default_frame_interval_ms"] = r.default_frame_interval_ms;
+  out["capabilities"] = Json::array();
+  for (const auto& [id, value] : r.capabilities) out["capabilities"].push_back({id, value});
+  out["properties"] = Json::array();
+  for (const ProbeReport::Property& p : r.properties) {
+    out["properties"].push_back(
+        {{"id", p.id}, {"name", p.name}, {"value", p.value}, {"flag", p.flag}});
+  }
+  return out.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 std::string ProbeText(const ProbeReport& r) {
@@ -441,29 +376,23 @@ int Probe(int argc, char** argv, const std::string& program_folder) {
   if (parsed != 0) return 1;
   if (options.library.empty()) options.library = DefaultLibrary(program_folder);
 
-  void* library = dlopen(options.library.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) {
-    std::fprintf(stderr, "tollivar-host: cannot load %s: %s\n", options.library.c_str(),
-                 dlerror());
-    return 2;
+  std::string error;
+  ProbeReport report;
+  {
+    const std::unique_ptr<SharedLibrary> library = SharedLibrary::Open(options.library, &error);
+    if (!library) {
+      std::fprintf(stderr, "tollivar-host: cannot load %s: %s\n", options.library.c_str(),
+                   error.c_str());
+      return 2;
+    }
+    CapabilityQueryApi api;
+    if (!api.Load(*library)) {
+      std::fprintf(stderr, "tollivar-host: %s lacks the capability query entry points\n",
+                   options.library.c_str());
+      return 2;
+    }
+    report = RunProbe(api, options, &WatchInterrupts());
   }
-  CapabilityQueryApi api;
-  if (!api.Load(library)) {
-    std::fprintf(stderr, "tollivar-host: %s lacks the capability query entry points\n",
-                 options.library.c_str());
-    dlclose(library);
-    return 2;
-  }
-
-  struct sigaction action = {};
-  action.sa_handler = &OnSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-
-  const ProbeReport report = RunProbe(api, options, &g_interrupted);
-  dlclose(library);
-
   if (options.json) {
     std::printf("%s\n", ProbeJson(report).c_str());
   } else if (report.outcome == ProbeReport::Outcome::kCompleted) {

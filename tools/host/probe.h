@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform.h"
+
 #include "tollivar/capability_query.h"
 
 namespace tollivar_host {
@@ -66,7 +68,7 @@ struct CapabilityQueryApi {
   std::int32_t (*uninit)() = nullptr;
 
   // Looks the four up by name; false when one is missing.
-  bool Load(void* library);
+  bool Load(const SharedLibrary& library);
 };
 
 // One query cycle: Init, Start, the wait for the callback (at most options.timeout_s, and while

@@ -1,20 +1,23 @@
 #include "ptz_command.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "host_objects.h"
+#include "option_table.h"
+#include "platform.h"
 
 namespace tollivar_host {
 namespace {
@@ -23,8 +26,10 @@ namespace {
 constexpr double kMaxSeconds = 3600;
 constexpr std::size_t kMaxScriptLines = 10000;
 
-std::atomic<bool> g_interrupted{false};
-void OnSignal(int) { g_interrupted = true; }
+// Set by Ctrl-C once RunPtzCommand watches for it.
+const std::atomic<bool>* g_interrupted = nullptr;
+
+bool Interrupted() { return g_interrupted != nullptr && *g_interrupted; }
 
 // The host's direction codes: 0 up, 1 down, 2 left, 3 right, then the diagonals.
 constexpr const char* kDirections[] = {"up", "down", "left", "right",
@@ -40,43 +45,20 @@ bool ParseSeconds(const std::string& text, double* out) {
   return true;
 }
 
-bool ParseInt(const std::string& text, long min, long max, long* out) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || v < min || v > max) return false;
-  *out = v;
-  return true;
-}
-
 // Waits `seconds` unless interrupted; false when interrupted.
 bool Wait(double seconds) {
   const auto end = std::chrono::steady_clock::now() +
                    std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
   while (std::chrono::steady_clock::now() < end) {
-    if (g_interrupted) return false;
+    if (Interrupted()) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  return !g_interrupted;
+  return !Interrupted();
 }
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof(escape), "\\u%04x", u);
-      out += escape;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
+bool StartsMotion(PtzAction::Kind kind) {
+  return kind == PtzAction::Kind::kMove || kind == PtzAction::Kind::kZoom ||
+         kind == PtzAction::Kind::kFocus || kind == PtzAction::Kind::kIris;
 }
 
 void Report(const std::string& action, int code) {
@@ -114,80 +96,69 @@ bool ReadScript(const std::string& path, std::vector<PtzAction>* actions) {
   return true;
 }
 
+// Prints the preset list, marking the current preset.
+void ListPresets(korvane::IIPPTZApiEx* control, bool json) {
+  std::vector<std::string> names;
+  const int count = control->GetPrepositionCount();
+  for (int i = 0; i < count; ++i) {
+    char buffer[1024];
+    const int got =
+        control->GetPrepositionName(static_cast<std::uint32_t>(i), buffer, sizeof(buffer));
+    names.push_back(got == 1 ? buffer : "");
+  }
+  char current[1024];
+  const bool has_current = control->GetCurrentPreposition(current, sizeof(current)) == 1;
+  if (json) {
+    const nlohmann::ordered_json list = {
+        {"presets", names}, {"current", has_current ? nlohmann::ordered_json(current) : nullptr}};
+    std::printf("%s\n", list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+  } else {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      const bool is_current = has_current && names[i] == current;
+      std::printf("%zu\t%s%s\n", i + 1, names[i].c_str(), is_current ? "\t(current)" : "");
+    }
+    std::printf("%d preset(s)\n", count);
+  }
+  std::fflush(stdout);
+}
+
+// Sends the command of a motion or preset action; its result code.
+int SendCommand(korvane::IIPPTZApiEx* control, const PtzAction& a) {
+  using Kind = PtzAction::Kind;
+  switch (a.kind) {
+    case Kind::kMove: return control->Move(a.code, a.speed);
+    case Kind::kZoom:
+      return a.code == 0 ? control->StartZoomCode8(a.speed) : control->StartZoomCode9(a.speed);
+    case Kind::kFocus:
+      return a.code == 0 ? control->StartFocusFalse(a.speed) : control->StartFocusTrue(a.speed);
+    case Kind::kIris:
+      return a.code == 0 ? control->StartIrisTrue(a.speed) : control->StartIrisFalse(a.speed);
+    case Kind::kStop: return control->Stop();
+    case Kind::kPresetSave: return control->SavePreposition(a.name.c_str());
+    case Kind::kPresetGo: return control->RecallPreposition(0, a.name.c_str());
+    case Kind::kPresetRemove: return control->DeletePreposition(a.name.c_str());
+    default: return 1;
+  }
+}
+
 // Runs one action on the control; returns its result code (1 success).
 int RunAction(korvane::IIPPTZApiEx* control, const PtzAction& a, bool json) {
-  using Kind = PtzAction::Kind;
-  int code = 1;
-  switch (a.kind) {
-    case Kind::kMove:
-      code = control->Move(a.code, a.speed);
-      break;
-    case Kind::kZoom:
-      code = a.code == 0 ? control->StartZoomCode8(a.speed) : control->StartZoomCode9(a.speed);
-      break;
-    case Kind::kFocus:
-      code = a.code == 0 ? control->StartFocusFalse(a.speed) : control->StartFocusTrue(a.speed);
-      break;
-    case Kind::kIris:
-      code = a.code == 0 ? control->StartIrisTrue(a.speed) : control->StartIrisFalse(a.speed);
-      break;
-    case Kind::kStop:
-      code = control->Stop();
-      break;
-    case Kind::kPresetSave:
-      code = control->SavePreposition(a.name.c_str());
-      break;
-    case Kind::kPresetGo:
-      code = control->RecallPreposition(0, a.name.c_str());
-      break;
-    case Kind::kPresetRemove:
-      code = control->DeletePreposition(a.name.c_str());
-      break;
-    case Kind::kWait:
-      Wait(a.seconds);
-      return 1;
-    case Kind::kPresetList: {
-      std::vector<std::string> names;
-      const int count = control->GetPrepositionCount();
-      for (int i = 0; i < count; ++i) {
-        char buffer[1024];
-        const int got = control->GetPrepositionName(static_cast<std::uint32_t>(i), buffer,
-                                                     sizeof(buffer));
-        names.push_back(got == 1 ? buffer : "");
-      }
-      char current[1024];
-      const bool has_current = control->GetCurrentPreposition(current, sizeof(current)) == 1;
-      if (json) {
-        std::string out = "{\"presets\":[";
-        for (std::size_t i = 0; i < names.size(); ++i) {
-          out += (i > 0 ? "," : "") + JsonString(names[i]);
-        }
-        out += "],\"current\":";
-        out += has_current ? JsonString(current) : "null";
-        std::printf("%s}\n", out.c_str());
-      } else {
-        for (std::size_t i = 0; i < names.size(); ++i) {
-          const bool is_current = has_current && names[i] == current;
-          std::printf("%zu\t%s%s\n", i + 1, names[i].c_str(), is_current ? "\t(current)" : "");
-        }
-        std::printf("%d preset(s)\n", count);
-      }
-      std::fflush(stdout);
-      return 1;
-    }
-  }
-  // A timed motion ends with a stop, also when the run is interrupted.
-  if (code == 1 && a.seconds > 0 &&
-      (a.kind == Kind::kMove || a.kind == Kind::kZoom || a.kind == Kind::kFocus ||
-       a.kind == Kind::kIris)) {
-    Report(a.text, code);
+  if (a.kind == PtzAction::Kind::kWait) {
     Wait(a.seconds);
-    const int stopped = control->Stop();
-    Report("stop", stopped);
-    return stopped;
+    return 1;
   }
+  if (a.kind == PtzAction::Kind::kPresetList) {
+    ListPresets(control, json);
+    return 1;
+  }
+  const int code = SendCommand(control, a);
   Report(a.text, code);
-  return code;
+  // A timed motion ends with a stop, also when the run is interrupted.
+  if (code != 1 || a.seconds <= 0 || !StartsMotion(a.kind)) return code;
+  Wait(a.seconds);
+  const int stopped = control->Stop();
+  Report("stop", stopped);
+  return stopped;
 }
 
 }  // namespace
@@ -204,93 +175,108 @@ const char* PtzResultText(int code) {
   }
 }
 
+namespace {
+
+// The motion verbs, each with its second words in the order of the host's codes.
+struct MotionVerb {
+  const char* verb;
+  PtzAction::Kind kind;
+  std::vector<const char*> words;
+  const char* usage;
+};
+
+const std::vector<MotionVerb>& MotionVerbs() {
+  static const std::vector<MotionVerb> verbs = {
+      {"move", PtzAction::Kind::kMove,
+       {std::begin(kDirections), std::end(kDirections)},
+       "move needs up, down, left, right, upleft, upright, downleft or downright"},
+      {"zoom", PtzAction::Kind::kZoom, {"in", "out"}, "zoom needs in or out"},
+      {"focus", PtzAction::Kind::kFocus, {"near", "far"}, "focus needs near or far"},
+      {"iris", PtzAction::Kind::kIris, {"open", "close"}, "iris needs open or close"},
+  };
+  return verbs;
+}
+
+// "preset save|go|remove NAME" or "preset list" into `a`; false when the words are not one.
+bool ParsePreset(const std::vector<std::string>& words, PtzAction* a) {
+  using Kind = PtzAction::Kind;
+  if (words.size() == 2 && words[1] == "list") {
+    a->kind = Kind::kPresetList;
+    return true;
+  }
+  if (words.size() < 3) return false;
+  if (words[1] == "save") {
+    a->kind = Kind::kPresetSave;
+  } else if (words[1] == "go") {
+    a->kind = Kind::kPresetGo;
+  } else if (words[1] == "remove") {
+    a->kind = Kind::kPresetRemove;
+  } else {
+    return false;
+  }
+  for (std::size_t i = 2; i < words.size(); ++i) a->name += (i > 2 ? " " : "") + words[i];
+  return true;
+}
+
+// The options of a motion action from words[first] on; the first bad word, or empty.
+std::string ParseMotionOptions(const std::vector<std::string>& words, std::size_t first,
+                               PtzAction* a) {
+  for (std::size_t i = first; i < words.size(); ++i) {
+    long long value = 0;
+    const bool has_value = a->kind != PtzAction::Kind::kStop && i + 1 < words.size();
+    if (words[i] == "--speed" && has_value && ParseNumber(words[i + 1], 1, 16, &value)) {
+      a->speed = static_cast<int>(value);
+      ++i;
+    } else if (words[i] == "--for" && has_value && ParseSeconds(words[i + 1], &a->seconds)) {
+      ++i;
+    } else {
+      return words[i];
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
 std::optional<PtzAction> ParsePtzAction(const std::vector<std::string>& words,
                                         std::string* error) {
-  using Kind = PtzAction::Kind;
   PtzAction a;
-  std::string text;
-  for (const auto& w : words) text += (text.empty() ? "" : " ") + w;
-  a.text = text;
+  for (const auto& w : words) a.text += (a.text.empty() ? "" : " ") + w;
   auto fail = [&](const std::string& why) {
     *error = why;
     return std::optional<PtzAction>();
   };
   if (words.empty()) return fail("no action");
   const std::string& verb = words[0];
-  std::size_t next = 1;
-  auto choose = [&](std::initializer_list<const char*> names, Kind kind) -> bool {
-    if (words.size() < 2) return false;
-    int i = 0;
-    for (const char* n : names) {
-      if (words[1] == n) {
-        a.kind = kind;
-        a.code = i;
-        next = 2;
-        return true;
-      }
-      ++i;
-    }
-    return false;
-  };
-  if (verb == "move") {
-    bool found = false;
-    for (int i = 0; i < 8 && words.size() >= 2; ++i) {
-      if (words[1] == kDirections[i]) {
-        a.kind = Kind::kMove;
-        a.code = i;
-        next = 2;
-        found = true;
-      }
-    }
-    if (!found) return fail("move needs up, down, left, right, upleft, upright, downleft or downright");
-  } else if (verb == "zoom") {
-    if (!choose({"in", "out"}, Kind::kZoom)) return fail("zoom needs in or out");
-  } else if (verb == "focus") {
-    if (!choose({"near", "far"}, Kind::kFocus)) return fail("focus needs near or far");
-  } else if (verb == "iris") {
-    if (!choose({"open", "close"}, Kind::kIris)) return fail("iris needs open or close");
-  } else if (verb == "stop") {
-    a.kind = Kind::kStop;
-  } else if (verb == "wait") {
+  if (verb == "wait") {
     if (words.size() != 2 || !ParseSeconds(words[1], &a.seconds)) {
       return fail("wait needs seconds (0..3600)");
     }
-    a.kind = Kind::kWait;
+    a.kind = PtzAction::Kind::kWait;
     return a;
-  } else if (verb == "preset") {
-    if (words.size() == 2 && words[1] == "list") {
-      a.kind = Kind::kPresetList;
-      return a;
-    }
-    if (words.size() < 3) return fail("preset needs save NAME, go NAME, remove NAME or list");
-    if (words[1] == "save") {
-      a.kind = Kind::kPresetSave;
-    } else if (words[1] == "go") {
-      a.kind = Kind::kPresetGo;
-    } else if (words[1] == "remove") {
-      a.kind = Kind::kPresetRemove;
-    } else {
-      return fail("preset needs save NAME, go NAME, remove NAME or list");
-    }
-    for (std::size_t i = 2; i < words.size(); ++i) a.name += (i > 2 ? " " : "") + words[i];
+  }
+  if (verb == "preset") {
+    if (!ParsePreset(words, &a)) return fail("preset needs save NAME, go NAME, remove NAME or list");
     return a;
+  }
+  std::size_t next = 1;
+  if (verb == "stop") {
+    a.kind = PtzAction::Kind::kStop;
   } else {
-    return fail("unknown action: " + verb);
+    const auto& verbs = MotionVerbs();
+    const auto motion = std::find_if(verbs.begin(), verbs.end(),
+                                     [&verb](const MotionVerb& m) { return verb == m.verb; });
+    if (motion == verbs.end()) return fail("unknown action: " + verb);
+    const auto word = words.size() < 2 ? motion->words.end()
+                                       : std::find(motion->words.begin(), motion->words.end(),
+                                                   std::string_view(words[1]));
+    if (word == motion->words.end()) return fail(motion->usage);
+    a.kind = motion->kind;
+    a.code = static_cast<int>(word - motion->words.begin());
+    next = 2;
   }
-  // Options of the motion actions.
-  for (std::size_t i = next; i < words.size(); ++i) {
-    long value = 0;
-    if (words[i] == "--speed" && a.kind != Kind::kStop && i + 1 < words.size() &&
-        ParseInt(words[i + 1], 1, 16, &value)) {
-      a.speed = static_cast<int>(value);
-      ++i;
-    } else if (words[i] == "--for" && a.kind != Kind::kStop && i + 1 < words.size() &&
-               ParseSeconds(words[i + 1], &a.seconds)) {
-      ++i;
-    } else {
-      return fail("unexpected or invalid: " + words[i] + " (--speed 1..16, --for 0..3600)");
-    }
-  }
+  const std::string bad = ParseMotionOptions(words, next, &a);
+  if (!bad.empty()) return fail("unexpected or invalid: " + bad + " (--speed 1..16, --for 0..3600)");
   return a;
 }
 
@@ -324,74 +310,81 @@ void PrintPtzUsage() {
       stderr);
 }
 
-int RunPtzCommand(int argc, char** argv, const std::string& executable_folder) {
-  PtzOptions o;
+namespace {
+
+// The options and the action of the command line (or of --script); 0, or the exit status.
+int ParsePtzCommand(int argc, char** argv, PtzOptions* o) {
+  const auto settle = [o](const std::string& value) {
+    if (ParseSeconds(value, &o->settle_seconds)) return true;
+    std::fprintf(stderr, "tollivar-host: --settle needs seconds: %s\n", value.c_str());
+    return false;
+  };
+  const std::vector<Option> options = {
+      TextOption("--address", &o->address), NumberOption("--port", 1, 65535, &o->port),
+      TextOption("--user", &o->user),       TextOption("--password", &o->password),
+      TextOption("--presets", &o->presets), TextOption("--library", &o->library),
+      TextOption("--script", &o->script),   Option{"--settle", true, settle},
+      NumberOption("--log-level", 0, 4, &o->log_level), FlagOption("--json", &o->json),
+  };
   std::vector<std::string> action_words;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool has_value = i + 1 < argc;
-    long n = 0;
-    if (arg == "--address" && has_value) {
-      o.address = argv[++i];
-    } else if (arg == "--port" && has_value && ParseInt(argv[i + 1], 1, 65535, &n)) {
-      o.port = static_cast<unsigned>(n);
-      ++i;
-    } else if (arg == "--user" && has_value) {
-      o.user = argv[++i];
-    } else if (arg == "--password" && has_value) {
-      o.password = argv[++i];
-    } else if (arg == "--presets" && has_value) {
-      o.presets = argv[++i];
-    } else if (arg == "--library" && has_value) {
-      o.library = argv[++i];
-    } else if (arg == "--script" && has_value) {
-      o.script = argv[++i];
-    } else if (arg == "--settle" && has_value && ParseSeconds(argv[i + 1], &o.settle_seconds)) {
-      ++i;
-    } else if (arg == "--log-level" && has_value && ParseInt(argv[i + 1], 0, 4, &n)) {
-      o.log_level = static_cast<int>(n);
-      ++i;
-    } else if (arg == "--json") {
-      o.json = true;
-    } else if (arg == "--help" || arg == "-h") {
-      PrintPtzUsage();
-      return 0;
-    } else if (arg.rfind("--", 0) == 0 && action_words.empty()) {
-      std::fprintf(stderr, "tollivar-host: unknown or incomplete option: %s\n", arg.c_str());
-      return 2;
-    } else {
-      action_words.push_back(arg);
-    }
+  const Parsed parsed = ParseOptions(argc, argv, options, &action_words);
+  if (parsed == Parsed::kHelp) {
+    PrintPtzUsage();
+    return -1;
   }
-  if (o.address.empty() || o.port == 0 || o.presets.empty()) {
+  if (parsed == Parsed::kUsageError) return 2;
+  if (o->address.empty() || o->port == 0 || o->presets.empty()) {
     std::fputs("tollivar-host: ptz needs --address, --port and --presets\n", stderr);
     return 2;
   }
-  if (!o.script.empty() && !action_words.empty()) {
+  if (!o->script.empty() && !action_words.empty()) {
     std::fputs("tollivar-host: give either an action or --script, not both\n", stderr);
     return 2;
   }
-  if (!o.script.empty()) {
-    if (!ReadScript(o.script, &o.actions)) return 2;
-  } else {
-    std::string error;
-    auto action = ParsePtzAction(action_words, &error);
-    if (!action) {
-      std::fprintf(stderr, "tollivar-host: %s\n", error.c_str());
-      return 2;
-    }
-    o.actions.push_back(*action);
+  if (!o->script.empty()) return ReadScript(o->script, &o->actions) ? 0 : 2;
+  std::string error;
+  auto action = ParsePtzAction(action_words, &error);
+  if (!action) {
+    std::fprintf(stderr, "tollivar-host: %s\n", error.c_str());
+    return 2;
   }
+  o->actions.push_back(*action);
+  return 0;
+}
+
+// Runs the actions in order; 4 when one failed, else 0. Waits for the queued ones to be sent.
+int RunActions(korvane::IIPPTZApiEx* control, const PtzOptions& o) {
+  int status = 0;
+  bool queued = false;
+  bool motion_started = false;
+  for (const PtzAction& action : o.actions) {
+    if (Interrupted()) break;
+    if (action.kind == PtzAction::Kind::kStop && !motion_started) {
+      // The driver stops what its control started; a fresh run has started nothing.
+      std::fputs("tollivar-host: no motion was started in this run: stop sends nothing\n",
+                 stderr);
+    }
+    motion_started = motion_started || StartsMotion(action.kind);
+    if (RunAction(control, action, o.json) != 1) status = 4;
+    queued = queued || action.kind != PtzAction::Kind::kPresetList;
+  }
+  // Motion commands are queued in the driver and sent by its PTZ thread; closing the driver
+  // drops what is still queued.
+  if (queued) Wait(o.settle_seconds);
+  return status;
+}
+
+}  // namespace
+
+int RunPtzCommand(int argc, char** argv, const std::string& executable_folder) {
+  PtzOptions o;
+  const int parsed = ParsePtzCommand(argc, argv, &o);
+  if (parsed != 0) return parsed < 0 ? 0 : parsed;
   if (o.library.empty()) o.library = DefaultLibrary(executable_folder);
 
-  DriverLibrary library;
-  if (!LoadDriverLibrary(o.library, &library)) return 3;
-  void* const lib = library.handle;
-  const auto create = library.create;
-  const auto destroy = library.destroy;
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
-
+  const std::optional<DriverLibrary> library = LoadDriverLibrary(o.library);
+  if (!library) return 3;
+  g_interrupted = &WatchInterrupts();
   MessageSink messages(o.log_level, false);
   FrameFactory factory;
   DeviceDescription device;
@@ -401,40 +394,18 @@ int RunPtzCommand(int argc, char** argv, const std::string& executable_folder) {
   device.password = o.password;
   device.custom = {"(none)", "(none)", "(none)", "(none)", o.presets};
 
-  int status = 0;
-  ipc::IIPCaptureDriverEx4* driver = create();
-  if (driver == nullptr || !driver->OpenDriver(&messages, &factory, &device)) {
+  OpenedDriver driver(*library);
+  if (driver.get() == nullptr || !driver->OpenDriver(&messages, &factory, &device)) {
     std::fputs("tollivar-host: the driver could not be opened\n", stderr);
-    status = 3;
+    return 3;
   }
-  korvane::IIPPTZDriverEx* ptz = status == 0 ? driver->GetPTZDriverEx() : nullptr;
+  korvane::IIPPTZDriverEx* ptz = driver->GetPTZDriverEx();
   korvane::IIPPTZApiEx* control = ptz != nullptr ? ptz->GetPTZApiEx(0) : nullptr;
-  if (status == 0 && control == nullptr) {
+  if (control == nullptr) {
     std::fputs("tollivar-host: the driver offers no PTZ control (see its log above)\n", stderr);
-    status = 3;
+    return 3;
   }
-  bool queued = false;
-  bool motion_started = false;
-  for (const PtzAction& action : o.actions) {
-    if (status == 3 || g_interrupted) break;
-    if (action.kind == PtzAction::Kind::kStop && !motion_started) {
-      // The driver stops what its control started; a fresh run has started nothing.
-      std::fputs("tollivar-host: no motion was started in this run: stop sends nothing\n",
-                 stderr);
-    }
-    motion_started = motion_started || action.kind == PtzAction::Kind::kMove ||
-                     action.kind == PtzAction::Kind::kZoom ||
-                     action.kind == PtzAction::Kind::kFocus ||
-                     action.kind == PtzAction::Kind::kIris;
-    if (RunAction(control, action, o.json) != 1) status = 4;
-    queued = queued || action.kind != PtzAction::Kind::kPresetList;
-  }
-  // Motion commands are queued in the driver and sent by its PTZ thread; closing the driver
-  // drops what is still queued.
-  if (control != nullptr && queued) Wait(o.settle_seconds);
-  if (driver != nullptr) destroy(driver);
-  dlclose(lib);
-  return status;
+  return RunActions(control, o);
 }
 
 }  // namespace tollivar_host

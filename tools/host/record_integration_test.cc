@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "camsim_child.h"
 
@@ -124,13 +126,80 @@ TEST_F(RecordTest, WrongPasswordIsDiagnosedAsRefusedLogin) {
   const Output rec =
       RunShell(Record(camsim, "wrong", (folder_ / "w.mkv").string(), 1, "--json 2>&1"));
   EXPECT_EQ(rec.status, 1) << rec.text;
-  EXPECT_NE(rec.text.find("http-login failed: the camera refused the user name and password "
-                          "(HTTP 401; it offers Digest)"),
+  EXPECT_NE(rec.text.find("http-login failed: 127.0.0.1:" + std::to_string(camsim.HttpPort()) +
+                          " refused the user name and password (401, offers Digest)"),
             std::string::npos)
       << rec.text;
   EXPECT_NE(rec.text.find("\"diagnosis\":{\"step\":\"http-login\""), std::string::npos)
       << rec.text;
   EXPECT_EQ(rec.text.find("wrong"), std::string::npos) << "the password is printed";
+}
+
+// Each fault of the camera reaches the operator three ways in one run: one warning line of the
+// driver, the channel's state text (the diagnosis' step and problem are that text), and
+// tollivar-host's message with what to do.
+TEST_F(RecordTest, FailureReasonReachesLogStateAndMessage) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> camera;  // camsim's switches
+    std::string record;               // tollivar-host's options beyond the address
+    bool pause_media;
+    const char* step;
+    std::string problem_has;  // "{rtsp}" and "{http}" stand for camsim's ports
+  };
+  const std::vector<Case> cases = {
+      {"WrongPassword", {"--auth", "digest", "--user", "cam", "--password", "pw"},
+       "--user cam --password bad --seconds 2", false, "http-login",
+       "{http} refused the user name and password (401, offers Digest)"},
+      {"ClosedRtspPort", {}, "--rtsp-port 9 --seconds 4", false, "rtsp-connect",
+       "rtsp://127.0.0.1:9/: connection refused"},
+      // The simulator serves the MJPEG ports of stream modes 1 and 2 only with --mjpeg-ports.
+      {"MjpegMode1StreamMissing", {}, "--codec mjpeg --stream-mode 1 --seconds 4", false,
+       "rtsp-connect", "rtsp://127.0.0.1:665/: connection refused"},
+      {"MjpegMode2StreamMissing", {}, "--codec mjpeg --stream-mode 2 --seconds 4", false,
+       "rtsp-connect", "rtsp://127.0.0.1:8554/mjpeg: connection refused"},
+      {"RefusedEncoderUpdate", {"--max-width", "320", "--width", "320", "--height", "240"},
+       "--codec mjpeg --width 640 --height 480 --seconds 4", false, "rtsp-stream",
+       "rtsp://{rtsp}/ offers \"H264\" video, the channel reads JPEG; the camera "
+       "refused the encoder update (encoder-update, reply \"Error: video.resolution"},
+      // With its media paused the simulator leaves DESCRIBE unanswered (the no-frame wait of a
+      // stream that plays is the capture loop's test).
+      {"NoMedia", {"--width", "320", "--height", "240"}, "--transport tcp --seconds 7", true,
+       "rtsp-describe", "DESCRIBE rtsp://{rtsp}/ got no answer within 5000 ms"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CamsimChild camsim;
+    std::string error;
+    ASSERT_TRUE(camsim.Start(c.camera, &error)) << error;
+    if (c.pause_media) RunShell("curl -s '" + camsim.HttpUrl("/camsim/control?media=pause") + "'");
+    std::string problem = c.problem_has;
+    for (const auto& [key, port] : {std::pair{"{rtsp}", camsim.RtspPort()},
+                                    std::pair{"{http}", camsim.HttpPort()}}) {
+      const size_t at = problem.find(key);
+      if (at != std::string::npos) problem.replace(at, 6, "127.0.0.1:" + std::to_string(port));
+    }
+    std::string options = c.record;
+    if (options.find("--rtsp-port") == std::string::npos) {
+      options += " --rtsp-port " + std::to_string(camsim.RtspPort());
+    }
+    const Output rec = RunShell(Host() + " record --address 127.0.0.1 --port " +
+                                std::to_string(camsim.HttpPort()) + " --quiet --json --out " +
+                                (folder_ / "f.h264").string() + " " + options + " 2>&1");
+    EXPECT_EQ(rec.status, 1) << rec.text;
+    const std::string reason = std::string(c.step) + ": ";
+    const std::string line = "[warning] korvane::CBaseCameraChannel::ReportFailure: Camera "
+                             "127.0.0.1 gives no video: " + reason;
+    const size_t warning = rec.text.find(line);
+    EXPECT_NE(warning, std::string::npos) << rec.text;
+    EXPECT_EQ(rec.text.find("gives no video", warning + line.size()), std::string::npos)
+        << "one line per reason, not per retry: " << rec.text;
+    EXPECT_NE(rec.text.find(std::string(c.step) + " failed: "), std::string::npos) << rec.text;
+    EXPECT_NE(rec.text.find(problem), std::string::npos) << problem << "\n" << rec.text;
+    EXPECT_NE(rec.text.find("\"diagnosis\":{\"step\":\"" + std::string(c.step) + "\""),
+              std::string::npos)
+        << rec.text;
+  }
 }
 
 TEST_F(RecordTest, ClosedHttpPortIsDiagnosed) {
@@ -150,8 +219,7 @@ TEST_F(RecordTest, ClosedHttpPortIsDiagnosed) {
                          " --seconds 1 --quiet --out " + (folder_ / "c.h264").string() +
                          " --json 2>&1");
   EXPECT_EQ(rec.status, 1) << rec.text;
-  EXPECT_NE(rec.text.find("http-connect failed: the camera's HTTP port 127.0.0.1:" + port +
-                          " refused the connection"),
+  EXPECT_NE(rec.text.find("http-connect failed: 127.0.0.1:" + port + ": connection refused"),
             std::string::npos)
       << rec.text;
   EXPECT_NE(rec.text.find("what to do: check --port"), std::string::npos) << rec.text;
