@@ -5,18 +5,18 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "base/file_util.h"
+#include "base/mutex.h"
 
 namespace korvane {
 
 namespace {
 
-std::mutex g_folder_mutex;
-std::string g_folder_override;  // guarded by g_folder_mutex
+CMutex g_folder_mutex;
+std::string g_folder_override GUARDED_BY(g_folder_mutex);
 
 std::string ReadExecutableFolder() {
   std::vector<char> buffer(4096);
@@ -52,7 +52,7 @@ bool FileExists(const std::string& path) {
 
 std::string GetHostExecutableFolder() {
   {
-    std::lock_guard<std::mutex> guard(g_folder_mutex);
+    CMutexLock guard(g_folder_mutex);
     if (!g_folder_override.empty()) {
       return g_folder_override;
     }
@@ -64,7 +64,7 @@ void SetHostExecutableFolderForTesting(std::string folder) {
   if (!folder.empty() && folder.back() != '/') {
     folder.push_back('/');
   }
-  std::lock_guard<std::mutex> guard(g_folder_mutex);
+  CMutexLock guard(g_folder_mutex);
   g_folder_override = std::move(folder);
 }
 

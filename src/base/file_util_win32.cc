@@ -2,18 +2,18 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "base/file_util.h"
+#include "base/mutex.h"
 
 namespace korvane {
 
 namespace {
 
-std::mutex g_folder_mutex;
-std::string g_folder_override;  // guarded by g_folder_mutex
+CMutex g_folder_mutex;
+std::string g_folder_override GUARDED_BY(g_folder_mutex);
 
 // UTF-8 to UTF-16 for the wide-character calls; empty for an empty or malformed text.
 std::wstring Widen(const std::string& text) {
@@ -132,7 +132,7 @@ bool FileExists(const std::string& path) {
 
 std::string GetHostExecutableFolder() {
   {
-    std::lock_guard<std::mutex> guard(g_folder_mutex);
+    CMutexLock guard(g_folder_mutex);
     if (!g_folder_override.empty()) {
       return g_folder_override;
     }
@@ -144,7 +144,7 @@ void SetHostExecutableFolderForTesting(std::string folder) {
   if (!folder.empty() && !IsSeparator(folder.back())) {
     folder.push_back('/');
   }
-  std::lock_guard<std::mutex> guard(g_folder_mutex);
+  CMutexLock guard(g_folder_mutex);
   g_folder_override = std::move(folder);
 }
 

@@ -40,6 +40,7 @@ CBaseCameraChannel::~CBaseCameraChannel() {
 }
 
 bool CBaseCameraChannel::Start(const ChannelSettings* settings) {
+  host_thread_.Assume();
   Stop();
   if (settings != nullptr) settings_ = *settings;
   if (!sockets_started_) sockets_started_ = StartSocketLayer();
@@ -53,6 +54,7 @@ bool CBaseCameraChannel::Start(const ChannelSettings* settings) {
 }
 
 void CBaseCameraChannel::Stop() {
+  host_thread_.Assume();
   SetState(kChannelStopped);
   // Signalled before the offline line: a frame still in delivery on another thread must not
   // report the camera online again after it (SetCameraState refuses that once stopping).
