@@ -15,9 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace korvane;
   using korvane::testing::Require;
   if (size == 0) return 0;
-  korvane::testing::Harness h;
-  CH264RTPMediaParser parser(&h.driver);
-  parser.SetClient(&h.client);
+  static korvane::testing::ReusableFeeder<CH264RTPMediaParser> feeder;
+  CH264RTPMediaParser& parser = feeder.Reset();
   std::span<const uint8_t> input(data + 1, size - 1);
   if (data[0] & 1) {
     DecoderConfig config;
@@ -29,10 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     parser.SetDecoderConfig(&config);
   }
-  h.factory.refuse = (data[0] & 2) != 0;
-  const auto result = korvane::testing::FeedRecords(parser, h, input);
+  feeder.harness().factory.refuse = (data[0] & 2) != 0;
   bool seen_key = false;
-  for (const auto& f : result.frames) {
+  for (const auto& f : feeder.Feed(input)) {
     Require(f.data.size() >= 4 && f.data[0] == 0 && f.data[1] == 0 && f.data[2] == 1);
     if (f.fourcc == ipcapture::kFourCCH264) {
       seen_key = true;

@@ -12,11 +12,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace korvane;
   using korvane::testing::Require;
-  korvane::testing::Harness h;
-  CJpegRTPMediaParser parser(&h.driver);
-  parser.SetClient(&h.client);
-  const auto result = korvane::testing::FeedRecords(parser, h, std::span(data, size));
-  for (const auto& f : result.frames) {
+  static korvane::testing::ReusableFeeder<CJpegRTPMediaParser> feeder;
+  feeder.Reset();
+  for (const auto& f : feeder.Feed(std::span(data, size))) {
     Require(f.data.size() > kJpegHeaderSize + 2);
     Require(f.data[0] == 0xFF && f.data[1] == 0xD8 && f.data[2] == 0xFF && f.data[3] == 0xDB);
     Require(f.data[f.data.size() - 2] == 0xFF && f.data[f.data.size() - 1] == 0xD9);

@@ -14,12 +14,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace korvane;
   using korvane::testing::Require;
-  korvane::testing::Harness h;
-  CMpeg4RTPMediaParser parser(&h.driver);
-  parser.SetClient(&h.client);
-  const auto result = korvane::testing::FeedRecords(parser, h, std::span(data, size));
+  static korvane::testing::ReusableFeeder<CMpeg4RTPMediaParser> feeder;
+  feeder.Reset();
   bool seen_key = false;
-  for (const auto& f : result.frames) {
+  for (const auto& f : feeder.Feed(std::span(data, size))) {
     if (f.fourcc == ipcapture::kFourCCDivx) {
       seen_key = true;
       const auto vol = ReadMpeg4VolSize(f.data);

@@ -204,5 +204,60 @@ TEST_F(CapabilityQueryIntegrationTest, TerminateCutsASlowCameraShort) {
   EXPECT_LT(elapsed, 5000) << "the slow answer is not waited for";
 }
 
+// A query stopped while the camera is answering its resolution probe still writes the listed
+// frame rate and resolution back; a camera that does not answer the write-back costs the stop
+// at most its bound. Every answer of the camera comes a second late, so the stop falls into the
+// probe; the second camera then holds its answers back for half a minute.
+struct StoppedProbeCase {
+  const char* name;
+  const char* fault_after_probe;  // switched on once the probe arrived; "" to keep slow:1
+  int64_t max_stop_ms;            // from the stop to the end of the query cycle
+};
+
+class StoppedProbeTest : public CapabilityQueryIntegrationTest,
+                         public ::testing::WithParamInterface<StoppedProbeCase> {};
+
+TEST_P(StoppedProbeTest, TheListedSettingsAreWrittenBack) {
+  const StoppedProbeCase& c = GetParam();
+  StartCamsim({"--platform", "G_TYPE_V2", "--http-fault", "slow:1"});
+  const uint16_t port = camsim_.HttpPort();
+  const std::string before = VideoState(port);
+  constexpr char kProbe[] = "action=update&video.resolution=9";
+  constexpr char kWriteBack[] = "action=update&video.framerate=25&video.resolution=2";
+  std::atomic<bool> interrupt{false};
+  std::chrono::steady_clock::time_point stopped_at;
+  std::thread host([&] {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < give_up) {
+      const auto queries = LoggedQueries(port);
+      if (std::find(queries.begin(), queries.end(), kProbe) != queries.end()) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (*c.fault_after_probe != '\0') {
+      Inspect(port, std::string("/camsim/control?http-fault=") + c.fault_after_probe);
+    }
+    stopped_at = std::chrono::steady_clock::now();
+    interrupt = true;  // RunProbe calls TerminateCapabilityQuery, then Uninit
+  });
+  const ProbeReport report = Probe(kPassword, 0, &interrupt);
+  const auto ended_at = std::chrono::steady_clock::now();
+  host.join();
+  const auto stop_ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(ended_at - stopped_at).count();
+  EXPECT_TRUE(report.interrupted);
+  EXPECT_EQ(report.failure_code, 3);
+  EXPECT_LT(stop_ms, c.max_stop_ms);
+  const auto queries = LoggedQueries(port);
+  ASSERT_FALSE(queries.empty());
+  EXPECT_EQ(queries.back(), kWriteBack);
+  EXPECT_EQ(VideoState(port), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cameras, StoppedProbeTest,
+    ::testing::Values(StoppedProbeCase{"AnsweringWriteBack", "", 3500},
+                      StoppedProbeCase{"SilentWriteBack", "slow:30", 4500}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace korvane::testing

@@ -39,6 +39,13 @@ namespace korvane {
 // untouched, the temporary file removed) on any failure.
 bool WriteFileAtomically(const std::string& path, const std::string& content);
 
+// Removes the temporary files that WriteFileAtomically left beside `path` when its writer died
+// before the rename: only names of exactly its pattern for that file, never another file's or
+// one merely alike. Meant for the open of the file, before anything of this process writes it:
+// a save in flight at that moment (another process on the same file) would lose its temporary
+// file on POSIX and fail. Returns how many were removed.
+int RemoveLeftoverTemporaryFiles(const std::string& path);
+
 // Renames `from` to `to`, replacing `to`. False on failure.
 bool RenameFile(const std::string& from, const std::string& to);
 

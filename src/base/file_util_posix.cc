@@ -1,21 +1,22 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "base/file_util.h"
+#include "base/mutex.h"
 
 namespace korvane {
 
 namespace {
 
-std::mutex g_folder_mutex;
-std::string g_folder_override;  // guarded by g_folder_mutex
+CMutex g_folder_mutex;
+std::string g_folder_override GUARDED_BY(g_folder_mutex);
 
 std::string ReadExecutableFolder() {
   std::vector<char> buffer(4096);
@@ -51,7 +52,7 @@ bool FileExists(const std::string& path) {
 
 std::string GetHostExecutableFolder() {
   {
-    std::lock_guard<std::mutex> guard(g_folder_mutex);
+    CMutexLock guard(g_folder_mutex);
     if (!g_folder_override.empty()) {
       return g_folder_override;
     }
@@ -63,7 +64,7 @@ void SetHostExecutableFolderForTesting(std::string folder) {
   if (!folder.empty() && folder.back() != '/') {
     folder.push_back('/');
   }
-  std::lock_guard<std::mutex> guard(g_folder_mutex);
+  CMutexLock guard(g_folder_mutex);
   g_folder_override = std::move(folder);
 }
 
@@ -92,11 +93,54 @@ void SyncFolderOf(const std::string& path) {
   ::close(fd);
 }
 
+// The temporary file of `path` is `path` followed by this and mkstemp's six letters or digits.
+constexpr char kTemporarySuffix[] = ".tmp-";
+constexpr size_t kTemporaryRandomLength = 6;
+
+bool IsTemporaryNameOf(const std::string& entry, const std::string& base) {
+  const std::string prefix = base + kTemporarySuffix;
+  if (entry.size() != prefix.size() + kTemporaryRandomLength ||
+      entry.compare(0, prefix.size(), prefix) != 0) {
+    return false;
+  }
+  for (size_t i = prefix.size(); i < entry.size(); ++i) {
+    const char c = entry[i];  // ASCII only, whatever the host's locale
+    const bool alnum = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    if (!alnum) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+int RemoveLeftoverTemporaryFiles(const std::string& path) {
+  if (path.empty() || path.back() == '/') return 0;
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return 0;
+  std::vector<std::string> leftovers;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (IsTemporaryNameOf(entry->d_name, base)) leftovers.emplace_back(entry->d_name);
+  }
+  ::closedir(dir);
+  int removed = 0;
+  for (const std::string& name : leftovers) {
+    const std::string leftover = slash == std::string::npos ? name : folder + name;
+    struct stat info {};
+    // A folder of that name is not a temporary file of ours.
+    if (::lstat(leftover.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        ::unlink(leftover.c_str()) == 0) {
+      ++removed;
+    }
+  }
+  return removed;
+}
 
 bool WriteFileAtomically(const std::string& path, const std::string& content) {
   if (path.empty() || path.back() == '/') return false;
-  std::string temp = path + ".tmp-XXXXXX";
+  std::string temp = path + kTemporarySuffix + std::string(kTemporaryRandomLength, 'X');
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
   // mkstemp creates the file readable by the owner only: the new file keeps the mode of the one

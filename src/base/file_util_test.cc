@@ -125,6 +125,42 @@ TEST_F(FileUtilTest, AtomicWriteReplacesTheFileAndLeavesNoTemporaryFile) {
   ASSERT_TRUE(std::filesystem::create_directory(dir_));
 }
 
+// What a save killed before its rename leaves beside "CNB_a.preset", and names that only look
+// alike: the open removes exactly the first kind.
+struct LeftoverCase {
+  const char* name;
+  bool removed;
+};
+
+#ifdef _WIN32
+constexpr char kOwnTemporary[] = "CNB_a.preset.tmp-4242-7";
+#else
+constexpr char kOwnTemporary[] = "CNB_a.preset.tmp-aZ09xQ";
+#endif
+
+TEST_F(FileUtilTest, LeftoverTemporaryFilesOfTheFileAreRemovedOthersKept) {
+  const LeftoverCase cases[] = {
+      {kOwnTemporary, true},
+      {"CNB_a.preset", false},                  // the preset file itself
+      {"CNB_b.preset.tmp-aZ09xQ", false},       // another file's temporary
+      {"CNB_b.preset.tmp-4242-7", false},
+      {"xCNB_a.preset.tmp-aZ09xQ", false},      // a longer name ending alike
+      {"CNB_a.preset.tmp-aZ09x", false},        // one letter short
+      {"CNB_a.preset.tmp-aZ09xQ.bak", false},   // a longer tail
+      {"CNB_a.preset.tmp-4242-7.bak", false},
+      {"CNB_a.preset.tmp-a.Z09x", false},       // not a letter or digit
+      {"CNB_a.preset.bad-20261209T101500Z", false},  // an unreadable file set aside by hand
+  };
+  const std::string path = dir_ + kSeparator + "CNB_a.preset";
+  for (const LeftoverCase& c : cases) MakeFile(c.name, 0644);
+  EXPECT_EQ(RemoveLeftoverTemporaryFiles(path), 1);
+  for (const LeftoverCase& c : cases) {
+    EXPECT_EQ(FileExists(dir_ + kSeparator + c.name), !c.removed) << c.name;
+  }
+  EXPECT_EQ(RemoveLeftoverTemporaryFiles(path), 0);
+  EXPECT_EQ(RemoveLeftoverTemporaryFiles(dir_ + kSeparator + "missing" + kSeparator + "x"), 0);
+}
+
 TEST_F(FileUtilTest, AtomicWriteKeepsTheModeOfTheReplacedFile) {
 #ifdef _WIN32
   GTEST_SKIP() << "Windows files have no mode bits: the replacement takes the folder's ACL";

@@ -2,17 +2,18 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <string>
+#include <vector>
 
 #include "base/file_util.h"
+#include "base/mutex.h"
 
 namespace korvane {
 
 namespace {
 
-std::mutex g_folder_mutex;
-std::string g_folder_override;  // guarded by g_folder_mutex
+CMutex g_folder_mutex;
+std::string g_folder_override GUARDED_BY(g_folder_mutex);
 
 // UTF-8 to UTF-16 for the wide-character calls; empty for an empty or malformed text.
 std::wstring Widen(const std::string& text) {
@@ -68,11 +69,34 @@ bool WriteAll(HANDLE file, const std::string& content) {
   return true;
 }
 
+// The temporary file of a target is the target's name followed by this, the writer's process
+// id, '-' and a counter, both in decimal.
+constexpr wchar_t kTemporarySuffix[] = L".tmp-";
+
+bool IsDecimal(const std::wstring& text, size_t begin, size_t end) {
+  if (begin >= end) return false;
+  for (size_t i = begin; i < end; ++i) {
+    if (text[i] < L'0' || text[i] > L'9') return false;
+  }
+  return true;
+}
+
+// True when `entry` is exactly "<base>.tmp-<digits>-<digits>".
+bool IsTemporaryNameOf(const std::wstring& entry, const std::wstring& base) {
+  const std::wstring prefix = base + kTemporarySuffix;
+  if (entry.size() <= prefix.size() || entry.compare(0, prefix.size(), prefix) != 0) {
+    return false;
+  }
+  const size_t dash = entry.find(L'-', prefix.size());
+  return dash != std::wstring::npos && IsDecimal(entry, prefix.size(), dash) &&
+         IsDecimal(entry, dash + 1, entry.size());
+}
+
 // A new file next to `target`, opened for writing, its name in `temp`.
 HANDLE CreateTemporaryFile(const std::wstring& target, std::wstring* temp) {
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
-    *temp = target + L".tmp-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+    *temp = target + kTemporarySuffix + std::to_wstring(GetCurrentProcessId()) + L"-" +
             std::to_wstring(counter.fetch_add(1));
     // CREATE_NEW: never a file that exists already (another writer's, or a crash's leftover).
     const HANDLE file = CreateFileW(temp->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -108,7 +132,7 @@ bool FileExists(const std::string& path) {
 
 std::string GetHostExecutableFolder() {
   {
-    std::lock_guard<std::mutex> guard(g_folder_mutex);
+    CMutexLock guard(g_folder_mutex);
     if (!g_folder_override.empty()) {
       return g_folder_override;
     }
@@ -120,7 +144,7 @@ void SetHostExecutableFolderForTesting(std::string folder) {
   if (!folder.empty() && !IsSeparator(folder.back())) {
     folder.push_back('/');
   }
-  std::lock_guard<std::mutex> guard(g_folder_mutex);
+  CMutexLock guard(g_folder_mutex);
   g_folder_override = std::move(folder);
 }
 
@@ -140,6 +164,37 @@ bool WriteFileAtomically(const std::string& path, const std::string& content) {
     return false;
   }
   return true;
+}
+
+int RemoveLeftoverTemporaryFiles(const std::string& path) {
+  if (path.empty() || IsSeparator(path.back())) return 0;
+  const std::wstring target = Widen(path);
+  if (target.empty()) return 0;
+  const size_t separator = target.find_last_of(L"\\/");
+  const std::wstring folder =
+      separator == std::wstring::npos ? std::wstring() : target.substr(0, separator + 1);
+  const std::wstring base =
+      separator == std::wstring::npos ? target : target.substr(separator + 1);
+  // The wildcard also matches short (8.3) names and longer tails: every name found is checked
+  // again against the exact pattern before anything is removed.
+  const std::wstring pattern = target + kTemporarySuffix + L"*";
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  std::vector<std::wstring> leftovers;
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        IsTemporaryNameOf(found.cFileName, base)) {
+      leftovers.push_back(folder + found.cFileName);
+    }
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  int removed = 0;
+  for (const std::wstring& leftover : leftovers) {
+    // A save in flight holds its temporary file open without sharing: that one stays.
+    if (DeleteFileW(leftover.c_str())) ++removed;
+  }
+  return removed;
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {

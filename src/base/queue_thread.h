@@ -1,9 +1,13 @@
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "base/base_thread.h"
 #include "base/event.h"
@@ -23,6 +27,8 @@ class CQueueThread : public CBaseThread {
  public:
   static constexpr uint32_t kStopJoinMs = 5000;
   static constexpr uint32_t kIdleWaitMs = 1000;
+  // Longest single wait of WaitForEarlierItems between two looks at the queue.
+  static constexpr uint32_t kDoneRecheckMs = 50;
 
   explicit CQueueThread(IDebugMessage* logger) : CBaseThread(logger) {}
 
@@ -58,14 +64,50 @@ class CQueueThread : public CBaseThread {
       return false;
     }
     CAutoLock guard(queue_lock_);
-    queue_.push_back(std::move(item));
+    queue_.push_back({next_number_++, std::move(item)});
     item_event_.Set();
     return true;
   }
 
+  // Waits until every item queued before this call has been handled or dropped, at most
+  // `timeout_ms`; true when they have. False on time-out, on a stop, and at once when no thread
+  // runs to work them off. Callers that must not overtake queued work (a preset stored right
+  // after a stop) call it first; it may be called on several threads at a time.
+  bool WaitForEarlierItems(uint32_t timeout_ms) {
+    uint64_t ticket;
+    {
+      CAutoLock guard(queue_lock_);
+      ticket = next_number_;
+      if (EarlierItemsDoneLocked(ticket)) {
+        return true;
+      }
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    CEvent* events[] = {&StopEvent(), &item_done_event_};
+    for (;;) {
+      if (!IsRunning() || IsStopRequested()) {
+        return false;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        return false;
+      }
+      // The done event is auto-reset and one waiter may take another's wake-up: short waits
+      // keep a second waiter's delay small.
+      WaitForEvents(2, events,
+                    static_cast<uint32_t>(std::min<int64_t>(left.count(), kDoneRecheckMs)));
+      CAutoLock guard(queue_lock_);
+      if (EarlierItemsDoneLocked(ticket)) {
+        return true;
+      }
+    }
+  }
+
   // Removes and deletes every queued item, oldest first.
   void ClearQueue() {
-    std::deque<std::unique_ptr<T>> dropped;
+    std::deque<Numbered> dropped;
     {
       CAutoLock guard(queue_lock_);
       dropped.swap(queue_);
@@ -74,6 +116,7 @@ class CQueueThread : public CBaseThread {
     while (!dropped.empty()) {
       dropped.pop_front();
     }
+    item_done_event_.Set();
   }
 
   size_t QueueSize() {
@@ -94,13 +137,13 @@ class CQueueThread : public CBaseThread {
     if (IsStopRequested()) {
       return false;
     }
-    std::deque<std::unique_ptr<T>> dropped;
+    std::deque<Numbered> dropped;
     {
       CAutoLock guard(queue_lock_);
       while (max_items > 0 && queue_.size() >= max_items) {
         auto victim = queue_.begin();
         for (auto it = queue_.begin(); it != queue_.end(); ++it) {
-          if (droppable(**it)) {
+          if (droppable(*it->second)) {
             victim = it;
             break;
           }
@@ -108,21 +151,34 @@ class CQueueThread : public CBaseThread {
         dropped.push_back(std::move(*victim));
         queue_.erase(victim);
       }
-      queue_.push_back(std::move(item));
+      queue_.push_back({next_number_++, std::move(item)});
       item_event_.Set();
+    }
+    if (!dropped.empty()) {
+      item_done_event_.Set();
     }
     return true;
   }
 
-  // The oldest item, or null when the queue is empty.
+  // The oldest item, or null when the queue is empty. It counts as in hand until
+  // FinishWorkItem().
   std::unique_ptr<T> GetNextWorkItem() {
     CAutoLock guard(queue_lock_);
     if (queue_.empty()) {
       return nullptr;
     }
-    std::unique_ptr<T> item = std::move(queue_.front());
+    in_hand_ = queue_.front().first;
+    std::unique_ptr<T> item = std::move(queue_.front().second);
     queue_.pop_front();
     return item;
+  }
+
+  void FinishWorkItem() {
+    {
+      CAutoLock guard(queue_lock_);
+      in_hand_.reset();
+    }
+    item_done_event_.Set();
   }
 
   void Run() override {
@@ -135,6 +191,7 @@ class CQueueThread : public CBaseThread {
       // before the thread wakes cost one wake-up.
       while (std::unique_ptr<T> item = GetNextWorkItem()) {
         if (IsStopRequested()) {
+          FinishWorkItem();
           break;  // this item is deleted here; the rest stay for StopQueue()
         }
         try {
@@ -142,14 +199,29 @@ class CQueueThread : public CBaseThread {
         } catch (...) {
           // A failing item must not end the queue; the next one is independent of it.
         }
+        item.reset();
+        FinishWorkItem();
       }
     }
   }
 
  private:
+  // Each item with its number in the order of arrival; the queue keeps that order.
+  using Numbered = std::pair<uint64_t, std::unique_ptr<T>>;
+
+  // True when no item numbered below `ticket` is queued or in hand.
+  bool EarlierItemsDoneLocked(uint64_t ticket) const REQUIRES(queue_lock_) {
+    return (queue_.empty() || queue_.front().first >= ticket) &&
+           (!in_hand_ || *in_hand_ >= ticket);
+  }
+
   CEvent item_event_;
+  // Set after each item was handled and whenever items were dropped.
+  CEvent item_done_event_;
   CLock queue_lock_;
-  std::deque<std::unique_ptr<T>> queue_ GUARDED_BY(queue_lock_);
+  std::deque<Numbered> queue_ GUARDED_BY(queue_lock_);
+  uint64_t next_number_ GUARDED_BY(queue_lock_) = 0;
+  std::optional<uint64_t> in_hand_ GUARDED_BY(queue_lock_);  // the item HandleWorkItem works on
 };
 
 }  // namespace korvane

@@ -118,6 +118,32 @@ TEST(QueueThreadTest, ExceptionFromOneItemDoesNotStopTheNext) {
   ASSERT_TRUE(Eventually([&] { return ledger.Deleted().size() == 5; }));
 }
 
+// WaitForEarlierItems returns once the items queued before it are handled, not before; it is
+// bounded by its time-out and gives up at once without a thread.
+TEST(QueueThreadTest, WaitForEarlierItemsFollowsTheQueue) {
+  Ledger ledger;
+  TestQueue queue;
+  EXPECT_TRUE(queue.WaitForEarlierItems(1000));  // nothing queued
+  ASSERT_TRUE(queue.AddWorkItem(new Item(ledger, 0)));
+  auto start = Clock::now();
+  EXPECT_FALSE(queue.WaitForEarlierItems(1000));  // no thread to work it off
+  EXPECT_LT(Clock::now() - start, 200ms);
+  queue.gate_open = false;
+  ASSERT_TRUE(queue.StartQueue("queue"));
+  ASSERT_TRUE(queue.AddWorkItem(new Item(ledger, 1)));
+  ASSERT_TRUE(Eventually([&] { return queue.blocked_in_handler.load() == 1; }));
+  start = Clock::now();
+  EXPECT_FALSE(queue.WaitForEarlierItems(300));  // item 0 is in hand, 1 still queued
+  EXPECT_GE(Clock::now() - start, 290ms);
+  std::thread opener([&] {
+    std::this_thread::sleep_for(100ms);
+    queue.gate_open = true;
+  });
+  EXPECT_TRUE(queue.WaitForEarlierItems(5000));
+  EXPECT_EQ(ledger.Handled(), (std::vector<int>{0, 1}));
+  opener.join();
+}
+
 TEST(QueueThreadTest, AddAfterStopDeletesTheItemAndFails) {
   Ledger ledger;
   TestQueue queue;

@@ -39,6 +39,10 @@
 // The function takes the locks when it returns `result` (true or false).
 #define TRY_ACQUIRE(...) TOLLIVAR_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 
+// The function returns only when the calling thread holds the capability (a lock it checks, or
+// a thread role it stands for); from there on the analysis treats it as held.
+#define ASSERT_CAPABILITY(x) TOLLIVAR_THREAD_ANNOTATION(assert_capability(x))
+
 // Turns the analysis off for one function. Only where it cannot follow a correct pattern; say
 // why next to it.
 #define NO_THREAD_SAFETY_ANALYSIS TOLLIVAR_THREAD_ANNOTATION(no_thread_safety_analysis)

@@ -48,7 +48,7 @@ CCapabilityQuery::~CCapabilityQuery() {
   Uninit();
   std::unique_ptr<QueryThread> finished;
   {
-    std::lock_guard guard(lock_);
+    CMutexLock guard(lock_);
     finished = std::move(finishedThread_);
   }
   // Destroyed by its own thread (the process ends inside the callback): it cannot be joined,
@@ -63,7 +63,7 @@ bool CCapabilityQuery::IsInvalidAddress(std::string_view address) {
 void CCapabilityQuery::ReapFinished() {
   std::unique_ptr<QueryThread> finished;
   {
-    std::lock_guard guard(lock_);
+    CMutexLock guard(lock_);
     if (finishedThread_ && !finishedThread_->IsCurrent()) finished = std::move(finishedThread_);
   }
   finished.reset();  // joins
@@ -71,7 +71,7 @@ void CCapabilityQuery::ReapFinished() {
 
 int32_t CCapabilityQuery::Init(ipc::ICapabilityQueryEvents* events, int32_t ntsc) {
   ReapFinished();
-  std::lock_guard guard(lock_);
+  CMutexLock guard(lock_);
   if (initialised_) return 0;
   initialised_ = true;
   events_ = events;
@@ -86,7 +86,7 @@ int32_t CCapabilityQuery::Start(const char* address, int32_t port, const char* u
   const auto port16 = static_cast<uint16_t>(static_cast<uint32_t>(port) & 0xFFFFu);
   if (*address == '\0' || port16 == 0) return 0;
 
-  std::lock_guard guard(lock_);
+  CMutexLock guard(lock_);
   if (!initialised_ || threadState_ == ThreadState::kStarted) return 0;
   results_ = results;
   if (!device_) device_ = std::make_unique<DEVICE_INFO>();
@@ -111,7 +111,7 @@ void CCapabilityQuery::StopLocked() {
 }
 
 int32_t CCapabilityQuery::Terminate() {
-  std::lock_guard guard(lock_);
+  CMutexLock guard(lock_);
   StopLocked();
   return 1;
 }
@@ -120,7 +120,7 @@ int32_t CCapabilityQuery::Uninit() {
   ReapFinished();
   std::unique_ptr<QueryThread> thread;
   {
-    std::lock_guard guard(lock_);
+    CMutexLock guard(lock_);
     StopLocked();
     if (thread_ && thread_->IsCurrent()) {
       // Called from the callback: the thread cannot join itself. It ends right after the
@@ -134,7 +134,7 @@ int32_t CCapabilityQuery::Uninit() {
 
   std::shared_ptr<CBaseCameraProperties> properties;
   {
-    std::lock_guard guard(lock_);
+    CMutexLock guard(lock_);
     properties = std::move(properties_);
     device_.reset();
     events_ = nullptr;
@@ -147,7 +147,7 @@ int32_t CCapabilityQuery::Uninit() {
 }
 
 bool CCapabilityQuery::HasThread() const {
-  std::lock_guard guard(lock_);
+  CMutexLock guard(lock_);
   return thread_ != nullptr || finishedThread_ != nullptr;
 }
 
@@ -156,7 +156,7 @@ void CCapabilityQuery::RunQuery() {
   ipc::ICapabilityResults* results = nullptr;
   bool ntsc = false;
   {
-    std::lock_guard guard(lock_);
+    CMutexLock guard(lock_);
     if (device_) device = *device_;
     results = results_;
     ntsc = ntsc_;
@@ -175,7 +175,7 @@ void CCapabilityQuery::RunQuery() {
     return;
   }
   {
-    std::lock_guard guard(lock_);
+    CMutexLock guard(lock_);
     properties_ = properties;
     if (stopRequested_) properties->Stop();  // stopped before the object existed
   }
@@ -207,7 +207,7 @@ void CCapabilityQuery::RunQuery() {
 void CCapabilityQuery::Report(bool completed, int32_t code, const char* message) {
   ipc::ICapabilityQueryEvents* events = nullptr;
   {
-    std::lock_guard guard(lock_);
+    CMutexLock guard(lock_);
     events = events_;
   }
   if (events == nullptr) return;

@@ -2,9 +2,9 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string_view>
 
+#include "base/mutex.h"
 #include "camera/base_camera_properties.h"
 #include "core/device_info.h"
 #include "tollivar/capability_query.h"
@@ -73,22 +73,22 @@ class CCapabilityQuery {
   // Joins a thread left by an Uninit from its own callback (unless called on that thread).
   void ReapFinished();
   // Stops the property object (if any) and makes the thread's own creation of one see the stop.
-  void StopLocked();
+  void StopLocked() REQUIRES(lock_);
 
-  mutable std::mutex lock_;
-  bool initialised_ = false;                              // guarded by lock_
-  ipcapture::ICapabilityQueryEvents* events_ = nullptr;  // guarded by lock_
-  bool ntsc_ = false;                                     // guarded by lock_
-  ipcapture::ICapabilityResults* results_ = nullptr;      // guarded by lock_
-  std::unique_ptr<DEVICE_INFO> device_;                   // guarded by lock_
+  mutable CMutex lock_;
+  bool initialised_ GUARDED_BY(lock_) = false;
+  ipcapture::ICapabilityQueryEvents* events_ GUARDED_BY(lock_) = nullptr;
+  bool ntsc_ GUARDED_BY(lock_) = false;
+  ipcapture::ICapabilityResults* results_ GUARDED_BY(lock_) = nullptr;
+  std::unique_ptr<DEVICE_INFO> device_ GUARDED_BY(lock_);
   // Shared with the query thread, which keeps its own reference while it queries.
-  std::shared_ptr<CBaseCameraProperties> properties_;     // guarded by lock_
-  bool stopRequested_ = false;                            // guarded by lock_
-  ThreadState threadState_ = ThreadState::kNotStarted;    // guarded by lock_
-  std::unique_ptr<QueryThread> thread_;                   // guarded by lock_
+  std::shared_ptr<CBaseCameraProperties> properties_ GUARDED_BY(lock_);
+  bool stopRequested_ GUARDED_BY(lock_) = false;
+  ThreadState threadState_ GUARDED_BY(lock_) = ThreadState::kNotStarted;
+  std::unique_ptr<QueryThread> thread_ GUARDED_BY(lock_);
   // A thread whose Uninit came from within its own callback: joined by the next entry point
   // called on another thread, or by the destructor.
-  std::unique_ptr<QueryThread> finishedThread_;           // guarded by lock_
+  std::unique_ptr<QueryThread> finishedThread_ GUARDED_BY(lock_);
 };
 
 }  // namespace korvane

@@ -1,6 +1,7 @@
 #include "camera/cnb_camera_properties.h"
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 #include <vector>
 
@@ -243,13 +244,19 @@ bool CCNBCameraProperties::SendUpdate(const std::string& path, bool wantSuccessB
 }
 
 void CCNBCameraProperties::RestoreVideoSettings() {
-  // After a stop the host is waiting for the query to end: no further request.
-  if (!cameraChanged_ || IsStopped()) return;
+  if (!cameraChanged_) return;
   cameraChanged_ = false;
   std::vector<std::pair<std::string, std::string>> pairs;
   if (!listedFrameRate_.empty()) pairs.emplace_back(kKeyFrameRate, listedFrameRate_);
   if (!listedResolution_.empty()) pairs.emplace_back(kKeyResolution, listedResolution_);
   if (pairs.empty()) return;
+  if (IsStopped()) {
+    // The host stopped the query and waits for its end; the camera still gets its settings
+    // back, but the stop event no longer cuts this request: its own deadline does.
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(kStoppedWriteBackMs);
+    sender_.SetAbortCheck([deadline] { return std::chrono::steady_clock::now() >= deadline; });
+  }
   // Its outcome changes nothing in what is reported.
   (void)RequestGet(MakeParamUpdatePath(pairs), sender_);
 }

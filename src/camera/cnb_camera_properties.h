@@ -21,13 +21,17 @@ enum CnbPlatformKind : int32_t {
 // that the credentials may write, and probes the largest picture sizes with resolution updates.
 //
 // Probing changes the camera's encoder; once done, the frame rate and resolution index that the
-// list showed are written back, so a query leaves the camera as it found it.
+// list showed are written back, so a query leaves the camera as it found it. A stopped query
+// writes them back too, bounded by kStoppedWriteBackMs.
 class CCNBCameraProperties : public CBaseCameraProperties {
  public:
   static constexpr int32_t kDefaultRtspPort = 554;
   // Written during the query as the credential test: listing may be open to any user,
   // writing is not.
   static constexpr char kWriteTestPath[] = "/cgi-bin/Param.cgi?action=update&video.framerate=15";
+  // Longest write-back after a stop: the stop cuts the request in flight at once, and the
+  // owner's join (CCapabilityQuery::kJoinTimeoutMs) covers this with room to spare.
+  static constexpr uint32_t kStoppedWriteBackMs = 3000;
 
   CCNBCameraProperties(const DEVICE_INFO& device, bool ntsc);
   ~CCNBCameraProperties() override;

@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/mutex.h"
 #include "camera/http_sender.h"
 #include "camera/http_transport.h"
 
@@ -118,9 +119,9 @@ ConnectError ConnectErrorOf(DWORD error, bool connected) {
 // code of this module, so the transport's end waits a little for them: a sender destroyed just
 // before the library is unloaded then leaves no callback to come (on Windows).
 struct OpenRequests {
-  std::mutex mutex;
-  std::condition_variable none;
-  int count = 0;  // guarded by mutex
+  korvane::CMutex mutex;
+  std::condition_variable_any none;
+  int count GUARDED_BY(mutex) = 0;
 };
 
 // The state one request shares with WinHTTP's callback thread. It belongs to the request
@@ -132,12 +133,12 @@ struct RequestContext {
 
   explicit RequestContext(std::shared_ptr<OpenRequests> open)
       : event(CreateEventW(nullptr, FALSE, FALSE, nullptr)), open(std::move(open)) {
-    std::lock_guard<std::mutex> guard(this->open->mutex);
+    korvane::CMutexLock guard(this->open->mutex);
     ++this->open->count;
   }
   ~RequestContext() {
     if (event != nullptr) CloseHandle(event);
-    std::lock_guard<std::mutex> guard(open->mutex);
+    korvane::CMutexLock guard(open->mutex);
     if (--open->count == 0) open->none.notify_all();
   }
   RequestContext(const RequestContext&) = delete;
@@ -148,12 +149,12 @@ struct RequestContext {
   std::vector<uint8_t> upload;  // what WinHttpSendRequest sends
   std::vector<uint8_t> buffer = std::vector<uint8_t>(CHttpSender::kReadChunkBytes);
 
-  std::mutex mutex;
-  Completion completion = Completion::kNone;  // guarded by mutex, reset by the waiter
-  DWORD bytesRead = 0;                        // guarded by mutex
-  DWORD error = 0;                            // guarded by mutex
-  bool connected = false;                     // guarded by mutex: a connection exists
-  Clock::time_point lastActivity;             // guarded by mutex: the last notification
+  korvane::CMutex mutex;
+  Completion completion GUARDED_BY(mutex) = Completion::kNone;  // reset by the waiter
+  DWORD bytesRead GUARDED_BY(mutex) = 0;
+  DWORD error GUARDED_BY(mutex) = 0;
+  bool connected GUARDED_BY(mutex) = false;        // a connection exists
+  Clock::time_point lastActivity GUARDED_BY(mutex);  // the last notification
 };
 
 void CALLBACK OnStatus(HINTERNET /*handle*/, DWORD_PTR contextValue, DWORD status, LPVOID info,
@@ -165,7 +166,7 @@ void CALLBACK OnStatus(HINTERNET /*handle*/, DWORD_PTR contextValue, DWORD statu
     return;
   }
   using Completion = RequestContext::Completion;
-  std::lock_guard<std::mutex> guard(context->mutex);
+  korvane::CMutexLock guard(context->mutex);
   const Clock::time_point now = Clock::now();
   context->lastActivity = now;
   Completion completion = Completion::kNone;
@@ -290,8 +291,10 @@ class CWinHttpTransport final : public CHttpTransport {
     if (connect_ != nullptr) WinHttpCloseHandle(connect_);
     if (session_ != nullptr) WinHttpCloseHandle(session_);
     // An abandoned request lets go of its context once WinHTTP has cancelled its operation.
-    std::unique_lock<std::mutex> lock(open_->mutex);
-    open_->none.wait_for(lock, kMaxCloseWait, [this] { return open_->count == 0; });
+    const Clock::time_point deadline = Clock::now() + kMaxCloseWait;
+    korvane::CMutexLock lock(open_->mutex);
+    while (open_->count != 0 && lock.WaitUntil(open_->none, deadline)) {
+    }
   }
 
   // WinHTTP sends the target exactly as given (WINHTTP_FLAG_ESCAPE_DISABLE*).
@@ -449,7 +452,7 @@ HttpTransferResult CWinHttpTransport::Transfer(const HttpRequest& request,
     bool connected;
     Clock::time_point lastActivity;
     {
-      std::lock_guard<std::mutex> guard(context->mutex);
+      korvane::CMutexLock guard(context->mutex);
       completion = std::exchange(context->completion, Completion::kNone);
       bytesRead = context->bytesRead;
       error = context->error;

@@ -24,7 +24,7 @@ CXMLParser::~CXMLParser() { Close(); }
 std::string CXMLParser::MakeFullPath(const std::string& name) {
   if (name.empty()) return {};
   try {
-    std::lock_guard<std::mutex> guard(lock_);
+    CMutexLock guard(lock_);
     if (directory_.empty()) {
       directory_ = GetHostExecutableFolder();
       if (directory_.empty()) return {};
@@ -40,7 +40,7 @@ std::string CXMLParser::MakeFullPath(const std::string& name) {
 bool CXMLParser::Open(const std::string& name) {
   const std::string path = MakeFullPath(name);
   if (path.empty() || !FileExists(path)) return false;
-  std::lock_guard<std::mutex> guard(lock_);
+  CMutexLock guard(lock_);
   if (loaded_) return false;
   try {
     // Read the file ourselves: only a regular file of bounded size is parsed (a directory or
@@ -68,7 +68,7 @@ bool CXMLParser::Open(const std::string& name) {
 }
 
 bool CXMLParser::NodeExists(const std::string& xpath) const {
-  std::lock_guard<std::mutex> guard(lock_);
+  CMutexLock guard(lock_);
   if (!loaded_) return false;
   try {
     return static_cast<bool>(document_->select_node(xpath.c_str()));
@@ -78,7 +78,7 @@ bool CXMLParser::NodeExists(const std::string& xpath) const {
 }
 
 std::string CXMLParser::GetNodeText(const std::string& xpath) const {
-  std::lock_guard<std::mutex> guard(lock_);
+  CMutexLock guard(lock_);
   if (!loaded_) return {};
   try {
     const pugi::xpath_node found = document_->select_node(xpath.c_str());
@@ -94,7 +94,7 @@ std::string CXMLParser::GetNodeText(const std::string& xpath) const {
 }
 
 void CXMLParser::Close() {
-  std::lock_guard<std::mutex> guard(lock_);
+  CMutexLock guard(lock_);
   if (!loaded_) return;
   document_.reset();
   loaded_ = false;
@@ -102,12 +102,12 @@ void CXMLParser::Close() {
 }
 
 bool CXMLParser::IsLoaded() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  CMutexLock guard(lock_);
   return loaded_;
 }
 
 std::string CXMLParser::FilePath() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  CMutexLock guard(lock_);
   return filePath_;
 }
 

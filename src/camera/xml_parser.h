@@ -1,8 +1,9 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
+
+#include "base/mutex.h"
 
 namespace pugi {
 class xml_document;
@@ -38,11 +39,11 @@ class CXMLParser {
   std::string FilePath() const;
 
  private:
-  mutable std::mutex lock_;
-  std::unique_ptr<pugi::xml_document> document_;  // guarded by lock_
-  bool loaded_ = false;                            // guarded by lock_
-  std::string directory_;                          // guarded by lock_
-  std::string filePath_;                           // guarded by lock_
+  mutable CMutex lock_;
+  std::unique_ptr<pugi::xml_document> document_ GUARDED_BY(lock_) PT_GUARDED_BY(lock_);
+  bool loaded_ GUARDED_BY(lock_) = false;
+  std::string directory_ GUARDED_BY(lock_);
+  std::string filePath_ GUARDED_BY(lock_);
 };
 
 }  // namespace korvane

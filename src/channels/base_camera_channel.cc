@@ -42,6 +42,7 @@ CBaseCameraChannel::~CBaseCameraChannel() {
 }
 
 bool CBaseCameraChannel::Start(const ChannelSettings* settings) {
+  host_thread_.Assume();
   Stop();
   {
     CAutoLock guard(state_lock_);
@@ -59,6 +60,7 @@ bool CBaseCameraChannel::Start(const ChannelSettings* settings) {
 }
 
 void CBaseCameraChannel::Stop() {
+  host_thread_.Assume();
   SetState(kChannelStopped);
   // Signalled before the offline line: a frame still in delivery on another thread must not
   // report the camera online again after it (SetCameraState refuses that once stopping).

@@ -8,6 +8,7 @@
 #include "base/clock.h"
 #include "base/event.h"
 #include "base/lock.h"
+#include "base/thread_role.h"
 #include "base/time.h"
 #include "channels/camera_channel.h"
 #include "core/failure_reason.h"
@@ -87,7 +88,9 @@ class CBaseCameraChannel : public ICameraChannel {
 
   IClock& clock_;
   ipcapture::IFrameSink* const sink_;
-  bool sockets_started_ = false;  // touched by the host thread only
+  // Start and Stop run on the host's calling thread (they own the capture thread's life).
+  CThreadRole host_thread_;
+  bool sockets_started_ GUARDED_BY(host_thread_) = false;
   bool online_ GUARDED_BY(state_lock_) = false;
   CLock state_lock_;
   std::int32_t state_ GUARDED_BY(state_lock_) = kChannelStopped;

@@ -137,6 +137,7 @@ bool CCommonChannel::ConfigureCamera() {
 
 bool CCommonChannel::SendEncoderRequest(const std::string& path) {
   static constexpr char kName[] = "korvane::CCommonChannel::SendEncoderRequest";
+  capture_thread_.Assume();
   CResultDef result;
   std::vector<std::uint8_t> body;
   SetAttemptNote({});  // this request's answer decides the note

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "base/thread_role.h"
 #include "camera/http_sender.h"
 #include "channels/base_rtsp_channel.h"
 #include "channels/camera_channel.h"
@@ -60,9 +61,10 @@ class CCommonChannel : public CBaseRTSPChannel {
   const std::int32_t codec_;
   std::int32_t stream_mode_ = kDefaultStreamMode;
   std::unique_ptr<Web::CHttpSender> http_sender_;
-  // A refusal of the encoder settings has been logged and no success has come since. Used on
-  // the capture thread only.
-  bool refusal_logged_ = false;
+  // The encoder requests go out on the capture thread (ConfigureCamera).
+  CThreadRole capture_thread_;
+  // A refusal of the encoder settings has been logged and no success has come since.
+  bool refusal_logged_ GUARDED_BY(capture_thread_) = false;
 };
 
 }  // namespace korvane

@@ -16,7 +16,7 @@ namespace korvane {
 // The host's motion calls never wait for the camera: each becomes a CPTZItem on a queue of at
 // most kMaxQueuedItems that the thread works off one at a time. The capability gate refuses what
 // the channel cannot do before anything is queued. Preset requests (IPrepositionComm) are sent
-// on the caller's thread.
+// on the caller's thread, after the commands queued before them have reached the camera.
 class CBasePTZComm : public CQueueThread<CPTZItem>, public IPrepositionComm {
  public:
   static constexpr std::size_t kMaxQueuedItems = 16;

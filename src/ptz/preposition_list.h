@@ -23,9 +23,9 @@ class CPrepositionList {
  protected:
   // Called with the lock held. (Declared first: they open the virtual table.)
   virtual bool WritePrepositionAt(std::uint32_t position, std::uint32_t slot,
-                                  const std::string& name);
-  virtual bool RewriteStorage();
-  virtual void LoadFromStorage();
+                                  const std::string& name) REQUIRES(lock_);
+  virtual bool RewriteStorage() REQUIRES(lock_);
+  virtual void LoadFromStorage() REQUIRES(lock_);
 
  public:
   // Characters a preset name must not contain.
@@ -59,21 +59,21 @@ class CPrepositionList {
   static bool IsValidName(const std::string& name);
 
  private:
-  std::int32_t RenameCurrentPrepositionLocked(const std::string& name);
+  std::int32_t RenameCurrentPrepositionLocked(const std::string& name) REQUIRES(lock_);
   // The smallest slot below the maximum without a name; false when all are in use.
-  bool FindFreeSlotLocked(std::uint32_t& slot) const;
+  bool FindFreeSlotLocked(std::uint32_t& slot) const REQUIRES(lock_);
   // The first slot (ascending) named exactly `name`, and its first position in the order.
   bool FindByNameLocked(const std::string& name, std::uint32_t& slot,
-                        std::size_t& position) const;
+                        std::size_t& position) const REQUIRES(lock_);
 
   const std::int32_t channel_;
-  IPrepositionComm* comm_ = nullptr;
-  std::uint32_t maximum_ = 0;
-  TSmartPtr<CXMLPrepositionReader> reader_;
+  IPrepositionComm* comm_ GUARDED_BY(lock_) = nullptr;
+  std::uint32_t maximum_ GUARDED_BY(lock_) = 0;
+  TSmartPtr<CXMLPrepositionReader> reader_ GUARDED_BY(lock_);
   CLock lock_;
-  std::map<std::uint32_t, std::string> names_;  // guarded by lock_
-  std::vector<std::uint32_t> order_;             // guarded by lock_
-  std::int32_t current_ = -1;                    // guarded by lock_
+  std::map<std::uint32_t, std::string> names_ GUARDED_BY(lock_);
+  std::vector<std::uint32_t> order_ GUARDED_BY(lock_);
+  std::int32_t current_ GUARDED_BY(lock_) = -1;
 };
 
 }  // namespace korvane

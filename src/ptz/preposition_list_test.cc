@@ -285,6 +285,23 @@ TEST_F(PrepositionReaderTest, CorruptFileIsKeptAsideAndLogged) {
   EXPECT_NE(log.lines[0].second.find(names[1]), std::string::npos);
 }
 
+TEST_F(PrepositionReaderTest, OpenRemovesTheTemporaryFileOfAKilledSave) {
+  const std::string good = "<?xml version=\"1.0\" encoding=\"utf-8\"?><CNB/>";
+  folder_.Write(kFile, good);
+#ifdef _WIN32
+  const std::string leftover = std::string(kFile) + ".tmp-31-0";
+#else
+  const std::string leftover = std::string(kFile) + ".tmp-Qx7k2P";
+#endif
+  folder_.Write(leftover, "<CNB><PtzChann");  // cut off mid-write
+  testing::RecordingPrepositionComm log;
+  CXMLPrepositionReader reader("CNB", &log);
+  ASSERT_TRUE(reader.OpenStorage(kFile));
+  EXPECT_EQ(FolderNames(), std::vector<std::string>{kFile});
+  ASSERT_EQ(log.lines.size(), 1u);
+  EXPECT_EQ(log.lines[0].first, 3);
+}
+
 TEST_F(PrepositionReaderTest, FileThatCannotBeReadIsNeverReplaced) {
   std::filesystem::create_directory(PathOf(kFile));
   CXMLPrepositionReader reader("CNB");

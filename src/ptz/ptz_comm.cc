@@ -126,6 +126,11 @@ bool CPTZComm::SendCommand(std::uint16_t cmd, std::uint16_t speed, std::uint16_t
 bool CPTZComm::SendPresetCommand(std::uint16_t cmd, std::uint32_t slot) {
   // The camera numbers its presets from 1 in 16 bits; a slot beyond that has no camera preset.
   if (slot >= std::numeric_limits<std::uint16_t>::max()) return false;
+  // A preset is taken where the head stands: the moves and stops queued before this call reach
+  // the camera first. A camera that holds them up delays the preset by one request time-out at
+  // most; the preset request goes out then all the same.
+  const std::uint32_t timeout_ms = Owner()->GetDeviceInfo()->requestTimeoutMs;
+  WaitForEarlierItems(timeout_ms != 0 ? timeout_ms : DEVICE_INFO::kDefaultRequestTimeoutMs);
   return SendCommand(cmd, 1, static_cast<std::uint16_t>(slot + 1));
 }
 

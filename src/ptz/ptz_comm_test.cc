@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -152,6 +153,45 @@ TEST_F(PtzCommTest, PresetRequestsGoOutAtOnceWithTheCameraNumber) {
                                                          PtzTarget(102, 1, 5),
                                                          PtzTarget(101, 1, 255)}));
 }
+
+// A preset taken, recalled or removed right after a move and its stop reaches the camera
+// after the stop, although it is sent on the caller's thread. The camera answers slowly, so the
+// queued commands are still on their way when the preset call comes.
+struct PresetOrderCase {
+  const char* name;
+  unsigned cmd;
+  bool (*call)(CPTZComm& comm);
+};
+
+void PrintTo(const PresetOrderCase& c, std::ostream* out) { *out << c.name; }
+
+class PtzPresetOrderTest : public PtzCommTest,
+                           public ::testing::WithParamInterface<PresetOrderCase> {};
+
+TEST_P(PtzPresetOrderTest, PresetFollowsTheQueuedStop) {
+  const PresetOrderCase& c = GetParam();
+  camera_.SetDelay(std::chrono::milliseconds(80));
+  auto comm = OpenComm();
+  ASSERT_EQ(comm->StartMove(2, &params_, 16), kPtzOk);
+  ASSERT_EQ(comm->StartMove(3, &params_, 16), kPtzOk);
+  ASSERT_TRUE(comm->StopMoving(&params_));
+  EXPECT_TRUE(c.call(*comm));
+  EXPECT_EQ(camera_.Targets(),
+            (std::vector<std::string>{PtzTarget(65, 63), PtzTarget(67, 63), PtzTarget(255),
+                                      PtzTarget(c.cmd, 1, 2)}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllPresetRequests, PtzPresetOrderTest,
+    ::testing::Values(
+        PresetOrderCase{"Store", 100, [](CPTZComm& comm) { return comm.SetPreposition(1, "A"); }},
+        PresetOrderCase{"Recall", 102,
+                        [](CPTZComm& comm) { return comm.GoToPreposition(1, "A", 0); }},
+        PresetOrderCase{"Remove", 101,
+                        [](CPTZComm& comm) { return comm.ClearPreposition(1, "A"); }}),
+    [](const ::testing::TestParamInfo<PresetOrderCase>& info) {
+      return std::string(info.param.name);
+    });
 
 TEST_F(PtzCommTest, RefusedPresetRequestIsAFailure) {
   camera_.SetStatus(500);

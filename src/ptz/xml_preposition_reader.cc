@@ -108,6 +108,17 @@ std::string CXMLPrepositionReader::EntryPath(const std::string& root, std::uint3
 
 bool CXMLPrepositionReader::OpenStorage(const std::string& file_name) {
   korvane::CAutoLock guard(lock_);
+  // A host killed while it saved left its temporary file beside the intact preset file; nothing
+  // else will ever take it away. Only at the first open: saves of this reader hold its lock.
+  const std::string full_path = CXMLSettingsAPI::FullPath(file_name);
+  const int leftovers = full_path.empty() || file_name.empty() || document_.IsOpen()
+                            ? 0
+                            : korvane::RemoveLeftoverTemporaryFiles(full_path);
+  if (leftovers > 0 && logger_ != nullptr) {
+    logger_->DebugMessage(korvane::kLogInfo,
+                          "%s: removed %d temporary file(s) of an unfinished save of \"%s\"",
+                          "CXMLPrepositionReader::OpenStorage", leftovers, full_path.c_str());
+  }
   std::int32_t result = document_.LoadDocument(file_name);
   if (result != CXMLSettingsAPI::kOk && !document_.IsOpen()) {
     const auto failure = document_.LastLoadFailure();

@@ -55,6 +55,6 @@ class CXMLPrepositionReader {
   const std::string root_name_;
   korvane::IDebugMessage* const logger_;
   korvane::CLock lock_;
-  CXMLSettingsAPI document_;
-  bool save_enabled_ = false;  // guarded by lock_
+  CXMLSettingsAPI document_ GUARDED_BY(lock_);
+  bool save_enabled_ GUARDED_BY(lock_) = false;
 };

@@ -89,13 +89,14 @@ class CXMLSettingsAPI {
   static std::string FullPath(const std::string& file_name);
 
  private:
-  pugi::xml_node SelectLocked(const std::string& path);
-  bool EnsurePathLocked(const std::string& path, int depth);
+  pugi::xml_node SelectLocked(const std::string& path) REQUIRES(node_lock_);
+  bool EnsurePathLocked(const std::string& path, int depth) REQUIRES(node_lock_);
 
   korvane::CLock open_lock_;
-  std::uint32_t open_count_ = 0;            // guarded by open_lock_
-  LoadFailure last_failure_ = LoadFailure::kNone;  // guarded by open_lock_
-  std::unique_ptr<pugi::xml_document> document_;  // set under both locks
-  std::string path_;
+  std::uint32_t open_count_ GUARDED_BY(open_lock_) = 0;
+  LoadFailure last_failure_ GUARDED_BY(open_lock_) = LoadFailure::kNone;
+  // Written under both locks (the open lock first), read under the node lock.
+  std::unique_ptr<pugi::xml_document> document_ GUARDED_BY(node_lock_) PT_GUARDED_BY(node_lock_);
+  std::string path_ GUARDED_BY(node_lock_);
   korvane::CLock node_lock_;
 };

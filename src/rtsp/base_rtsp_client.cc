@@ -154,15 +154,33 @@ CBaseRTSPClient::Clock::time_point CBaseRTSPClient::Cap(Clock::time_point deadli
 }
 
 bool CBaseRTSPClient::WaitSocket(short poll_events, Clock::time_point deadline) {
-  const uint32_t wait_ms = MsUntil(Cap(deadline));
-  uint32_t result;
   if (teardown_deadline_) {
-    // The goodbye goes out even after a stop was asked: its deadline alone bounds it.
-    result = WaitForEventsOrSocket(0, nullptr, socket_.Get(), poll_events, wait_ms);
-  } else {
-    result = WaitForEventsOrSocket({&StopEvent()}, socket_.Get(), poll_events, wait_ms);
+    return WaitSocketInTeardown(poll_events, deadline);
   }
-  return result == kWaitSocket;
+  return WaitForEventsOrSocket({&StopEvent()}, socket_.Get(), poll_events,
+                               MsUntil(Cap(deadline))) == kWaitSocket;
+}
+
+bool CBaseRTSPClient::WaitSocketInTeardown(short poll_events, Clock::time_point deadline) {
+  // The goodbye goes out even after a stop was asked: its deadline alone bounds it. A TEARDOWN
+  // that ends a failed SETUP may still meet a stop while it waits; the stop shortens it.
+  if (!StopEvent().IsSet()) {
+    const uint32_t result = WaitForEventsOrSocket({&StopEvent()}, socket_.Get(), poll_events,
+                                                  MsUntil(Cap(deadline)));
+    if (result != kWaitStopped) {
+      return result == kWaitSocket;
+    }
+    ShortenTeardownForStop();
+  }
+  return WaitForEventsOrSocket(0, nullptr, socket_.Get(), poll_events, MsUntil(Cap(deadline))) ==
+         kWaitSocket;
+}
+
+void CBaseRTSPClient::ShortenTeardownForStop() {
+  const auto stop_bound = Clock::now() + std::chrono::milliseconds(kStopTeardownWaitMs);
+  if (teardown_deadline_ && *teardown_deadline_ > stop_bound) {
+    teardown_deadline_ = stop_bound;
+  }
 }
 
 bool CBaseRTSPClient::SendText(const std::string& text) {
@@ -587,9 +605,13 @@ void CBaseRTSPClient::Run() {
       }
     }
   }
-  // Bounded so that Close() keeps its promise even when the camera does not answer.
+  // Bounded so that Close() keeps its promise even when the camera does not answer; during a
+  // stop (the usual way here) the host is waiting, and the answer would change nothing.
   teardown_deadline_ = Clock::now() + std::chrono::milliseconds(std::max(params_.ReceiveTimeoutMs,
                                                                          params_.SendTimeoutMs));
+  if (StopEvent().IsSet()) {
+    ShortenTeardownForStop();
+  }
   // RFC 3550 6.6: the receiver leaves the session, on the RTSP connection as over UDP.
   if (interleaved_rtcp_) SendInterleavedRtcp(interleaved_rtcp_->BuildBye());
   Request(RequestKind::kTeardown);

@@ -82,6 +82,10 @@ class CBaseRTSPClient : public CBaseThread, private IRTSPStreamObserver {
   // Cadence of the session loop: pause/play/stop are served at once, keep-alives are checked
   // at every time-out of this wait.
   static constexpr uint32_t kLoopWaitMs = 2000;
+  // During a stop the TEARDOWN answer changes nothing that follows: a camera that has stopped
+  // answering RTSP costs the stop at most this much (at most the request time-outs when they
+  // are shorter).
+  static constexpr uint32_t kStopTeardownWaitMs = 1000;
 
   // logger may be null; not owned, must outlive the client.
   explicit CBaseRTSPClient(IDebugMessage* logger);
@@ -210,7 +214,10 @@ class CBaseRTSPClient : public CBaseThread, private IRTSPStreamObserver {
   // Waits until the socket is ready for `poll_events` or `deadline` passes; false on time-out,
   // error or (outside TEARDOWN) the stop event.
   bool WaitSocket(short poll_events, Clock::time_point deadline);
+  bool WaitSocketInTeardown(short poll_events, Clock::time_point deadline);
   Clock::time_point Cap(Clock::time_point deadline) const;
+  // Brings the TEARDOWN deadline to kStopTeardownWaitMs from now when it lies further off.
+  void ShortenTeardownForStop();
 
   void CheckKeepAlive();
   // The keep-alive inside the interleaved loop: its answer comes inside the media stream.
@@ -257,8 +264,9 @@ class CBaseRTSPClient : public CBaseThread, private IRTSPStreamObserver {
   CEvent play_event_;
   std::atomic<bool> paused_{false};
   std::atomic<bool> played_{false};
-  // While the thread sends TEARDOWN after a stop, every socket wait ends at this point, so that
-  // Close() keeps its bound; the stop event is no longer watched then.
+  // While the thread sends TEARDOWN, every socket wait ends at this point, so that Close()
+  // keeps its bound; once a stop is asked the stop event is no longer watched, and the point
+  // lies at most kStopTeardownWaitMs after the stop.
   std::optional<Clock::time_point> teardown_deadline_;
   // Of the last answer read: its status line's reason phrase, and whether a DESCRIBE answer
   // has an m=video line.

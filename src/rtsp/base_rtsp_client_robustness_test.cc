@@ -412,26 +412,94 @@ TEST(BaseRtspClientCloseTest, WhileWaitingForTheDescribeAnswer) {
   EXPECT_FALSE(client.IsRunning());
 }
 
-TEST(BaseRtspClientCloseTest, CameraThatNeverAnswersTeardown) {
+// A camera that goes on streaming but answers no RTSP request after PLAY: the stop waits for
+// the TEARDOWN answer at most kStopTeardownWaitMs, not the 5-s request time-out, in every mode.
+struct SilentTeardownCase {
+  const char* name;
+  TransportMode mode;
+  bool interleaved_media;  // the camera streams on the RTSP connection
+};
+
+void PrintTo(const SilentTeardownCase& c, std::ostream* out) { *out << c.name; }
+
+class SilentTeardownTest : public ::testing::TestWithParam<SilentTeardownCase> {};
+
+TEST_P(SilentTeardownTest, StopWaitsForTheAnswerAtMostOneSecond) {
+  const SilentTeardownCase& c = GetParam();
   ScriptedServer server;
   const uint16_t port = server.Port();
-  server.Serve([port](const std::string& r, size_t) {
-    return MethodOf(r) == "TEARDOWN" ? ScriptedReply{} : CameraReply(r, port);
+  const bool interleaved = c.interleaved_media;
+  server.Serve([port, interleaved](const std::string& r, size_t) {
+    const std::string method = MethodOf(r);
+    if (method != "DESCRIBE" && method != "SETUP" && method != "PLAY") {
+      return ScriptedReply{};  // no keep-alive or TEARDOWN answer, ever
+    }
+    ScriptedReply reply = CameraReply(r, port);
+    if (method == "PLAY" && interleaved) {
+      auto next = std::make_shared<uint16_t>(1);
+      reply.stream = [next](std::string& out) {
+        out = InterleavedFrame(0, (*next)++);
+        return *next < 3000;  // 30 s at most
+      };
+    }
+    return reply;
   });
   RTSPClientParams params = TestParams(port);
-  params.ReceiveTimeoutMs = 1500;
-  params.SendTimeoutMs = 1500;
+  params.ReceiveTimeoutMs = 5000;
+  params.SendTimeoutMs = 5000;
+  RecordingUser user;
   CBaseRTSPClient client(nullptr);
-  ASSERT_TRUE(client.Start(params, nullptr, kRtpOverUdp));
+  ASSERT_TRUE(client.Start(params, &user, c.mode));
   ASSERT_TRUE(server.WaitForRequests(3, 5s));
   std::this_thread::sleep_for(300ms);  // let the client take the PLAY answer
+  if (interleaved) {
+    ASSERT_TRUE(WaitUntil([&] { return !user.Sequences().empty(); }, 5s));
+  }
   const auto start = Clock::now();
   client.Close();
   const auto took = ElapsedSince(start);
-  EXPECT_GE(took, 1400ms);  // it did wait for the TEARDOWN answer, up to its deadline
-  EXPECT_LT(took, std::chrono::milliseconds(client.CloseTimeoutMs()));
+  EXPECT_GE(took, 900ms);  // it did wait for the TEARDOWN answer, up to its stop bound
+  EXPECT_LT(took, 1500ms);
   EXPECT_FALSE(client.IsRunning());
   ASSERT_TRUE(server.WaitForClose(5s));
+  EXPECT_EQ(MethodOf(server.Requests().back()), "TEARDOWN");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, SilentTeardownTest,
+    ::testing::Values(SilentTeardownCase{"RtpOverUdp", kRtpOverUdp, false},
+                      SilentTeardownCase{"RtpOverTcp", kRtpOverTcp, true},
+                      SilentTeardownCase{"RtpOverRtsp", kRtpOverRtsp, true}),
+    [](const ::testing::TestParamInfo<SilentTeardownCase>& info) {
+      return std::string(info.param.name);
+    });
+
+TEST(BaseRtspClientCloseTest, TeardownAfterAFailedSetupIsCutShortByAStop) {
+  // SETUP is refused, so the thread sends TEARDOWN on its own and waits the whole request
+  // time-out for it; a stop that comes meanwhile ends that wait within its own bound.
+  ScriptedServer server;
+  const uint16_t port = server.Port();
+  server.Serve([port](const std::string& r, size_t) {
+    if (MethodOf(r) == "SETUP") {
+      ScriptedReply reply;
+      reply.bytes = Response(CSeqOf(r), "", "", "461 Unsupported Transport");
+      return reply;
+    }
+    return MethodOf(r) == "TEARDOWN" ? ScriptedReply{} : CameraReply(r, port);
+  });
+  RTSPClientParams params = TestParams(port);
+  params.ReceiveTimeoutMs = 5000;
+  params.SendTimeoutMs = 5000;
+  CBaseRTSPClient client(nullptr);
+  ASSERT_TRUE(client.Start(params, nullptr, kRtpOverUdp));
+  ASSERT_TRUE(server.WaitForRequests(3, 5s));
+  std::this_thread::sleep_for(1200ms);
+  EXPECT_TRUE(client.IsRunning());  // still waiting for the TEARDOWN answer: no stop yet
+  const auto start = Clock::now();
+  client.Close();
+  const auto took = ElapsedSince(start);
+  EXPECT_GE(took, 900ms);
+  EXPECT_LT(took, 1500ms);
   EXPECT_EQ(MethodOf(server.Requests().back()), "TEARDOWN");
 }
 

@@ -112,12 +112,12 @@ void HttpSide::Stop() {
 }
 
 void HttpSide::SetFault(const HttpFault& fault) {
-  std::lock_guard guard(fault_lock_);
+  korvane::CMutexLock guard(fault_lock_);
   fault_ = fault;
 }
 
 HttpFault HttpSide::fault() const {
-  std::lock_guard guard(fault_lock_);
+  korvane::CMutexLock guard(fault_lock_);
   return fault_;
 }
 

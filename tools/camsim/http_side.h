@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "base/mutex.h"
 #include "options.h"
 #include "params.h"
 #include "ptz_head.h"
@@ -80,8 +81,8 @@ class HttpSide {
   uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
   unsigned char digest_random_[32] = {};  // nonce seed; must live as long as the daemon
-  mutable std::mutex fault_lock_;
-  HttpFault fault_;  // guarded by fault_lock_
+  mutable korvane::CMutex fault_lock_;
+  HttpFault fault_ GUARDED_BY(fault_lock_);
   mutable PtzHead ptz_head_;  // the simulated head; locks itself
 };
 

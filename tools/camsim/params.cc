@@ -142,6 +142,7 @@ ParamStore::ParamStore(const Options& o, uint16_t rtsp_port, uint16_t http_port)
       {"alarm.control", "0"},
       {"alarm.signaltype", "1"},
   };
+  korvane::CMutexLock guard(lock_);
   for (const auto& [key, value] : initial) SetLocked(key, value);
   if (!o.ctype.empty()) SetLocked("ctype", o.ctype);
 }
@@ -157,14 +158,14 @@ void ParamStore::SetLocked(const std::string& key, const std::string& value) {
 }
 
 std::string ParamStore::ListText() const {
-  std::lock_guard guard(lock_);
+  korvane::CMutexLock guard(lock_);
   std::string text;
   for (const auto& [key, value] : entries_) text += key + " = " + value + "\r\n";
   return text;
 }
 
 std::optional<std::string> ParamStore::Get(const std::string& key) const {
-  std::lock_guard guard(lock_);
+  korvane::CMutexLock guard(lock_);
   auto it = index_.find(key);
   if (it == index_.end()) return std::nullopt;
   return entries_[it->second].second;
@@ -198,7 +199,7 @@ UpdateResult ParamStore::Update(std::string_view query) {
   UpdateResult result;
   auto pairs = SplitQuery(query);
   std::erase_if(pairs, [](const auto& p) { return p.first == "action"; });
-  std::lock_guard guard(lock_);
+  korvane::CMutexLock guard(lock_);
   for (const auto& [key, value] : pairs) {
     if (auto why = CheckPairLocked(key, value)) {
       result.body = "Error: " + key + " " + *why + "\r\n";
@@ -225,18 +226,21 @@ UpdateResult ParamStore::Update(std::string_view query) {
   return result;
 }
 
+int ParamStore::NumberLocked(const char* key) const {
+  return *ToInt(entries_[index_.at(key)].second);
+}
+
 VideoConfig ParamStore::Video() const {
-  std::lock_guard guard(lock_);
-  auto number = [&](const char* key) { return *ToInt(entries_[index_.at(key)].second); };
+  korvane::CMutexLock guard(lock_);
   VideoConfig v;
-  v.codec = static_cast<Codec>(number("video.codec"));
+  v.codec = static_cast<Codec>(NumberLocked("video.codec"));
   v.size = main_size_;
-  v.fps = number("video.framerate");
-  v.bitrate = number("video.bitrate");
-  v.quality = number("video.quality");
-  v.dual_enabled = number("video.dualcodecflag") != 0;
+  v.fps = NumberLocked("video.framerate");
+  v.bitrate = NumberLocked("video.bitrate");
+  v.quality = NumberLocked("video.quality");
+  v.dual_enabled = NumberLocked("video.dualcodecflag") != 0;
   v.dual_size = dual_size_;
-  v.dual_quality = number("video.dualquality");
+  v.dual_quality = NumberLocked("video.dualquality");
   return v;
 }
 

@@ -4,13 +4,13 @@
 
 #include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "base/mutex.h"
 #include "options.h"
 
 namespace camsim {
@@ -61,16 +61,19 @@ class ParamStore {
   VideoConfig Video() const;
 
  private:
-  void SetLocked(const std::string& key, const std::string& value);
-  std::optional<std::string> CheckPairLocked(const std::string& key, const std::string& value) const;
+  void SetLocked(const std::string& key, const std::string& value) REQUIRES(lock_);
+  std::optional<std::string> CheckPairLocked(const std::string& key, const std::string& value) const
+      REQUIRES(lock_);
+  // The number a video key holds (every video key is set from the start).
+  int NumberLocked(const char* key) const REQUIRES(lock_);
 
   const bool ntsc_;
   const int max_width_;
-  mutable std::mutex lock_;
-  std::vector<std::pair<std::string, std::string>> entries_;  // list order, guarded by lock_
-  std::map<std::string, size_t> index_;                      // key -> entries_ slot
-  PictureSize main_size_;                                    // may be a size without an index
-  PictureSize dual_size_;
+  mutable korvane::CMutex lock_;
+  std::vector<std::pair<std::string, std::string>> entries_ GUARDED_BY(lock_);  // list order
+  std::map<std::string, size_t> index_ GUARDED_BY(lock_);  // key -> entries_ slot
+  PictureSize main_size_ GUARDED_BY(lock_);  // may be a size without an index
+  PictureSize dual_size_ GUARDED_BY(lock_);
 };
 
 }  // namespace camsim

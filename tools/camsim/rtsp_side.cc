@@ -356,7 +356,7 @@ void RtspSide::SetPasswordLocked(const std::string& old_password,
 
 bool RtspSide::RefuseCredentials(bool refuse) {
   if (!auth_) return false;
-  std::lock_guard guard(auth_lock_);
+  korvane::CMutexLock guard(auth_lock_);
   if (refuse == refusing_) return true;
   // A password nobody sends: fresh random bytes, never printed.
   gchar* random = g_strdup_printf("%08x%08x%08x", g_random_int(), g_random_int(), g_random_int());
@@ -373,7 +373,7 @@ bool RtspSide::RefuseCredentials(bool refuse) {
 }
 
 bool RtspSide::RefusingCredentials() const {
-  std::lock_guard guard(auth_lock_);
+  korvane::CMutexLock guard(auth_lock_);
   return refusing_;
 }
 
@@ -403,7 +403,7 @@ bool RtspSide::Start(std::string* error) {
     auth_ = gst_rtsp_auth_new();
     gst_rtsp_auth_set_supported_methods(
         auth_, options_.auth == AuthMode::kBasic ? GST_RTSP_AUTH_BASIC : GST_RTSP_AUTH_DIGEST);
-    std::lock_guard guard(auth_lock_);
+    korvane::CMutexLock guard(auth_lock_);
     SetPasswordLocked(options_.password, options_.password);
   }
   if (!AddServer(options_.rtsp_port,

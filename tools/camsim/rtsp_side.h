@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/mutex.h"
 #include "clip.h"
 #include "options.h"
 #include "params.h"
@@ -74,7 +75,8 @@ class RtspSide {
     StreamKind kind;
   };
 
-  void SetPasswordLocked(const std::string& old_password, const std::string& new_password);
+  void SetPasswordLocked(const std::string& old_password, const std::string& new_password)
+      REQUIRES(auth_lock_);
   bool AddServer(uint16_t port, const std::vector<std::pair<std::string, StreamKind>>& paths,
                  std::string* error);
   GstRTSPMediaFactory* MakeFactory(StreamKind kind);
@@ -87,9 +89,9 @@ class RtspSide {
   ParamStore& params_;
   RequestLog& log_;
   GstRTSPAuth* auth_ = nullptr;
-  mutable std::mutex auth_lock_;
-  bool refusing_ = false;         // guarded by auth_lock_
-  std::string refused_password_;  // guarded by auth_lock_
+  mutable korvane::CMutex auth_lock_;
+  bool refusing_ GUARDED_BY(auth_lock_) = false;
+  std::string refused_password_ GUARDED_BY(auth_lock_);
   std::vector<Mount> mounts_;
   std::vector<std::unique_ptr<Server>> servers_;
   std::vector<uint16_t> ports_;

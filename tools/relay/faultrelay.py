@@ -265,6 +265,7 @@ class Connection:
             relay.scheduler.at(self.opened + relay.args.cut_after_seconds,
                                lambda: self.cut("time"))
         self.closed = False
+        self.muted = False  # --mute-after-play: the camera hears no request after PLAY
         relay.sel.register(self.client, selectors.EVENT_READ, (self.ready, self.client))
         relay.sel.register(self.camera, selectors.EVENT_READ, (self.ready, self.camera))
 
@@ -293,8 +294,13 @@ class Connection:
             self.close(str(e))
 
     def upstream(self, head, body):
+        if self.muted:
+            self.relay.stats.add("muted_requests")
+            return b""
         if head is None:
             return body
+        if self.relay.args.mute_after_play and head.upper().startswith(b"PLAY "):
+            self.muted = True
         m = TRANSPORT_RE.search(head)
         if head.upper().startswith(b"SETUP ") and m:
             transport = m.group(2)
@@ -467,6 +473,9 @@ def main():
     ap.add_argument("--cut-count", type=int, default=1,
                     help="cut only the first N connections (0: every one; default 1)")
     ap.add_argument("--seed", type=int, default=None, help="random seed of the faults")
+    ap.add_argument("--mute-after-play", action="store_true",
+                    help="drop every RTSP request after PLAY (keep-alives, TEARDOWN): a camera "
+                         "that streams on but answers no RTSP any more")
     args = ap.parse_args()
     if not ipaddress.ip_address(args.target_address).is_loopback:
         ap.error("the target must be a loopback address")

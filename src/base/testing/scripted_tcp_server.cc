@@ -145,33 +145,41 @@ void ScriptedTcpServer::Start(Handler handler, int max_connections,
 }
 
 std::vector<ScriptedRequest> ScriptedTcpServer::Requests() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  CMutexLock guard(mutex_);
   return requests_;
 }
 
 std::vector<std::string> ScriptedTcpServer::InterleavedFrames() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  CMutexLock guard(mutex_);
   return frames_;
 }
 
 size_t ScriptedTcpServer::RequestCount() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  CMutexLock guard(mutex_);
   return requests_.size();
 }
 
 int ScriptedTcpServer::ConnectionCount() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  CMutexLock guard(mutex_);
   return connections_;
 }
 
 bool ScriptedTcpServer::WaitForRequests(size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> guard(mutex_);
-  return changed_.wait_for(guard, timeout, [&] { return requests_.size() >= count; });
+  const Clock::time_point deadline = Clock::now() + timeout;
+  CMutexLock guard(mutex_);
+  while (requests_.size() < count) {
+    if (!guard.WaitUntil(changed_, deadline)) return requests_.size() >= count;
+  }
+  return true;
 }
 
 bool ScriptedTcpServer::WaitForClosed(int count, std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> guard(mutex_);
-  return changed_.wait_for(guard, timeout, [&] { return closed_ >= count; });
+  const Clock::time_point deadline = Clock::now() + timeout;
+  CMutexLock guard(mutex_);
+  while (closed_ < count) {
+    if (!guard.WaitUntil(changed_, deadline)) return closed_ >= count;
+  }
+  return true;
 }
 
 void ScriptedTcpServer::Run(int max_connections, std::chrono::milliseconds lifetime) {
@@ -179,8 +187,11 @@ void ScriptedTcpServer::Run(int max_connections, std::chrono::milliseconds lifet
   std::list<Connection> connections;
   while (!stop_ && Clock::now() < end) {
     std::vector<pollfd> fds;
-    // connections_ is written by this thread alone.
-    const bool accepting = max_connections == 0 || connections_ < max_connections;
+    bool accepting = max_connections == 0;
+    if (!accepting) {
+      CMutexLock guard(mutex_);
+      accepting = connections_ < max_connections;
+    }
     fds.push_back(PollEntry(accepting ? listener_ : -1, POLLIN));
     for (Connection& c : connections) {
       const bool writable = !c.Drained() && c.byte_interval_ms == 0;
@@ -191,7 +202,7 @@ void ScriptedTcpServer::Run(int max_connections, std::chrono::milliseconds lifet
     if (fds[0].revents & POLLIN) {
       const int fd = AcceptNonBlocking(listener_);
       if (fd >= 0) {
-        std::lock_guard<std::mutex> guard(mutex_);
+        CMutexLock guard(mutex_);
         connections.emplace_back().fd = fd;
         connections.back().index = connections_++;
       }
@@ -200,13 +211,13 @@ void ScriptedTcpServer::Run(int max_connections, std::chrono::milliseconds lifet
     connections.remove_if([this](const Connection& c) {
       if (!c.closing) return false;
       CloseSocket(c.fd);
-      std::lock_guard<std::mutex> guard(mutex_);
+      CMutexLock guard(mutex_);
       ++closed_;
       changed_.notify_all();
       return true;
     });
   }
-  std::lock_guard<std::mutex> guard(mutex_);
+  CMutexLock guard(mutex_);
   for (Connection& c : connections) CloseSocket(c.fd);
   closed_ += static_cast<int>(connections.size());
   changed_.notify_all();
@@ -234,7 +245,7 @@ void ScriptedTcpServer::Serve(Connection& c) {
       const size_t frame = 4 + ((static_cast<uint8_t>(c.input[2]) << 8) |
                                 static_cast<uint8_t>(c.input[3]));
       if (c.input.size() < frame) break;
-      std::lock_guard<std::mutex> guard(mutex_);
+      CMutexLock guard(mutex_);
       constexpr size_t kMaxFrames = 1000;
       if (frames_.size() < kMaxFrames) frames_.push_back(c.input.substr(0, frame));
       c.input.erase(0, frame);
@@ -265,7 +276,7 @@ void ScriptedTcpServer::Serve(Connection& c) {
     request.text = c.input.substr(0, headEnd + 4 + bodyBytes);
     c.input.erase(0, request.text.size());
     {
-      std::lock_guard<std::mutex> guard(mutex_);
+      CMutexLock guard(mutex_);
       request.index = requests_.size();
       requests_.push_back(request);
       changed_.notify_all();

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/mutex.h"
+
 // A scripted TCP server on 127.0.0.1 for tests of text protocols (HTTP, RTSP): it frames each
 // request (the header block up to its empty line, then the body its Content-Length announces),
 // records it and hands it to a handler whose reply scripts what goes back, including the faults
@@ -93,12 +95,12 @@ class ScriptedTcpServer {
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
   std::thread thread_;
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  std::vector<ScriptedRequest> requests_;  // guarded by mutex_
-  std::vector<std::string> frames_;        // guarded by mutex_
-  int connections_ = 0;                    // guarded by mutex_
-  int closed_ = 0;                         // guarded by mutex_
+  mutable CMutex mutex_;
+  mutable std::condition_variable_any changed_;
+  std::vector<ScriptedRequest> requests_ GUARDED_BY(mutex_);
+  std::vector<std::string> frames_ GUARDED_BY(mutex_);
+  int connections_ GUARDED_BY(mutex_) = 0;
+  int closed_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace korvane::testing

@@ -55,6 +55,12 @@ class FakeDriver : public IDriver {
     return lines_;
   }
 
+  // Forgets the lines logged so far (a harness reused from one fuzz input to the next).
+  void ClearLines() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    lines_.clear();
+  }
+
   // Waits up to `timeout` until at least `count` lines were logged.
   bool WaitForLines(std::size_t count, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);

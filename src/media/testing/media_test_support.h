@@ -54,11 +54,26 @@ class TestFrame : public ipcapture::IMediaFrame {
   void SetSizeClass(uint32_t size_class) override { record.size_class = size_class; }
 
   DeliveredFrame Snapshot() const {
-    DeliveredFrame copy = record;
-    if (copy.fourcc == 0) copy.fourcc = copy.create_fourcc;
-    const size_t n = std::min<size_t>(record.data_size, storage_.size());
-    copy.data.assign(storage_.begin(), storage_.begin() + static_cast<std::ptrdiff_t>(n));
+    DeliveredFrame copy;
+    SnapshotInto(copy);
     return copy;
+  }
+  // Snapshot into `out`, reusing the room its data already has.
+  void SnapshotInto(DeliveredFrame& out) const {
+    std::vector<uint8_t> data = std::move(out.data);
+    out = record;
+    if (out.fourcc == 0) out.fourcc = out.create_fourcc;
+    const size_t n = std::min<size_t>(record.data_size, storage_.size());
+    data.assign(storage_.begin(), storage_.begin() + static_cast<std::ptrdiff_t>(n));
+    out.data = std::move(data);
+  }
+  // Makes a released frame new again for CreateFrame (the storage keeps its room).
+  void Renew(uint32_t fourcc, uint32_t capacity) {
+    record = DeliveredFrame{};
+    record.create_fourcc = fourcc;
+    record.capacity = capacity;
+    fail_data_ = false;
+    storage_.resize(capacity);
   }
 
   DeliveredFrame record;
@@ -76,7 +91,14 @@ class TestFrameFactory : public ipcapture::IFrameFactory {
     ++created;
     last_driver_name = driver_name != nullptr ? driver_name : "";
     if (refuse) return nullptr;
-    auto frame = std::make_unique<TestFrame>(fourcc, capacity);
+    std::unique_ptr<TestFrame> frame;
+    if (!spare_.empty()) {
+      frame = std::move(spare_.back());
+      spare_.pop_back();
+      frame->Renew(fourcc, capacity);
+    } else {
+      frame = std::make_unique<TestFrame>(fourcc, capacity);
+    }
     frame->fail_data_ = fail_data;
     TestFrame* raw = frame.get();
     live_.push_back(std::move(frame));
@@ -86,6 +108,7 @@ class TestFrameFactory : public ipcapture::IFrameFactory {
     ++released;
     for (auto it = live_.begin(); it != live_.end(); ++it) {
       if (it->get() == frame) {
+        if (reuse_frames) spare_.push_back(std::move(*it));
         live_.erase(it);
         return;
       }
@@ -99,22 +122,44 @@ class TestFrameFactory : public ipcapture::IFrameFactory {
   int unknown_releases = 0;
   bool refuse = false;
   bool fail_data = false;
+  // Released frames are kept and handed out again (fuzz targets: no allocation per frame).
+  bool reuse_frames = false;
   std::string last_driver_name;
+
+  // Back to the counts of a new factory; kept frames stay for reuse.
+  void ResetCounts() {
+    created = released = unknown_releases = 0;
+    refuse = fail_data = false;
+  }
 
  private:
   std::vector<std::unique_ptr<TestFrame>> live_;
+  std::vector<std::unique_ptr<TestFrame>> spare_;
 };
 
 class CollectingClient : public IMediaParserClient {
  public:
   bool OnFrame(ipcapture::IMediaFrame* frame) override {
-    frames.push_back(static_cast<TestFrame*>(frame)->Snapshot());
+    frames.emplace_back();
+    if (!spare_.empty()) {
+      frames.back().data = std::move(spare_.back());
+      spare_.pop_back();
+    }
+    static_cast<TestFrame*>(frame)->SnapshotInto(frames.back());
     return accept;
+  }
+  // Empties `frames`, keeping the room of their data for the next ones.
+  void Recycle() {
+    for (DeliveredFrame& f : frames) spare_.push_back(std::move(f.data));
+    frames.clear();
   }
   std::pair<uint32_t, uint32_t> GetVideoSize() override { return {0, 0}; }
 
   std::vector<DeliveredFrame> frames;
   bool accept = true;
+
+ private:
+  std::vector<std::vector<uint8_t>> spare_;
 };
 
 // Everything a parser test needs, wired together.

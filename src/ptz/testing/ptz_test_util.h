@@ -20,7 +20,13 @@ class ScriptedPtzCamera {
  public:
   ScriptedPtzCamera()
       : server_([this](const ScriptedRequest&) {
-          std::lock_guard<std::mutex> guard(mutex_);
+          std::unique_lock<std::mutex> guard(mutex_);
+          if (delay_.count() > 0) {
+            const auto delay = delay_;
+            guard.unlock();
+            std::this_thread::sleep_for(delay);  // one request at a time, like a busy head
+            guard.lock();
+          }
           return status_ == 200 ? ScriptedReply::Ok("OK\r\n")
                                 : ScriptedReply::Status(status_, "Refused", {}, "no\r\n");
         }) {}
@@ -29,6 +35,11 @@ class ScriptedPtzCamera {
   void SetStatus(int status) {
     std::lock_guard<std::mutex> guard(mutex_);
     status_ = status;
+  }
+  // Each answer leaves this long after its request arrived.
+  void SetDelay(std::chrono::milliseconds delay) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    delay_ = delay;
   }
   std::vector<std::string> Targets() const {
     std::vector<std::string> targets;
@@ -48,6 +59,7 @@ class ScriptedPtzCamera {
  private:
   mutable std::mutex mutex_;
   int status_ = 200;
+  std::chrono::milliseconds delay_{0};
   ScriptedHttpServer server_;
 };
 
