@@ -44,6 +44,18 @@ function(tollivar_windows_dependencies)
   target_include_directories(tollivar_pugixml SYSTEM PUBLIC ${TOLLIVAR_PUGIXML_SOURCE})
   target_compile_options(tollivar_pugixml PRIVATE -w)
   add_library(pugixml::pugixml ALIAS tollivar_pugixml)
+
+  # nlohmann-json is header-only: Debian's copy (nlohmann-json3-dev), seen through a folder of its
+  # own so that the cross compiler does not search the host's /usr/include.
+  set(json_headers /usr/include/nlohmann)
+  if(NOT EXISTS ${json_headers}/json.hpp)
+    message(FATAL_ERROR "nlohmann-json missing in ${json_headers} (scripts/setup)")
+  endif()
+  set(json_include ${PROJECT_BINARY_DIR}/third_party/include)
+  file(MAKE_DIRECTORY ${json_include})
+  file(CREATE_LINK ${json_headers} ${json_include}/nlohmann SYMBOLIC)
+  add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED GLOBAL)
+  target_include_directories(nlohmann_json::nlohmann_json SYSTEM INTERFACE ${json_include})
 endfunction()
 
 # tollivar.dll: no "lib" prefix, the twelve entry points exported undecorated by their

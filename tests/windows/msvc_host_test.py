@@ -197,7 +197,7 @@ CASES = [
 ]
 
 
-def main():
+def parse_args():
     parser = argparse.ArgumentParser()
     for name in ("--exe", "--dll", "--camsim"):
         parser.add_argument(name, required=True)
@@ -205,18 +205,22 @@ def main():
     parser.add_argument("--wine-prefix")
     parser.add_argument("--keep", action="store_true", help="keep the case folders")
     args = parser.parse_args()
-    if not os.access(args.camsim, os.X_OK):
-        print(f"SKIP: no cnb-camsim at {args.camsim} (build it in the Linux tree)")
-        return 77
     args.exe, args.dll = os.path.abspath(args.exe), os.path.abspath(args.dll)
     args.wine = [os.path.abspath(args.wine) if os.sep in args.wine else args.wine]
     if not os.environ.get("WINEPREFIX"):
         if not args.wine_prefix:
             parser.error("give --wine-prefix or WINEPREFIX")
-        os.environ["WINEPREFIX"] = args.wine_prefix
+        os.environ["WINEPREFIX"] = os.path.abspath(args.wine_prefix)
     os.environ.setdefault("WINEDEBUG", "-all")
+    return args
 
-    root = tempfile.mkdtemp(prefix="msvc_host_test_")
+
+def run(args, cases, warm_up_exit):
+    """Each case with a camera of its own; `warm_up_exit` is the host's exit without arguments."""
+    if not os.access(args.camsim, os.X_OK):
+        print(f"SKIP: no cnb-camsim at {args.camsim} (build it in the Linux tree)")
+        return 77
+    root = tempfile.mkdtemp(prefix=os.path.splitext(os.path.basename(args.exe))[0] + "_test_")
     failures = 0
     try:
         # The first start of Wine may have to create the prefix; keep its server up meanwhile.
@@ -224,10 +228,10 @@ def main():
         warm.run([], timeout=300)
         subprocess.run(["wineserver", "-p", "120"], stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=30, check=False)
-        if warm.rc != 2:
+        if warm.rc != warm_up_exit:
             print(f"FAIL Wine cannot run the host (exit {warm.rc}): {warm.err.strip()[-300:]}")
             return 1
-        for name, case, params in CASES:
+        for name, case, params in cases:
             folder = tempfile.mkdtemp(dir=root)
             cam = Camsim(args.camsim, folder)
             host = Host(args, folder)
@@ -249,9 +253,9 @@ def main():
             print("case folders kept in " + root)
         else:
             shutil.rmtree(root, ignore_errors=True)
-    print(f"{len(CASES) - failures} of {len(CASES)} cases passed")
+    print(f"{len(cases) - failures} of {len(cases)} cases passed")
     return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run(parse_args(), CASES, warm_up_exit=2))

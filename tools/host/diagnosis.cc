@@ -1,9 +1,10 @@
 #include "diagnosis.h"
 
-#include <curl/curl.h>
-
 #include <memory>
+#include <optional>
 #include <string_view>
+
+#include "platform.h"
 
 namespace tollivar_host {
 
@@ -76,21 +77,6 @@ std::string_view HintFor(std::string_view step, std::string_view detail, const T
   return {};
 }
 
-struct CurlDeleter {
-  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-};
-
-size_t OnBody(char* data, size_t size, size_t count, void* user) {
-  auto* body = static_cast<std::string*>(user);
-  const size_t n = size * count;
-  if (body->size() < kMaxBody) body->append(data, std::min(n, kMaxBody - body->size()));
-  return n;
-}
-
-int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  return static_cast<const std::atomic<bool>*>(user)->load() ? 1 : 0;
-}
-
 std::string_view Trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) text.remove_suffix(1);
@@ -145,33 +131,12 @@ bool WantsCameraCodec(const Diagnosis& d) {
 }
 
 std::string ReadCameraCodec(const Target& t, const std::atomic<bool>& stop) {
-  curl_global_init(CURL_GLOBAL_DEFAULT);
-  std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
-  if (!curl) return {};
   const std::string url =
       "http://" + t.address + ":" + std::to_string(t.http_port) + kListPath;
-  std::string body;
-  CURL* c = curl.get();
-  curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(c, CURLOPT_PROXY, "");
-  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
-  curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, kRequestTimeoutMs);
-  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, OnBody);
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
-  curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, OnProgress);
-  curl_easy_setopt(c, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(&stop));
-  if (!t.user.empty()) {
-    curl_easy_setopt(c, CURLOPT_USERNAME, t.user.c_str());
-    curl_easy_setopt(c, CURLOPT_PASSWORD, t.password.c_str());
-    curl_easy_setopt(c, CURLOPT_HTTPAUTH, CURLAUTH_BASIC | CURLAUTH_DIGEST);
-  }
-  long status = 0;
-  if (curl_easy_perform(c) != CURLE_OK) return {};
-  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
-  if (status / 100 != 2) return {};
-  const std::string codec = ListValue(body, "video.codec");
+  const std::optional<std::string> body =
+      HttpGet(url, t.user, t.password, kConnectTimeoutMs, kRequestTimeoutMs, kMaxBody, stop);
+  if (!body) return {};
+  const std::string codec = ListValue(*body, "video.codec");
   // Only a number: the camera's text goes into the hint.
   return codec.find_first_not_of("0123456789") == std::string::npos ? codec : std::string();
 }

@@ -11,7 +11,9 @@
 
 #include <nlohmann/json.hpp>
 
+#if TOLLIVAR_HOST_CONTAINERS
 #include "container_writer.h"
+#endif
 #include "diagnosis.h"
 #include "host_objects.h"
 #include "platform.h"
@@ -111,7 +113,9 @@ TransportConfig::TransportConfig(const RecordOptions& o) {
 // stream file.
 struct Outputs {
   std::vector<std::unique_ptr<std::FILE, FileCloser>> files;
+#if TOLLIVAR_HOST_CONTAINERS
   std::vector<std::unique_ptr<ContainerWriter>> containers;
+#endif
   std::vector<std::unique_ptr<FrameSink>> sinks;
 };
 
@@ -121,9 +125,18 @@ std::optional<Outputs> OpenOutputs(const RecordOptions& o) {
     const std::string name = ChannelFile(o.out, c, o.channels);
     if (o.out == "-") {
       outputs.sinks.push_back(std::make_unique<FrameSink>(c, stdout));
+#if TOLLIVAR_HOST_CONTAINERS
     } else if (IsContainerFile(name)) {
       outputs.containers.push_back(std::make_unique<ContainerWriter>(name, o.fps));
       outputs.sinks.push_back(std::make_unique<FrameSink>(c, outputs.containers.back().get()));
+#else
+    } else if (name.ends_with(".mkv") || name.ends_with(".mp4")) {
+      std::fprintf(stderr,
+                   "tollivar-host: %s: this build writes raw streams only (.mkv and .mp4 need "
+                   "FFmpeg's libraries)\n",
+                   name.c_str());
+      return std::nullopt;
+#endif
     } else {
       std::FILE* f = std::fopen(name.c_str(), "wb");
       if (f == nullptr) {
@@ -291,6 +304,7 @@ int CloseOutputs(Outputs& outputs, bool to_stdout) {
   int status = 0;
   outputs.files.clear();
   if (to_stdout) std::fflush(stdout);
+#if TOLLIVAR_HOST_CONTAINERS
   for (unsigned c = 0; c < outputs.containers.size(); ++c) {
     const auto& container = outputs.containers[c];
     // A channel without a frame gets no file; the summary says why.
@@ -299,6 +313,7 @@ int CloseOutputs(Outputs& outputs, bool to_stdout) {
       status = kExitOutput;
     }
   }
+#endif
   return status;
 }
 
