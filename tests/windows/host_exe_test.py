@@ -8,10 +8,10 @@ preset save and recall; exit 1 on any failure, 77 when the simulator has not bee
 """
 import os
 import sys
-import xml.etree.ElementTree as ET
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from msvc_host_test import PASSWORD, USER, accepted, ffmpeg_check, parse_args, run  # noqa: E402
+from msvc_host_test import (PASSWORD, USER, alarm_checks, ffmpeg_check, parse_args,  # noqa: E402
+                            ptz_checks, run)
 
 FPS = 25
 PRESETS = "hostexe"
@@ -49,12 +49,7 @@ def case_probe(host, cam):
 def case_io(host, cam):
     host.run(["io", *login(cam), "--inputs", "2", "--outputs", "1", "--set", "0=0", "--set", "0=1",
               "--watch", "3"], timeout=60)
-    types = accepted(cam.requests(), "/cgi-bin/Param.cgi",
-                     "action=update&alarm.control=2&alarm.signaltype=")
-    # The start puts the output in state 1; the two queued states (off, on) follow in order.
-    return [(types == ["2", "1", "2"], f"alarm signal types {types}"),
-            (cam.state().get("alarm_signaltype") == "2", "the camera's alarm output is not on")
-            ], "alarm signal types " + ",".join(types)
+    return alarm_checks(cam)
 
 
 def case_ptz(host, cam):
@@ -62,18 +57,7 @@ def case_ptz(host, cam):
     with open(script, "w") as f:
         f.write("preset save Door\nmove left --speed 16 --for 1\npreset go Door\n")
     host.run(["ptz", *login(cam), "--presets", PRESETS, "--script", script], timeout=60)
-    sequence = []
-    for query in accepted(cam.requests(), "/cnb-cgi/ptzCtl"):
-        q = dict(p.split("=", 1) for p in query.split("&"))
-        sequence.append(q["cmd"] + ("/" + q["pr"] if q["cmd"] in ("100", "101", "102") else ""))
-    try:
-        layout = ET.parse(os.path.join(host.folder, f"CNB_{PRESETS}.preset")).getroot().tag
-    except (OSError, ET.ParseError) as e:
-        layout = str(e)
-    return [(sequence == ["100/1", "65", "255", "102/1"], f"ptzCtl {sequence}"),
-            (cam.state().get("ptz_pan") == 0, "the recall did not bring the head back"),
-            (layout == "CNB", "preset file beside the program: " + layout)
-            ], "ptzCtl " + " ".join(sequence)
+    return ptz_checks(host, cam, PRESETS, ["100/1", "65", "255", "102/1"])
 
 
 CASES = [

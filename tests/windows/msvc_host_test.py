@@ -150,31 +150,41 @@ def case_probe(host, cam):
             ], f"{model}: {' '.join(sizes)}"
 
 
-def case_io(host, cam):
-    host.run(["io", "127.0.0.1", cam.http, USER, PASSWORD], timeout=60)
+def alarm_checks(cam):
+    """The output switched on at the start, then the two queued states (off, on) in order."""
     types = accepted(cam.requests(), "/cgi-bin/Param.cgi",
                      "action=update&alarm.control=2&alarm.signaltype=")
-    # The start switches the output on; the two queued states (off, on) follow in order.
     return [(types == ["2", "1", "2"], f"alarm signal types {types}"),
             (cam.state().get("alarm_signaltype") == "2", "the camera's alarm output is not on")
             ], "alarm signal types " + ",".join(types)
 
 
-def case_ptz(host, cam):
-    host.run(["ptz", "127.0.0.1", cam.http, USER, PASSWORD, PRESETS], timeout=60)
+def ptz_checks(host, cam, presets, expected):
+    """The ptzCtl commands the camera accepted (preset ones with their number), the head back
+    at pan 0, and the preset file beside the program."""
     sequence = []
     for query in accepted(cam.requests(), "/cnb-cgi/ptzCtl"):
         q = dict(p.split("=", 1) for p in query.split("&"))
         sequence.append(q["cmd"] + ("/" + q["pr"] if q["cmd"] in ("100", "101", "102") else ""))
     try:
-        layout = ET.parse(os.path.join(host.folder, f"CNB_{PRESETS}.preset")).getroot().tag
+        layout = ET.parse(os.path.join(host.folder, f"CNB_{presets}.preset")).getroot().tag
     except (OSError, ET.ParseError) as e:
         layout = str(e)
-    # save preset 1, move left, stop, recall preset 1, delete preset 1
-    return [(sequence == ["100/1", "65", "255", "102/1", "101/1"], f"ptzCtl {sequence}"),
+    return [(sequence == expected, f"ptzCtl {sequence}"),
             (cam.state().get("ptz_pan") == 0, "the recall did not bring the head back"),
             (layout == "CNB", "preset file beside the program: " + layout)
             ], "ptzCtl " + " ".join(sequence)
+
+
+def case_io(host, cam):
+    host.run(["io", "127.0.0.1", cam.http, USER, PASSWORD], timeout=60)
+    return alarm_checks(cam)
+
+
+def case_ptz(host, cam):
+    host.run(["ptz", "127.0.0.1", cam.http, USER, PASSWORD, PRESETS], timeout=60)
+    # save preset 1, move left, stop, recall preset 1, delete preset 1
+    return ptz_checks(host, cam, PRESETS, ["100/1", "65", "255", "102/1", "101/1"])
 
 
 def case_cycles(host, cam, n):

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "library_path.h"
@@ -136,6 +137,13 @@ class DeviceDescription final : public ipc::IDeviceDescription,
                                 public ipc::IConnectionSettings {
  TOLLIVAR_IMPLEMENTS_SLOT0()
  public:
+  DeviceDescription() = default;
+  // The camera at `address`:`port` (HTTP) with its login.
+  DeviceDescription(std::string address_, std::uint32_t port_, std::string user_,
+                    std::string password_)
+      : address(std::move(address_)), port(port_), user(std::move(user_)),
+        password(std::move(password_)) {}
+
   std::string model = "CNB network camera";
   std::uint32_t channels = 1;
   std::string address = "127.0.0.1";

@@ -261,11 +261,7 @@ int RunIo(const IoOptions& o) {
   if (!library) return 3;
   MessageSink messages(o.log_level, false);
   FrameFactory factory;
-  DeviceDescription device;
-  device.address = o.address;
-  device.port = o.port;
-  device.user = o.user;
-  device.password = o.password;
+  DeviceDescription device(o.address, o.port, o.user, o.password);
   device.inputs = o.inputs;
   device.outputs = o.outputs;
   device.custom = {"(none)", "(none)", "(none)", "(none)", "tollivar-host"};

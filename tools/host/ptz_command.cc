@@ -387,11 +387,7 @@ int RunPtzCommand(int argc, char** argv, const std::string& executable_folder) {
   g_interrupted = &WatchInterrupts();
   MessageSink messages(o.log_level, false);
   FrameFactory factory;
-  DeviceDescription device;
-  device.address = o.address;
-  device.port = o.port;
-  device.user = o.user;
-  device.password = o.password;
+  DeviceDescription device(o.address, o.port, o.user, o.password);
   device.custom = {"(none)", "(none)", "(none)", "(none)", o.presets};
 
   OpenedDriver driver(*library);

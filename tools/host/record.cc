@@ -151,11 +151,7 @@ std::optional<Outputs> OpenOutputs(const RecordOptions& o) {
 }
 
 DeviceDescription DescribeDevice(const RecordOptions& o) {
-  DeviceDescription device;
-  device.address = o.address;
-  device.port = o.port;
-  device.user = o.user;
-  device.password = o.password;
+  DeviceDescription device(o.address, o.port, o.user, o.password);
   device.channels = o.channels;
   device.codec = o.codec == "mjpeg"   ? ipc::kCodecMjpeg
                  : o.codec == "mpeg4" ? ipc::kCodecMpeg4

@@ -5,6 +5,7 @@
 // reader of the RTP fixtures in testdata/.
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -174,18 +175,24 @@ struct Harness {
   CollectingClient client;
 };
 
-// Builds an RTP packet (RFC 3550 fixed header, payload type 96) and parses it.
+// The RFC 3550 fixed header of the test packets: version 2, payload type 96, SSRC 0x12345678.
+inline std::array<uint8_t, 12> RtpTestHeader(uint16_t sequence, uint32_t timestamp, bool marker) {
+  return {0x80,
+          static_cast<uint8_t>((marker ? 0x80 : 0) | 96),
+          static_cast<uint8_t>(sequence >> 8),
+          static_cast<uint8_t>(sequence),
+          static_cast<uint8_t>(timestamp >> 24),
+          static_cast<uint8_t>(timestamp >> 16),
+          static_cast<uint8_t>(timestamp >> 8),
+          static_cast<uint8_t>(timestamp),
+          0x12, 0x34, 0x56, 0x78};
+}
+
+// Builds an RTP packet (RtpTestHeader, then the payload) and parses it.
 inline CRTPPacket MakePacket(uint16_t sequence, uint32_t timestamp, bool marker,
                              const std::vector<uint8_t>& payload) {
-  std::vector<uint8_t> wire = {0x80,
-                               static_cast<uint8_t>((marker ? 0x80 : 0) | 96),
-                               static_cast<uint8_t>(sequence >> 8),
-                               static_cast<uint8_t>(sequence),
-                               static_cast<uint8_t>(timestamp >> 24),
-                               static_cast<uint8_t>(timestamp >> 16),
-                               static_cast<uint8_t>(timestamp >> 8),
-                               static_cast<uint8_t>(timestamp),
-                               0x12, 0x34, 0x56, 0x78};
+  const std::array<uint8_t, 12> header = RtpTestHeader(sequence, timestamp, marker);
+  std::vector<uint8_t> wire(header.begin(), header.end());
   wire.insert(wire.end(), payload.begin(), payload.end());
   CRTPPacket packet;
   packet.Parse(wire);

@@ -7,6 +7,7 @@
 // Flags: bit 0 marker; bits 1-2 sequence step (0: +1, 1: repeat, 2: skip one, 3: back 5);
 // bit 3 new timestamp; bit 4 payload repeated 16 times (frames past a few kilobytes).
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -56,19 +57,11 @@ inline const std::vector<DeliveredFrame>& FeedRecords(CRTPMediaParser& parser, H
     // RFC 3550 fixed header, payload type 96 (as MakePacket builds it), then the payload once
     // or 16 times. Copied with memcpy into a buffer that keeps its room: the fuzz build would
     // otherwise trace every byte of a vector insert.
-    const uint8_t header[kRtpFixedHeaderBytes] = {
-        0x80,
-        static_cast<uint8_t>(((flags & 1) ? 0x80 : 0) | 96),
-        static_cast<uint8_t>(sequence >> 8),
-        static_cast<uint8_t>(sequence),
-        static_cast<uint8_t>(timestamp >> 24),
-        static_cast<uint8_t>(timestamp >> 16),
-        static_cast<uint8_t>(timestamp >> 8),
-        static_cast<uint8_t>(timestamp),
-        0x12, 0x34, 0x56, 0x78};
+    const std::array<uint8_t, kRtpFixedHeaderBytes> header =
+        RtpTestHeader(sequence, timestamp, (flags & 1) != 0);
     const size_t copies = (flags & 0x10) ? 16 : 1;
     wire.resize(kRtpFixedHeaderBytes + copies * length);
-    std::memcpy(wire.data(), header, kRtpFixedHeaderBytes);
+    std::memcpy(wire.data(), header.data(), kRtpFixedHeaderBytes);
     for (size_t i = 0; i < copies && length > 0; ++i) {
       std::memcpy(wire.data() + kRtpFixedHeaderBytes + i * length, once, length);
     }
