@@ -103,7 +103,19 @@ struct ReceivedDatagram {
   // tell the rest, the slot size + 1).
   size_t length = 0;
   SocketAddress from{};
+  // When the kernel took it in, in microseconds of SocketClockNowUs(); 0 when the socket keeps
+  // no receive times (see EnableReceiveTimes()).
+  uint64_t received_us = 0;
 };
+
+// Asks the kernel to note when each datagram (or, on TCP, each segment) arrives, so that
+// ReceiveDatagrams() and ReceiveSome() can tell it. False where the system has no such times
+// (Windows); the receive calls then report 0.
+bool EnableReceiveTimes(int fd);
+
+// The clock of the receive times, in microseconds (the wall clock on Linux, as the kernel
+// stamps it; on Windows, where there are no receive times, a monotonic clock).
+uint64_t SocketClockNowUs();
 
 // Every datagram waiting, up to `count` (at most kMaxDatagramBatch), in one call and without
 // blocking (recvmmsg on Linux, recvfrom in a loop on Windows). Datagram i goes to
@@ -131,8 +143,10 @@ bool OpenTcpConnection(const SocketAddress& peer, const SocketOptions& options,
                        uint32_t timeout_ms, CSocketHandle* socket, int* error = nullptr);
 
 // Up to `size` bytes without blocking: the count read, 0 when the peer closed, kSocketWouldBlock
-// when nothing is waiting (or the call was interrupted), or -1 on error.
-long ReceiveSome(int fd, void* buffer, size_t size);
+// when nothing is waiting (or the call was interrupted), or -1 on error. With `received_us`, a
+// read that got bytes also tells when the last of them arrived (0 when unknown; see
+// EnableReceiveTimes()).
+long ReceiveSome(int fd, void* buffer, size_t size, uint64_t* received_us = nullptr);
 
 // Sends without blocking and without SIGPIPE: the count sent, kSocketWouldBlock, or -1.
 long SendSome(int fd, const void* data, size_t length);

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <ctime>
 
 #include "base/event.h"
 
@@ -167,6 +168,40 @@ long ReceiveDatagram(int fd, uint8_t* buffer, size_t size, SocketAddress* from) 
   return static_cast<long>(n);
 }
 
+bool EnableReceiveTimes(int fd) {
+  const int on = 1;
+  return setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on)) == 0;
+}
+
+uint64_t SocketClockNowUs() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+namespace {
+
+// Room for the receive time the kernel adds to a message (SCM_TIMESTAMPNS).
+constexpr size_t kTimeControlBytes = CMSG_SPACE(sizeof(timespec));
+
+// The receive time in a message's control data, or 0.
+uint64_t ReceiveTimeOf(const msghdr& message) {
+  if ((message.msg_flags & MSG_CTRUNC) != 0) return 0;
+  for (const cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr;
+       c = CMSG_NXTHDR(const_cast<msghdr*>(&message), const_cast<cmsghdr*>(c))) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS &&
+        c->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
+      timespec stamp{};
+      std::memcpy(&stamp, CMSG_DATA(c), sizeof(stamp));
+      return static_cast<uint64_t>(stamp.tv_sec) * 1000000u +
+             static_cast<uint64_t>(stamp.tv_nsec) / 1000u;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
 long ReceiveDatagrams(int fd, uint8_t* buffer, size_t slot_size, size_t count,
                       ReceivedDatagram* datagrams) {
   count = std::min(count, kMaxDatagramBatch);
@@ -175,6 +210,7 @@ long ReceiveDatagrams(int fd, uint8_t* buffer, size_t slot_size, size_t count,
   mmsghdr messages[kMaxDatagramBatch];
   iovec vectors[kMaxDatagramBatch];
   sockaddr_in sources[kMaxDatagramBatch];
+  alignas(cmsghdr) uint8_t controls[kMaxDatagramBatch][kTimeControlBytes];
   std::memset(messages, 0, sizeof(messages[0]) * count);
   for (size_t i = 0; i < count; ++i) {
     vectors[i].iov_base = buffer + i * slot_size;
@@ -183,6 +219,8 @@ long ReceiveDatagrams(int fd, uint8_t* buffer, size_t slot_size, size_t count,
     messages[i].msg_hdr.msg_iovlen = 1;
     messages[i].msg_hdr.msg_name = &sources[i];
     messages[i].msg_hdr.msg_namelen = sizeof(sources[i]);
+    messages[i].msg_hdr.msg_control = controls[i];
+    messages[i].msg_hdr.msg_controllen = sizeof(controls[i]);
   }
   // MSG_TRUNC: each msg_len is the datagram's real length, as with ReceiveDatagram().
   const int n = ::recvmmsg(fd, messages, static_cast<unsigned>(count), MSG_DONTWAIT | MSG_TRUNC,
@@ -197,6 +235,7 @@ long ReceiveDatagrams(int fd, uint8_t* buffer, size_t slot_size, size_t count,
     }
     datagrams[i].from.ip = sources[i].sin_addr.s_addr;
     datagrams[i].from.port = ntohs(sources[i].sin_port);
+    datagrams[i].received_us = ReceiveTimeOf(messages[i].msg_hdr);
   }
   return n == 0 ? kSocketWouldBlock : n;
 }
@@ -237,8 +276,22 @@ bool OpenTcpConnection(const SocketAddress& peer, const SocketOptions& options,
   return true;
 }
 
-long ReceiveSome(int fd, void* buffer, size_t size) {
-  const ssize_t got = ::recv(fd, buffer, size, MSG_DONTWAIT);
+long ReceiveSome(int fd, void* buffer, size_t size, uint64_t* received_us) {
+  ssize_t got = 0;
+  if (received_us == nullptr) {
+    got = ::recv(fd, buffer, size, MSG_DONTWAIT);
+  } else {
+    // On TCP the kernel gives the arrival time of the last segment the read took.
+    iovec vector{buffer, size};
+    alignas(cmsghdr) uint8_t control[kTimeControlBytes];
+    msghdr message{};
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    got = ::recvmsg(fd, &message, MSG_DONTWAIT);
+    *received_us = got > 0 ? ReceiveTimeOf(message) : 0;
+  }
   if (got < 0) {
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? kSocketWouldBlock : -1;
   }

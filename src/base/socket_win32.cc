@@ -261,6 +261,19 @@ long ReceiveDatagram(int fd, uint8_t* buffer, size_t size, SocketAddress* from) 
   return ReceiveOne(fd, buffer, size, from);
 }
 
+// Winsock keeps no per-datagram receive times for ordinary sockets.
+bool EnableReceiveTimes(int) { return false; }
+
+uint64_t SocketClockNowUs() {
+  LARGE_INTEGER frequency;
+  LARGE_INTEGER counter;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&counter);
+  return static_cast<uint64_t>(counter.QuadPart / frequency.QuadPart) * 1000000u +
+         static_cast<uint64_t>(counter.QuadPart % frequency.QuadPart) * 1000000u /
+             static_cast<uint64_t>(frequency.QuadPart);
+}
+
 long ReceiveDatagrams(int fd, uint8_t* buffer, size_t slot_size, size_t count,
                       ReceivedDatagram* datagrams) {
   count = std::min(count, kMaxDatagramBatch);
@@ -318,7 +331,8 @@ bool OpenTcpConnection(const SocketAddress& peer, const SocketOptions& options,
   return true;
 }
 
-long ReceiveSome(int fd, void* buffer, size_t size) {
+long ReceiveSome(int fd, void* buffer, size_t size, uint64_t* received_us) {
+  if (received_us != nullptr) *received_us = 0;  // Winsock keeps no receive times
   const int capacity = static_cast<int>(std::min<size_t>(size, INT_MAX));
   return NonBlockingResult(::recv(ToSocket(fd), static_cast<char*>(buffer), capacity, 0));
 }

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "rtp/read_pacer.h"
+
 namespace korvane {
 
 class IRTPClient;
@@ -22,6 +24,9 @@ class IRTPClientUser {
   virtual void OnWaitTimeout(IRTPClient* client) = 0;
   // The socket was closed, or waiting on it failed for good.
   virtual void OnClosed(IRTPClient* client) = 0;
+  // The transport thread has read every datagram waiting (after one or more OnData calls, or
+  // none after a timed wake). The answer plans its next read; by default nothing is held.
+  virtual ReadVerdict OnReadDone(IRTPClient* /*client*/) { return ReadVerdict{}; }
 };
 
 // A bound datagram socket with a reader thread, as the RTP receiver and the RTCP handler see it.

@@ -47,6 +47,7 @@ uint16_t CRTPReceiver::GetPort() const {
 bool CRTPReceiver::Start(uint16_t port, TransportMode transport_mode) {
   if (transport_mode == kRtpOverUdp) SetClient(new CUDPClient(Logger()));
 
+  ResetHandOver();
   bool started = false;
   if (client_) {
     const bool opened = client_->Open(this, port);
@@ -69,6 +70,7 @@ bool CRTPReceiver::Start(uint16_t port, TransportMode transport_mode) {
 bool CRTPReceiver::StartInterleaved() {
   Stop();
   ClearQueue();
+  ResetHandOver();
   if (!StartThread("RTP Packet Queue (interleaved)")) return false;
   interleaved_open_.store(true, std::memory_order_release);
   return true;
@@ -80,6 +82,14 @@ void CRTPReceiver::Stop() {
   CloseClient();
   ClearQueue();
   StopThread(kStopMs);
+}
+
+void CRTPReceiver::ResetHandOver() {
+  transport_.Assume();  // no transport thread runs yet
+  reports_read_ends_ = false;
+  unsignalled_ = 0;
+  unsignalled_end_ = false;
+  unsignalled_since_ = 0;
 }
 
 void CRTPReceiver::CloseClient() {
@@ -154,6 +164,7 @@ void CRTPReceiver::OnRtpFrame(std::span<const uint8_t> frame) {
 
 void CRTPReceiver::Enqueue(const SocketAddress& from, bool interleaved,
                            std::span<const uint8_t> data) {
+  transport_.Assume();
   RtpRecordPtr record = TakeRecord();
   std::vector<RtpRecordPtr> evicted;  // stays empty (no allocation) unless the queue overflows
   if (!record->packet.Parse(data) || IsStopRequested()) {
@@ -166,6 +177,7 @@ void CRTPReceiver::Enqueue(const SocketAddress& from, bool interleaved,
   record->charge = sizeof(RtpRecord) + kPerPacketOverhead + record->packet.Payload().size() +
                    record->packet.CsrcList().size() + record->packet.ExtensionData().size();
 
+  const bool picture_end = record->packet.Marker() != 0;
   bool was_empty = false;
   {
     CAutoLock guard(lock_);
@@ -187,12 +199,44 @@ void CRTPReceiver::Enqueue(const SocketAddress& from, bool interleaved,
     queued_bytes_ += record->charge;
     queue_.push_back(std::move(record));
   }
-  // The queue thread takes everything queued each time it wakes: one signal per idle period.
-  if (was_empty) packet_event_.Set();
+  if (reports_read_ends_) {
+    // Signalled at the end of the read (EndOfRead).
+    if (unsignalled_++ == 0) unsignalled_since_ = clock_.Now();
+    unsignalled_end_ = unsignalled_end_ || picture_end;
+  } else if (was_empty) {
+    // The queue thread takes everything queued each time it wakes: one signal per idle period.
+    packet_event_.Set();
+  }
   if (!evicted.empty()) {
     dropped_.fetch_add(evicted.size(), std::memory_order_relaxed);
     RecycleRecords(&evicted);
   }
+}
+
+ReadVerdict CRTPReceiver::OnReadDone(IRTPClient* client) {
+  if (client == nullptr || client != client_ptr_.load(std::memory_order_acquire)) {
+    return ReadVerdict{};
+  }
+  return EndOfRead();
+}
+
+ReadVerdict CRTPReceiver::EndOfRead() {
+  transport_.Assume();
+  reports_read_ends_ = true;
+  ReadVerdict verdict;
+  if (unsignalled_ == 0) return verdict;
+  const uint64_t waited_ms = (clock_.Now() - unsignalled_since_) / kUnitsPerMs;
+  if (!unsignalled_end_ && waited_ms < kHandOverBoundMs) {
+    verdict.hold_ms = kHandOverBoundMs - static_cast<uint32_t>(waited_ms);
+    return verdict;
+  }
+  // A whole picture (and whatever of the next came with it), or packets that waited long
+  // enough: all of it goes to the queue thread in one wake.
+  verdict.picture_end = unsignalled_end_;
+  unsignalled_ = 0;
+  unsignalled_end_ = false;
+  packet_event_.Set();
+  return verdict;
 }
 
 void CRTPReceiver::OnWaitTimeout(IRTPClient* client) {

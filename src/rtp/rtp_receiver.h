@@ -14,6 +14,7 @@
 #include "base/clock.h"
 #include "base/event.h"
 #include "base/lock.h"
+#include "base/thread_role.h"
 #include "core/transport_mode.h"
 #include "rtp/rtp_client.h"
 #include "rtp/rtp_frame_sink.h"
@@ -34,9 +35,14 @@ namespace korvane {
 // blocks, say) the oldest packets are dropped; the depacketizer sees the sequence gap and waits
 // for the next key frame.
 //
-// Cost per packet: packet records and their buffers are recycled, the delivery thread is woken
-// only when the queue turns non-empty and takes the whole queue under one lock, so the steady
-// state allocates nothing and locks twice per packet on the transport side.
+// Hand-over: a transport that reports the end of its reads (OnReadDone, or EndOfRead() for the
+// interleaved reader) wakes the delivery thread once per picture: when the packets read include
+// a picture's last one (the RTP marker bit), or when the oldest packet not yet handed over has
+// waited kHandOverBoundMs. Until a transport reports a read end, the thread is woken whenever
+// the queue turns non-empty. Either way the thread takes the whole queue under one lock.
+//
+// Cost per packet: packet records and their buffers are recycled, so the steady state allocates
+// nothing and locks twice per packet on the transport side.
 class CRTPReceiver : public IRTPClientUser, public IRTPFrameSink, public CBaseThread {
  public:
   static constexpr uint32_t kReceiveSize = 1536;
@@ -44,6 +50,8 @@ class CRTPReceiver : public IRTPClientUser, public IRTPFrameSink, public CBaseTh
   static constexpr uint32_t kStopMs = 2000;
   static constexpr uint32_t kIdleWaitMs = 1000;
   static constexpr size_t kDefaultQueueLimitBytes = 32u * 1024 * 1024;
+  // Longest a packet waits on the transport side for the rest of its picture.
+  static constexpr uint32_t kHandOverBoundMs = 5;
 
   // logger may be null; not owned; goes to the thread base and to the UDP clients created here.
   // The reorder window's time-out is measured on `clock`, which must outlive the receiver.
@@ -88,6 +96,11 @@ class CRTPReceiver : public IRTPClientUser, public IRTPFrameSink, public CBaseTh
               size_t length) override;
   void OnWaitTimeout(IRTPClient* client) override;
   void OnClosed(IRTPClient* client) override;
+  ReadVerdict OnReadDone(IRTPClient* client) override;
+
+  // The interleaved reader has handed over every frame of its last read (OnRtpFrame); the
+  // answer says whether a picture ended and how soon to call again for packets held back.
+  ReadVerdict EndOfRead();
 
   // IRTPFrameSink: one interleaved packet, taken while StartInterleaved() runs.
   void OnRtpFrame(std::span<const uint8_t> frame) override;
@@ -117,6 +130,8 @@ class CRTPReceiver : public IRTPClientUser, public IRTPFrameSink, public CBaseTh
   void DeliverReady(std::vector<RtpRecordPtr>* ready, std::vector<RtpRecordPtr>* spare);
   uint32_t IdleWaitMs() const;
   void CloseClient();
+  // Forgets what the transport side held back (before a transport starts).
+  void ResetHandOver();
 
   IClock& clock_;
   std::atomic<IRTPReceiverUser*> user_{nullptr};
@@ -138,7 +153,15 @@ class CRTPReceiver : public IRTPClientUser, public IRTPFrameSink, public CBaseTh
   std::atomic<size_t> queue_limit_{kDefaultQueueLimitBytes};
   std::atomic<uint64_t> dropped_{0};
   std::atomic<uint64_t> foreign_{0};
-  CEvent packet_event_;  // auto-reset; set when the queue turned non-empty
+  CEvent packet_event_;  // auto-reset; set when packets are handed over
+
+  // The transport thread's own (OnData, OnRtpFrame, the read ends), and Start()'s before that
+  // thread runs: the packets queued but not yet signalled.
+  CThreadRole transport_;
+  bool reports_read_ends_ GUARDED_BY(transport_) = false;
+  size_t unsignalled_ GUARDED_BY(transport_) = 0;
+  bool unsignalled_end_ GUARDED_BY(transport_) = false;
+  uint64_t unsignalled_since_ GUARDED_BY(transport_) = 0;
 
   // The queue thread's own.
   CRtpSequencer sequencer_;

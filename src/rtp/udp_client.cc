@@ -63,6 +63,8 @@ bool CUDPClient::BindLocked(uint16_t port) {
   CSocketHandle socket;
   uint16_t bound_port = 0;
   if (!OpenUdpSocket(port, options, &socket, &bound_port)) return false;
+  // The read pacer times pictures by the kernel's receive times where the system keeps them.
+  EnableReceiveTimes(socket.Get());
   const int fd = socket.Release();
   {
     CAutoLock socket_guard(socket_lock_);
@@ -141,6 +143,30 @@ CUDPClient::WaitResult CUDPClient::WaitForReadable(int fd) {
   }
 }
 
+bool CUDPClient::ReadWaiting(int fd, uint8_t* buffer, uint32_t* size, bool* got_any,
+                             uint64_t* received_us) {
+  constexpr size_t kSlotSize = kMaxReceiveSize;
+  ReceivedDatagram datagrams[kMaxDatagramBatch];
+  for (;;) {
+    const long n = ReceiveDatagrams(fd, buffer, kSlotSize, kMaxDatagramBatch, datagrams);
+    if (StopEvent().IsSet()) return false;
+    if (n <= 0) return true;  // none left (errors are ignored: the wait sees a dead socket)
+    *got_any = true;
+    *received_us = datagrams[n - 1].received_us;
+    for (long i = 0; i < n; ++i) {
+      const ReceivedDatagram& datagram = datagrams[i];
+      if (datagram.length > *size) {
+        // The datagram is lost; make room for larger ones from now on.
+        *size = std::min(*size + kReceiveSizeStep, kMaxReceiveSize);
+      } else if (datagram.length > 0 && user_ != nullptr) {
+        user_->OnData(this, datagram.from, buffer + static_cast<size_t>(i) * kSlotSize,
+                      datagram.length);
+      }
+    }
+    if (n < static_cast<long>(kMaxDatagramBatch)) return true;
+  }
+}
+
 void CUDPClient::Run() {
   const int fd = thread_socket_;
   // Flag first, then the size: a SetReceiveSize() in between is read again at the first read.
@@ -150,38 +176,28 @@ void CUDPClient::Run() {
   // only the pages that datagrams land in are ever touched. The read size is applied per
   // datagram, so a batch behaves as reads one by one would (a larger datagram right after a lost
   // one is judged against the grown size).
-  constexpr size_t kSlotSize = kMaxReceiveSize;
-  const auto buffer = std::make_unique_for_overwrite<uint8_t[]>(kSlotSize * kMaxDatagramBatch);
-  ReceivedDatagram datagrams[kMaxDatagramBatch];
+  const auto buffer =
+      std::make_unique_for_overwrite<uint8_t[]>(size_t{kMaxReceiveSize} * kMaxDatagramBatch);
+  CReadPacer pacer;
+  CReadPacer::Plan plan;
 
   for (;;) {
     if (StopEvent().IsSet()) return;
-    if (WaitForReadable(fd) == WaitResult::kEnd) return;
+    if (plan.next == CReadPacer::Next::kPause) {
+      if (WaitForEvents({&StopEvent()}, plan.ms) == kWaitStopped) return;
+    } else if (WaitForReadable(fd) == WaitResult::kEnd) {
+      return;
+    }
 
     if (receive_size_changed_.exchange(false, std::memory_order_acquire)) {
       size = receive_size_.load(std::memory_order_relaxed);
     }
     size = std::clamp<uint32_t>(size, 1, kMaxReceiveSize);
-    // Everything waiting is read, a batch per call, before the thread waits again.
-    bool got_any = false;
-    for (;;) {
-      const long n = ReceiveDatagrams(fd, buffer.get(), kSlotSize, kMaxDatagramBatch, datagrams);
-      if (StopEvent().IsSet()) return;
-      if (n <= 0) break;  // none left (errors are ignored: the wait sees a dead socket)
-      got_any = true;
-      for (long i = 0; i < n; ++i) {
-        const ReceivedDatagram& datagram = datagrams[i];
-        if (datagram.length > size) {
-          // The datagram is lost; make room for larger ones from now on.
-          size = std::min(size + kReceiveSizeStep, kMaxReceiveSize);
-        } else if (datagram.length > 0 && user_ != nullptr) {
-          user_->OnData(this, datagram.from, buffer.get() + static_cast<size_t>(i) * kSlotSize,
-                        datagram.length);
-        }
-      }
-      if (n < static_cast<long>(kMaxDatagramBatch)) break;
-    }
-    if (got_any && WaitForEvents({&StopEvent()}, kBatchPauseMs) == kWaitStopped) return;
+    CReadPacer::Round round;
+    if (!ReadWaiting(fd, buffer.get(), &size, &round.got_data, &round.received_us)) return;
+    if (user_ != nullptr) round.verdict = user_->OnReadDone(this);
+    round.now_us = SocketClockNowUs();
+    plan = pacer.After(round);
   }
 }
 

@@ -17,9 +17,10 @@ namespace korvane {
 //
 // The thread waits on the socket and on its stop event together, so Close() takes effect at once
 // rather than at the end of the current readiness wait; OnWaitTimeout() keeps its cadence. Once
-// woken it reads every datagram waiting, up to kMaxDatagramBatch per system call, before it
-// waits again, and after a wake that found datagrams it pauses kBatchPauseMs (watching the stop
-// event) so that a burst is read in a few batches rather than one datagram per wake-up.
+// woken it reads every datagram waiting, up to kMaxDatagramBatch per system call, and then asks
+// the user (OnReadDone) whether a picture ended or is still arriving; a CReadPacer turns that into
+// the next wait (a short pause while a burst arrives, a timer to just after the next picture, or
+// the socket), so that a video stream wakes the thread about once per picture.
 class CUDPClient : public CBaseThread, public IRTPClient {
  public:
   static constexpr uint32_t kDefaultReceiveSize = 8192;
@@ -29,10 +30,6 @@ class CUDPClient : public CBaseThread, public IRTPClient {
   // Room in the kernel for a key frame's burst while this thread is not running (a 1080p key
   // frame at 10 Mbit/s is a few hundred kilobytes); the kernel caps it at net.core.rmem_max.
   static constexpr int kSocketReceiveBuffer = 2 * 1024 * 1024;
-  // After a wake that found datagrams the thread lets this long pass before it waits again, so
-  // that the rest of a burst (a picture's packets come back to back) is read in one batch with
-  // one hand-over to the receiver, instead of one wake-up per datagram.
-  static constexpr uint32_t kBatchPauseMs = 4;
   static constexpr uint32_t kSocketReceiveTimeoutMs = 5000;
   static constexpr uint32_t kSocketSendTimeoutMs = 1000;
   static constexpr uint32_t kMinJoinMs = 5000;
@@ -65,6 +62,9 @@ class CUDPClient : public CBaseThread, public IRTPClient {
   // socket_, read under lock_ alone: Open() and Close() change it under both locks.
   int SocketLocked() const REQUIRES(lock_);
   WaitResult WaitForReadable(int fd);
+  // Reads every datagram waiting and hands each to the user; false when the stop event was set.
+  // *got_any: something arrived; *received_us: the kernel's receive time of the last, 0 unknown.
+  bool ReadWaiting(int fd, uint8_t* buffer, uint32_t* size, bool* got_any, uint64_t* received_us);
   uint32_t WaitMs() const;
 
   CLock lock_;  // serialises Open() and Close()

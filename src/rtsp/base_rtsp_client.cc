@@ -8,6 +8,7 @@
 
 #include "base/debug_message.h"
 #include "base/time.h"
+#include "rtp/read_pacer.h"
 #include "rtp/rtp_receiver.h"
 #include "rtp/rtp_receiver_user.h"
 #include "rtsp/rtsp_failure.h"
@@ -497,12 +498,22 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
   const auto check_period = std::chrono::milliseconds(kLoopWaitMs);
   auto data_deadline = Clock::now() + receive_timeout;
   auto next_check = Clock::now() + check_period;
+  // Paced as the UDP thread is: about one wake per picture (see CReadPacer).
+  const bool timed = EnableReceiveTimes(socket_.Get());
+  CReadPacer pacer;
+  CReadPacer::Plan plan;
   for (;;) {
     const uint32_t wait_ms =
         std::min(MsUntil(std::min(data_deadline, next_check)),
                  interleaved_rtcp_->MsUntilReport(CRTCPHandler::NowMs()));
-    const uint32_t result =
-        WaitForEventsOrSocket({&StopEvent()}, socket_.Get(), kSocketReadable, wait_ms);
+    uint32_t result = kWaitTimeout;
+    if (plan.next == CReadPacer::Next::kPause) {
+      // Read after the pause whether or not the socket became readable in it.
+      result = WaitForEvents({&StopEvent()}, std::min(plan.ms, wait_ms));
+      if (result != kWaitStopped) result = kWaitSocket;
+    } else {
+      result = WaitForEventsOrSocket({&StopEvent()}, socket_.Get(), kSocketReadable, wait_ms);
+    }
     if (result == kWaitStopped) {
       return false;
     }
@@ -522,18 +533,32 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
       }
       continue;
     }
-    const long got = ReceiveSome(socket_.Get(), buffer.data(), buffer.size());
-    if (got == kSocketWouldBlock) {
-      continue;
+    CReadPacer::Round round;
+    // Everything waiting: a read that fills the buffer may have left more behind.
+    for (;;) {
+      uint64_t received_us = 0;
+      const long got = ReceiveSome(socket_.Get(), buffer.data(), buffer.size(),
+                                   timed ? &received_us : nullptr);
+      if (got == kSocketWouldBlock) {
+        break;
+      }
+      if (got <= 0) {
+        return true;  // closed or failed
+      }
+      if (StopEvent().IsSet()) {
+        return false;
+      }
+      stream.Consume(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(got)));
+      round.got_data = true;
+      round.received_us = received_us;
+      data_deadline = Clock::now() + receive_timeout;
+      if (static_cast<size_t>(got) < buffer.size()) {
+        break;
+      }
     }
-    if (got <= 0) {
-      return true;  // closed or failed
-    }
-    if (StopEvent().IsSet()) {
-      return false;
-    }
-    stream.Consume(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(got)));
-    data_deadline = Clock::now() + receive_timeout;
+    round.verdict = receiver.EndOfRead();
+    round.now_us = SocketClockNowUs();
+    plan = pacer.After(round);
   }
 }
 

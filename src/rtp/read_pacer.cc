@@ -1,0 +1,48 @@
+#include "rtp/read_pacer.h"
+
+#include <algorithm>
+
+namespace korvane {
+
+CReadPacer::Plan CReadPacer::After(const Round& round) {
+  if (round.verdict.hold_ms > 0) {
+    // The rest of the burst is on its way: let it arrive rather than wake for every packet.
+    const uint32_t ms = std::clamp<uint32_t>(round.verdict.hold_ms, 1, pause_ms_);
+    pause_ms_ = std::min(pause_ms_ * 2, kLongestPauseMs);
+    return Plan{Next::kPause, ms};
+  }
+  pause_ms_ = kFirstPauseMs;
+  if (!round.got_data || !round.verdict.picture_end) return Plan{};
+  if (round.received_us == 0) return Plan{};
+  NotePictureEnd(round.received_us);
+  const uint64_t interval = TypicalInterval();
+  if (interval == 0) return Plan{};
+  const uint64_t due_us = last_end_us_ + interval + kWakeMarginUs;
+  if (due_us <= round.now_us) return Plan{};
+  // Rounded up: a timer that ends just before the picture's last packet costs a second wake.
+  const uint64_t ms = (due_us - round.now_us + 999) / 1000;
+  if (ms * 1000 > kMaxIntervalUs) return Plan{};
+  return Plan{Next::kPause, static_cast<uint32_t>(ms)};
+}
+
+void CReadPacer::NotePictureEnd(uint64_t received_us) {
+  // Unsigned: a wall clock stepped back gives a huge interval, which is not kept.
+  const uint64_t interval = received_us - last_end_us_;
+  if (last_end_us_ != 0 && interval >= kMinIntervalUs && interval <= kMaxIntervalUs) {
+    intervals_[next_interval_] = interval;
+    next_interval_ = (next_interval_ + 1) % kIntervals;
+    interval_count_ = std::min(interval_count_ + 1, kIntervals);
+  }
+  last_end_us_ = received_us;
+}
+
+uint64_t CReadPacer::TypicalInterval() const {
+  if (interval_count_ < kMinIntervals) return 0;
+  std::array<uint64_t, kIntervals> sorted = intervals_;
+  const auto end = sorted.begin() + static_cast<std::ptrdiff_t>(interval_count_);
+  const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(interval_count_ / 2);
+  std::nth_element(sorted.begin(), middle, end);
+  return *middle;
+}
+
+}  // namespace korvane

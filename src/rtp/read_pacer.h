@@ -1,0 +1,80 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace korvane {
+
+// What the user of a receiving thread says after the thread has read everything waiting.
+struct ReadVerdict {
+  // The packets of this round finished a picture (an RTP marker bit) and went to the consumer.
+  bool picture_end = false;
+  // The user holds the packets of an unfinished picture back: read again (or call again) within
+  // this many milliseconds, so that they go on within the user's bound. 0: nothing held.
+  uint32_t hold_ms = 0;
+};
+
+// Plans the reads of a thread that receives a video stream, so that it wakes about once per
+// picture rather than once per few packets. A camera sends each picture as a burst of packets
+// and then nothing until the next picture; the thread sleeps on the socket until a burst starts,
+// lets the burst arrive (short pauses while the user holds an unfinished picture), and once it
+// has seen the picture's end it may sleep on a timer until just after the next burst is due, so
+// that the next wake finds the whole picture waiting.
+//
+// The timer is set from the kernel's receive times of the last packets of recent pictures: the
+// median recent interval after the last one, plus a margin for the jitter of the sender (a
+// picture that comes early waits at most about that long; one that comes late is read when it
+// arrives); without receive times (Windows) or without a steady picture rate the thread waits on
+// the socket. A timer wake that finds nothing goes back to waiting on the socket, so a missed
+// guess costs one wake-up, never a packet. Platform-neutral: the socket calls stay the caller's.
+class CReadPacer {
+ public:
+  enum class Next {
+    kWaitSocket,  // wait until the socket is readable (the caller's usual wait)
+    kPause,       // sleep `ms` (watching the stop event only), then read without waiting
+  };
+  struct Plan {
+    Next next = Next::kWaitSocket;
+    uint32_t ms = 0;
+  };
+  // One round: what the reads got and what the user said.
+  struct Round {
+    bool got_data = false;
+    ReadVerdict verdict;
+    // Kernel receive time of the last data read this round (µs, SocketClockNowUs()), 0 unknown.
+    uint64_t received_us = 0;
+    uint64_t now_us = 0;  // SocketClockNowUs() after the reads
+  };
+
+  // Pictures further apart than this (or closer than kMinIntervalUs) are not timed: the stream
+  // is too slow for a timer to save anything, or the interval is not a picture rate.
+  static constexpr uint64_t kMaxIntervalUs = 250'000;
+  static constexpr uint64_t kMinIntervalUs = 4'000;
+  // Intervals kept; the timer needs kMinIntervals of them.
+  static constexpr size_t kIntervals = 8;
+  static constexpr size_t kMinIntervals = 4;
+  // Pauses while a picture is unfinished: the first, and the longest.
+  static constexpr uint32_t kFirstPauseMs = 1;
+  static constexpr uint32_t kLongestPauseMs = 2;
+  // How far after the due time the timer ends (the wait is also rounded up to whole ms).
+  static constexpr uint64_t kWakeMarginUs = 500;
+
+  Plan After(const Round& round);
+
+  // Forgets the timing (a new stream).
+  void Reset() { *this = CReadPacer(); }
+
+ private:
+  void NotePictureEnd(uint64_t received_us);
+  // The median of the recent intervals, 0 when there are too few.
+  uint64_t TypicalInterval() const;
+
+  std::array<uint64_t, kIntervals> intervals_{};
+  size_t interval_count_ = 0;
+  size_t next_interval_ = 0;
+  uint64_t last_end_us_ = 0;
+  uint32_t pause_ms_ = kFirstPauseMs;
+};
+
+}  // namespace korvane
