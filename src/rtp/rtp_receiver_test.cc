@@ -419,5 +419,64 @@ TEST(RtpReceiverTest, HeldPacketsGoOutWhenTheGapTimesOut) {
   receiver.Stop();
 }
 
+// Time that moves only when the test says; waits are real (the queue thread idles on them).
+class SteppedClock final : public IClock {
+ public:
+  uint64_t Now() override { return now_.load(); }
+  uint32_t Wait(std::initializer_list<CEvent*> events, uint32_t timeout_ms) override {
+    return WaitForEvents(events, timeout_ms);
+  }
+  void AdvanceMs(uint64_t ms) { now_ += ms * 10000; }
+
+ private:
+  std::atomic<uint64_t> now_{10'000'000};
+};
+
+TEST(RtpReceiverTest, AReaderThatReportsItsReadsHandsOverWholePictures) {
+  SteppedClock clock;
+  CRecordingDebugMessage log;
+  RecordingReceiverUser user;
+  CRTPReceiver receiver(&log, clock);
+  receiver.SetUser(&user);
+  receiver.SetExpectedSsrc(kTestSsrc);
+  ASSERT_TRUE(receiver.StartInterleaved());
+  const auto quiet = [&] { std::this_thread::sleep_for(std::chrono::milliseconds(30)); };
+  // Until the reader reports a read end, every packet goes on at once.
+  receiver.OnRtpFrame(MakeRtp(1, 4));
+  ASSERT_TRUE(WaitUntil([&] { return user.Count() == 1; }));
+  EXPECT_EQ(receiver.EndOfRead().hold_ms, 0u);  // nothing left unsignalled
+
+  struct Step {
+    const char* name;
+    std::vector<uint16_t> sequences;  // read this round; the last one carries the marker if
+    bool marker;                      // `marker`
+    uint64_t advance_ms;              // time passing before the read end
+    bool picture_end;
+    uint32_t hold_ms;
+    size_t delivered;  // packets at the user afterwards
+  };
+  const Step steps[] = {
+      {"a picture's first packets are held", {2, 3}, false, 0, false, 5, 1},
+      {"more of it, later: held for what is left", {4}, false, 2, false, 3, 1},
+      {"its last packet: the whole picture goes", {5}, true, 0, true, 0, 5},
+      {"an unfinished picture past the bound goes too", {6, 7}, false, 5, false, 0, 7},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    for (size_t i = 0; i < step.sequences.size(); ++i) {
+      const bool marker = step.marker && i + 1 == step.sequences.size();
+      receiver.OnRtpFrame(MakeRtp(step.sequences[i], 4, 0xAB, 90000, marker));
+    }
+    clock.AdvanceMs(step.advance_ms);
+    const ReadVerdict verdict = receiver.EndOfRead();
+    EXPECT_EQ(verdict.picture_end, step.picture_end);
+    EXPECT_EQ(verdict.hold_ms, step.hold_ms);
+    if (step.hold_ms > 0) quiet();  // time for a wrong hand-over to show
+    ASSERT_TRUE(WaitUntil([&] { return user.Count() == step.delivered; }));
+  }
+  EXPECT_EQ(user.Sequences(), (std::vector<uint16_t>{1, 2, 3, 4, 5, 6, 7}));
+  receiver.Stop();
+}
+
 }  // namespace
 }  // namespace korvane

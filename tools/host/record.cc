@@ -143,6 +143,9 @@ std::optional<Outputs> OpenOutputs(const RecordOptions& o) {
         std::fprintf(stderr, "tollivar-host: cannot create %s\n", name.c_str());
         return std::nullopt;
       }
+      // A few pictures per write call instead of two calls per picture (the default buffer is
+      // smaller than a picture).
+      std::setvbuf(f, nullptr, _IOFBF, size_t{256} * 1024);
       outputs.files.emplace_back(f);
       outputs.sinks.push_back(std::make_unique<FrameSink>(c, f));
     }

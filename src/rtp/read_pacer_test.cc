@@ -1,0 +1,121 @@
+#include "rtp/read_pacer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace korvane {
+namespace {
+
+using Next = CReadPacer::Next;
+
+constexpr uint64_t kT0 = 1'000'000'000;  // µs; any wall-clock value
+constexpr uint64_t kFrameUs = 40'000;    // 25 pictures per second
+
+CReadPacer::Round PictureEnd(uint64_t received_us, uint64_t now_us) {
+  CReadPacer::Round round;
+  round.got_data = true;
+  round.verdict.picture_end = true;
+  round.received_us = received_us;
+  round.now_us = now_us;
+  return round;
+}
+
+// Feeds `count` picture ends `interval` apart, each read 300 µs after it arrived; returns the
+// last plan.
+CReadPacer::Plan FeedPictures(CReadPacer& pacer, int count, uint64_t interval) {
+  CReadPacer::Plan plan;
+  for (int i = 0; i < count; ++i) {
+    const uint64_t at = kT0 + static_cast<uint64_t>(i) * interval;
+    plan = pacer.After(PictureEnd(at, at + 300));
+  }
+  return plan;
+}
+
+TEST(ReadPacerTest, PausesWhileAPictureIsHeldGrowingToTheLongestPause) {
+  CReadPacer pacer;
+  CReadPacer::Round held;
+  held.got_data = true;
+  held.verdict.hold_ms = 5;
+  std::vector<uint32_t> pauses;
+  for (int i = 0; i < 4; ++i) {
+    const CReadPacer::Plan plan = pacer.After(held);
+    ASSERT_EQ(plan.next, Next::kPause);
+    pauses.push_back(plan.ms);
+  }
+  EXPECT_EQ(pauses, (std::vector<uint32_t>{1, 2, 2, 2}));
+  // A hold shorter than the pause is what counts; the pause starts short again after a picture.
+  held.verdict.hold_ms = 1;
+  EXPECT_EQ(pacer.After(held).ms, 1u);
+  pacer.After(PictureEnd(kT0, kT0 + 100));
+  held.verdict.hold_ms = 5;
+  EXPECT_EQ(pacer.After(held).ms, CReadPacer::kFirstPauseMs);
+}
+
+TEST(ReadPacerTest, TimesTheNextPictureOnlyFromASteadyRateOfReceiveTimes) {
+  struct Case {
+    const char* name;
+    int pictures;
+    uint64_t interval_us;
+    bool stamped;
+    Next expected;
+  };
+  const Case cases[] = {
+      {"too few pictures", 4, kFrameUs, true, Next::kWaitSocket},
+      {"steady 25 fps", 5, kFrameUs, true, Next::kPause},
+      {"no receive times", 8, kFrameUs, false, Next::kWaitSocket},
+      {"slower than the timer helps", 8, 300'000, true, Next::kWaitSocket},
+      {"faster than a picture rate", 8, 2'000, true, Next::kWaitSocket},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CReadPacer pacer;
+    CReadPacer::Plan plan;
+    for (int i = 0; i < c.pictures; ++i) {
+      const uint64_t at = kT0 + static_cast<uint64_t>(i) * c.interval_us;
+      plan = pacer.After(PictureEnd(c.stamped ? at : 0, at + 300));
+    }
+    EXPECT_EQ(plan.next, c.expected);
+  }
+}
+
+TEST(ReadPacerTest, TimerEndsJustAfterTheNextPictureIsDue) {
+  CReadPacer pacer;
+  const CReadPacer::Plan plan = FeedPictures(pacer, 6, kFrameUs);
+  ASSERT_EQ(plan.next, Next::kPause);
+  // Read 300 µs after the last arrival: due 39.7 ms later, plus the margin, rounded up.
+  EXPECT_EQ(plan.ms, (kFrameUs - 300 + CReadPacer::kWakeMarginUs + 999) / 1000);
+}
+
+TEST(ReadPacerTest, OneLateOrLostPictureDoesNotMoveTheTimer) {
+  CReadPacer pacer;
+  FeedPictures(pacer, 6, kFrameUs);
+  // A lost marker: the next end comes two intervals on; the median stays one interval.
+  uint64_t at = kT0 + 7 * kFrameUs;
+  CReadPacer::Plan plan = pacer.After(PictureEnd(at, at + 300));
+  ASSERT_EQ(plan.next, Next::kPause);
+  EXPECT_LE(plan.ms, kFrameUs / 1000 + 1);
+  // A wall clock stepped back: that interval is not kept, and the timer still runs.
+  at -= 10'000'000;
+  plan = pacer.After(PictureEnd(at, at + 300));
+  EXPECT_EQ(plan.next, Next::kPause);
+  EXPECT_LE(plan.ms, kFrameUs / 1000 + 1);
+}
+
+TEST(ReadPacerTest, AWakeThatFoundNothingOrNoPictureEndWaitsOnTheSocket) {
+  CReadPacer pacer;
+  ASSERT_EQ(FeedPictures(pacer, 6, kFrameUs).next, Next::kPause);
+  CReadPacer::Round empty;
+  empty.now_us = kT0 + 6 * kFrameUs;
+  EXPECT_EQ(pacer.After(empty).next, Next::kWaitSocket);
+  CReadPacer::Round data_without_end = empty;
+  data_without_end.got_data = true;
+  EXPECT_EQ(pacer.After(data_without_end).next, Next::kWaitSocket);
+  // Read so late that the next picture is already due: the socket wait returns at once.
+  const uint64_t at = kT0 + 6 * kFrameUs;
+  EXPECT_EQ(pacer.After(PictureEnd(at, at + 2 * kFrameUs)).next, Next::kWaitSocket);
+}
+
+}  // namespace
+}  // namespace korvane
