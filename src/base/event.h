@@ -18,6 +18,14 @@ inline constexpr uint32_t kWaitStopped = 0;
 inline constexpr uint32_t kWaitSocket = 0xFFFFFFFEu;
 // Largest number of events one wait accepts (as many as the Windows kernel allows).
 inline constexpr uint32_t kMaxWaitEvents = 64;
+
+// Whether a wait of a millisecond or two ends about when asked. On Windows a timed wait ends at
+// a tick of the system timer, 15.6 ms apart unless some process asked for a finer one.
+#ifdef _WIN32
+inline constexpr bool kPreciseShortWaits = false;
+#else
+inline constexpr bool kPreciseShortWaits = true;
+#endif
 // Largest number of events WaitForEventsOrSocket accepts: on Windows the socket takes one of the
 // kernel's 64 wait slots (its WSAEventSelect event). The same limit holds on every platform.
 inline constexpr uint32_t kMaxWaitEventsWithSocket = kMaxWaitEvents - 1;

@@ -5,6 +5,9 @@
 namespace korvane {
 
 CReadPacer::Plan CReadPacer::After(const Round& round) {
+  if (round.verdict.hold_ms > 0 && !precise_short_waits_) {
+    return Plan{Next::kWaitSocket, round.verdict.hold_ms};
+  }
   if (round.verdict.hold_ms > 0) {
     // The rest of the burst is on its way: let it arrive rather than wake for every packet.
     const uint32_t ms = std::clamp<uint32_t>(round.verdict.hold_ms, 1, pause_ms_);

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/event.h"
+
 namespace korvane {
 
 // What the user of a receiving thread says after the thread has read everything waiting.
@@ -31,7 +33,8 @@ struct ReadVerdict {
 class CReadPacer {
  public:
   enum class Next {
-    kWaitSocket,  // wait until the socket is readable (the caller's usual wait)
+    kWaitSocket,  // wait until the socket is readable: the caller's usual wait, or at most `ms`
+                  // when ms > 0 (then read whether or not it became readable)
     kPause,       // sleep `ms` (watching the stop event only), then read without waiting
   };
   struct Plan {
@@ -60,10 +63,15 @@ class CReadPacer {
   // How far after the due time the timer ends (the wait is also rounded up to whole ms).
   static constexpr uint64_t kWakeMarginUs = 500;
 
+  // Without precise short waits (Windows), a held picture is waited for on the socket (bounded
+  // by the hold) instead of in short sleeps, which would last a timer tick.
+  explicit CReadPacer(bool precise_short_waits = kPreciseShortWaits)
+      : precise_short_waits_(precise_short_waits) {}
+
   Plan After(const Round& round);
 
   // Forgets the timing (a new stream).
-  void Reset() { *this = CReadPacer(); }
+  void Reset() { *this = CReadPacer(precise_short_waits_); }
 
  private:
   void NotePictureEnd(uint64_t received_us);
@@ -73,6 +81,7 @@ class CReadPacer {
   std::array<uint64_t, kIntervals> intervals_{};
   size_t interval_count_ = 0;
   size_t next_interval_ = 0;
+  bool precise_short_waits_ = true;
   uint64_t last_end_us_ = 0;
   uint32_t pause_ms_ = kFirstPauseMs;
 };

@@ -53,6 +53,16 @@ TEST(ReadPacerTest, PausesWhileAPictureIsHeldGrowingToTheLongestPause) {
   EXPECT_EQ(pacer.After(held).ms, CReadPacer::kFirstPauseMs);
 }
 
+TEST(ReadPacerTest, WithoutPreciseShortWaitsAHeldPictureIsAwaitedOnTheSocket) {
+  CReadPacer pacer(false);
+  CReadPacer::Round held;
+  held.got_data = true;
+  held.verdict.hold_ms = 4;
+  const CReadPacer::Plan plan = pacer.After(held);
+  EXPECT_EQ(plan.next, Next::kWaitSocket);
+  EXPECT_EQ(plan.ms, 4u);
+}
+
 TEST(ReadPacerTest, TimesTheNextPictureOnlyFromASteadyRateOfReceiveTimes) {
   struct Case {
     const char* name;

@@ -185,6 +185,11 @@ void CUDPClient::Run() {
     if (StopEvent().IsSet()) return;
     if (plan.next == CReadPacer::Next::kPause) {
       if (WaitForEvents({&StopEvent()}, plan.ms) == kWaitStopped) return;
+    } else if (plan.ms > 0) {
+      // Bounded: the user holds packets and must hear from us within plan.ms.
+      if (WaitForEventsOrSocket({&StopEvent()}, fd, kSocketReadable, plan.ms) == kWaitStopped) {
+        return;
+      }
     } else if (WaitForReadable(fd) == WaitResult::kEnd) {
       return;
     }

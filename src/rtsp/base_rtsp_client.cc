@@ -512,7 +512,11 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
       result = WaitForEvents({&StopEvent()}, std::min(plan.ms, wait_ms));
       if (result != kWaitStopped) result = kWaitSocket;
     } else {
-      result = WaitForEventsOrSocket({&StopEvent()}, socket_.Get(), kSocketReadable, wait_ms);
+      const bool bounded = plan.ms > 0 && plan.ms <= wait_ms;
+      result = WaitForEventsOrSocket({&StopEvent()}, socket_.Get(), kSocketReadable,
+                                     bounded ? plan.ms : wait_ms);
+      // A bounded wait reads (and reports the read end) even when nothing came.
+      if (bounded && result == kWaitTimeout) result = kWaitSocket;
     }
     if (result == kWaitStopped) {
       return false;
