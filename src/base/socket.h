@@ -113,6 +113,9 @@ struct ReceivedDatagram {
 // (Windows); the receive calls then report 0.
 bool EnableReceiveTimes(int fd);
 
+// Sets the socket's receive buffer (the kernel may cap it); false when refused.
+bool SetSocketReceiveBuffer(int fd, uint32_t bytes);
+
 // The clock of the receive times, in microseconds (the wall clock on Linux, as the kernel
 // stamps it; on Windows, where there are no receive times, a monotonic clock).
 uint64_t SocketClockNowUs();

@@ -173,6 +173,11 @@ bool EnableReceiveTimes(int fd) {
   return setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on)) == 0;
 }
 
+bool SetSocketReceiveBuffer(int fd, uint32_t bytes) {
+  const int size = static_cast<int>(std::min<uint32_t>(bytes, INT32_MAX));
+  return setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size)) == 0;
+}
+
 uint64_t SocketClockNowUs() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);

@@ -264,6 +264,12 @@ long ReceiveDatagram(int fd, uint8_t* buffer, size_t size, SocketAddress* from) 
 // Winsock keeps no per-datagram receive times for ordinary sockets.
 bool EnableReceiveTimes(int) { return false; }
 
+bool SetSocketReceiveBuffer(int fd, uint32_t bytes) {
+  const int size = static_cast<int>(std::min<uint32_t>(bytes, INT_MAX));
+  return setsockopt(ToSocket(fd), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size),
+                    sizeof(size)) == 0;
+}
+
 uint64_t SocketClockNowUs() {
   LARGE_INTEGER frequency;
   LARGE_INTEGER counter;

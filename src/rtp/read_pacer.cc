@@ -1,10 +1,18 @@
 #include "rtp/read_pacer.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace korvane {
 
 CReadPacer::Plan CReadPacer::After(const Round& round) {
+  const bool timed_wake = std::exchange(timer_set_, false);
+  const bool picture_end = round.got_data && round.verdict.picture_end;
+  // A timer that ended before its picture was whole: either the picture came late, or the
+  // sender waits for this reader (TCP flow control: it sends the rest only once we read), and
+  // then a timer would pace the camera by our reads. The next picture is waited for on the
+  // socket, and the end of this one does not count as the camera's time.
+  if (timed_wake && !picture_end) missed_ = true;
   if (round.verdict.hold_ms > 0 && !precise_short_waits_) {
     return Plan{Next::kWaitSocket, round.verdict.hold_ms};
   }
@@ -15,8 +23,11 @@ CReadPacer::Plan CReadPacer::After(const Round& round) {
     return Plan{Next::kPause, ms};
   }
   pause_ms_ = kFirstPauseMs;
-  if (!round.got_data || !round.verdict.picture_end) return Plan{};
-  if (round.received_us == 0) return Plan{};
+  if (!picture_end || round.received_us == 0) return Plan{};
+  if (std::exchange(missed_, false)) {
+    last_end_us_ = round.received_us;
+    return Plan{};
+  }
   NotePictureEnd(round.received_us);
   const uint64_t interval = TypicalInterval();
   if (interval == 0) return Plan{};
@@ -25,6 +36,7 @@ CReadPacer::Plan CReadPacer::After(const Round& round) {
   // Rounded up: a timer that ends just before the picture's last packet costs a second wake.
   const uint64_t ms = (due_us - round.now_us + 999) / 1000;
   if (ms * 1000 > kMaxIntervalUs) return Plan{};
+  timer_set_ = true;
   return Plan{Next::kPause, static_cast<uint32_t>(ms)};
 }
 

@@ -82,6 +82,8 @@ class CReadPacer {
   size_t interval_count_ = 0;
   size_t next_interval_ = 0;
   bool precise_short_waits_ = true;
+  bool timer_set_ = false;  // the last plan was the picture timer
+  bool missed_ = false;     // a picture timer ended before its picture was whole
   uint64_t last_end_us_ = 0;
   uint32_t pause_ms_ = kFirstPauseMs;
 };

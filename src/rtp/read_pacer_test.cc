@@ -127,5 +127,19 @@ TEST(ReadPacerTest, AWakeThatFoundNothingOrNoPictureEndWaitsOnTheSocket) {
   EXPECT_EQ(pacer.After(PictureEnd(at, at + 2 * kFrameUs)).next, Next::kWaitSocket);
 }
 
+TEST(ReadPacerTest, ATimerThatEndsBeforeItsPictureIsWholeIsNotSetForTheNext) {
+  CReadPacer pacer;
+  ASSERT_EQ(FeedPictures(pacer, 6, kFrameUs).next, Next::kPause);
+  // The timer's read finds half a picture (the sender waits for us, or the picture is late).
+  CReadPacer::Round partial;
+  partial.got_data = true;
+  partial.verdict.hold_ms = 5;
+  ASSERT_EQ(pacer.After(partial).next, Next::kPause);
+  const uint64_t at = kT0 + 6 * kFrameUs + 3'000;
+  EXPECT_EQ(pacer.After(PictureEnd(at, at + 300)).next, Next::kWaitSocket);
+  // The next picture, woken by the socket, sets the timer again.
+  EXPECT_EQ(pacer.After(PictureEnd(at + kFrameUs, at + kFrameUs + 300)).next, Next::kPause);
+}
+
 }  // namespace
 }  // namespace korvane

@@ -28,6 +28,8 @@ constexpr size_t kFirstReadBytes = 256;
 constexpr size_t kResponseReadBytes = 512;
 // Interleaved reads: a full-size read, shrinking to what the camera delivers in big bursts.
 constexpr size_t kInterleavedReadBytes = 64 * 1024;
+// Room for the media of the interleaved stream, as for a UDP media socket.
+constexpr uint32_t kInterleavedReceiveBufferBytes = 2 * 1024 * 1024;
 constexpr uint32_t kConnectStepMs = 100;
 
 // Milliseconds from now until `deadline`, rounded up; 0 once it has passed.
@@ -498,7 +500,9 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
   const auto check_period = std::chrono::milliseconds(kLoopWaitMs);
   auto data_deadline = Clock::now() + receive_timeout;
   auto next_check = Clock::now() + check_period;
-  // Paced as the UDP thread is: about one wake per picture (see CReadPacer).
+  // Paced as the UDP thread is: about one wake per picture (see CReadPacer). While this thread
+  // sleeps, the socket must hold a whole key frame, or the camera would wait for our reads.
+  SetSocketReceiveBuffer(socket_.Get(), kInterleavedReceiveBufferBytes);
   const bool timed = EnableReceiveTimes(socket_.Get());
   CReadPacer pacer;
   CReadPacer::Plan plan;
