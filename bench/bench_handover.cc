@@ -375,7 +375,6 @@ int Run(const Options& o) {
       params.Path = "live";
       params.ConnectTimeoutMs = 2000;
       params.ReceiveTimeoutMs = 5000;
-      if (getenv("HB_RCVBUF")) params.ReceiveBufferBytes = atoi(getenv("HB_RCVBUF"));
       started = streams[c]->rtsp.Start(params, streams[c].get(), kRtpOverRtsp);
       // Accept order is connect order: one client at a time, so connection c is client c.
       if (started) started = server.Playing(c + 1, 5000).size() == c + 1;
@@ -482,7 +481,6 @@ int Run(const Options& o) {
       }
       if (previous >= 0) missing += static_cast<size_t>(k - previous - 1);
       previous = k;
-      if (getenv("HB_DUMP") && f.at_us - marker_us[c][k] > 8000) std::fprintf(stderr, "c%zu k%ld %.3f\n", c, k, (double)(int64_t)(f.at_us - marker_us[c][k]) / 1000.0);
       if (static_cast<size_t>(k) >= skip) {
         latencies_ms.push_back(static_cast<double>(static_cast<int64_t>(f.at_us - marker_us[c][k])) / 1000.0);
       }
