@@ -9,16 +9,18 @@
 // before it every 25th picture). Frames are matched to pictures by RTP timestamp.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,9 +31,9 @@
 #include <vector>
 
 #include "base/socket.h"
-#include "core/testing/fake_driver.h"
 #include "media/h264_rtp_media_parser.h"
 #include "media/media_parser_client.h"
+#include "media/testing/media_test_support.h"
 #include "rtp/rtp_packet.h"
 #include "rtp/rtp_receiver.h"
 #include "rtp/rtp_receiver_user.h"
@@ -42,7 +44,6 @@ namespace {
 
 using Steady = std::chrono::steady_clock;
 constexpr size_t kPayload = 1400;
-constexpr size_t kFrameRoom = 1024 * 1024;
 constexpr int kKeyInterval = 25;
 
 // x264's SPS of a 1920x1080 stream and its PPS; the SDP carries the same (base64).
@@ -58,39 +59,16 @@ struct Options {
   int seconds = 10;
   int fps = 25;
   int packets = 37;
+  // Loopback's MSS (about 64 KiB) makes every 1.4 KB interleaved packet a small segment, which
+  // the client's kernel acknowledges only on its delayed-ACK timer (tens of ms) unless the
+  // client reads; the sender's congestion window then holds the rest of a burst back. A camera
+  // on Ethernet sends full-sized segments of 1448 bytes (MTU 1500, TCP timestamps), which are
+  // acknowledged every second one: that is the default. 0 keeps loopback's own.
+  int mss = 1448;
   bool json = false;
 };
 
 uint64_t NowUs() { return SocketClockNowUs(); }
-
-// One host frame per channel, reused: the host's pool.
-class PooledFrame : public ipcapture::IMediaFrame {
- TOLLIVAR_IMPLEMENTS_SLOT0()
- public:
-  PooledFrame() : data_(kFrameRoom) {}
-  uint8_t* GetData() override { return data_.data(); }
-  void SetDataSize(uint32_t) override {}
-  void SetTime(const ipcapture::SYSTEMTIME*) override {}
-  void SetFourCC(uint32_t) override {}
-  void SetHeight(uint32_t) override {}
-  void SetWidth(uint32_t) override {}
-  void SetSizeClass(uint32_t) override {}
-
- private:
-  std::vector<uint8_t> data_;
-};
-
-class PooledFactory : public ipcapture::IFrameFactory {
- TOLLIVAR_IMPLEMENTS_SLOT0()
- public:
-  ipcapture::IMediaFrame* CreateFrame(uint32_t, uint32_t capacity, const char*) override {
-    return capacity <= kFrameRoom ? &frame_ : nullptr;
-  }
-  void ReleaseFrame(ipcapture::IMediaFrame*) override {}
-
- private:
-  PooledFrame frame_;
-};
 
 // One stream's receiving end: the receiver user feeds the parser, the parser's client notes
 // when each frame came out and which RTP timestamp it belongs to.
@@ -98,6 +76,7 @@ class Stream : public IRTPReceiverUser, public IMediaParserClient {
  public:
   explicit Stream(size_t expected) : parser_(&driver_) {
     driver_.frame_factory = &factory_;
+    factory_.reuse_frames = true;  // the host's frame pool: no allocation per frame
     parser_.SetClient(this);
     frames_.reserve(expected + 16);
   }
@@ -134,7 +113,7 @@ class Stream : public IRTPReceiverUser, public IMediaParserClient {
     parser_.ParsePacket(&packet);
   }
   testing::FakeDriver driver_;
-  PooledFactory factory_;
+  testing::TestFrameFactory factory_;
   CH264RTPMediaParser parser_;
   uint32_t current_timestamp_ = 0;  // queue thread only
   std::mutex mutex_;
@@ -147,39 +126,21 @@ bool WaitFd(int fd, short events, int ms) {
   return poll(&p, 1, ms) > 0 && (p.revents & events) != 0;
 }
 
-// How often, and how long at most, a TCP send waited for room in the connection (the client
-// not reading): such waits delay the marker packet's send and so show in the latency.
-std::atomic<uint64_t> g_send_waits{0};
-std::atomic<uint64_t> g_longest_send_wait_us{0};
-
 // Sends all of `data` on a non-blocking socket, waiting at most 200 ms for room in total.
 bool SendAll(int fd, const uint8_t* data, size_t length) {
-  const auto begin = Steady::now();
-  const auto deadline = begin + std::chrono::milliseconds(200);
-  struct Note {
-    Steady::time_point begin;
-    bool waited = false;
-    ~Note() {
-      if (!waited) return;
-      g_send_waits.fetch_add(1, std::memory_order_relaxed);
-      const uint64_t us = static_cast<uint64_t>(
-          std::chrono::duration_cast<std::chrono::microseconds>(Steady::now() - begin).count());
-      uint64_t longest = g_longest_send_wait_us.load(std::memory_order_relaxed);
-      while (us > longest && !g_longest_send_wait_us.compare_exchange_weak(longest, us)) {
-      }
-    }
-  } note{begin};
+  const auto deadline = Steady::now() + std::chrono::milliseconds(200);
   while (length > 0) {
     const ssize_t n = send(fd, data, length, MSG_NOSIGNAL);
     if (n > 0) {
       data += n;
       length -= static_cast<size_t>(n);
-      continue;
+    } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      return false;
+    } else if (Steady::now() >= deadline) {
+      return false;
+    } else {
+      WaitFd(fd, POLLOUT, 20);
     }
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
-    if (Steady::now() >= deadline) return false;
-    note.waited = true;
-    WaitFd(fd, POLLOUT, 20);
   }
   return true;
 }
@@ -196,13 +157,16 @@ class MiniRtspServer {
     std::atomic<bool> playing{false};
     bool closed = false;  // the server thread's
   };
-  bool Listen() {
+  // `mss` > 0: the segment size of the connections (TCP_MAXSEG on the listening socket).
+  bool Listen(int mss) {
     listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
-    if (listen_fd_ < 0 || bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+    if (listen_fd_ < 0 ||
+        (mss > 0 && setsockopt(listen_fd_, IPPROTO_TCP, TCP_MAXSEG, &mss, sizeof mss) != 0) ||
+        bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         listen(listen_fd_, 64) != 0 ||
         getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
       return false;
@@ -287,7 +251,8 @@ class MiniRtspServer {
       if (end == std::string::npos) return;
       size_t body = 0;
       const size_t cl = in.find("Content-Length:");
-      if (cl != std::string::npos && cl < end) body = std::strtoul(in.c_str() + cl + 15, nullptr, 10);
+      if (cl != std::string::npos && cl < end)
+        body = std::strtoul(in.c_str() + cl + 15, nullptr, 10);
       if (in.size() < end + 4 + body) return;
       const std::string request = in.substr(0, end + 4);
       in.erase(0, end + 4 + body);
@@ -297,20 +262,23 @@ class MiniRtspServer {
   void Answer(Connection* c, const std::string& request) {
     const std::string method = request.substr(0, request.find(' '));
     const size_t at = request.find("CSeq:");
-    const unsigned long cseq = at == std::string::npos ? 0 : std::strtoul(request.c_str() + at + 5, nullptr, 10);
+    const unsigned long cseq =
+        at == std::string::npos ? 0 : std::strtoul(request.c_str() + at + 5, nullptr, 10);
     std::string reply = "RTSP/1.0 200 OK\r\nCSeq: " + std::to_string(cseq) + "\r\n";
     if (method == "OPTIONS") {
       reply += "Public: OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN, GET_PARAMETER\r\n\r\n";
     } else if (method == "DESCRIBE") {
-      const std::string sdp = std::string("v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=bench\r\nt=0 0\r\n") +
-                              "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n" +
-                              "a=fmtp:96 packetization-mode=1;sprop-parameter-sets=" + kSprop +
-                              "\r\na=control:trackID=1\r\n";
+      const std::string sdp =
+          std::string("v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=bench\r\nt=0 0\r\n") +
+          "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n" +
+          "a=fmtp:96 packetization-mode=1;sprop-parameter-sets=" + kSprop +
+          "\r\na=control:trackID=1\r\n";
       reply += "Content-Base: rtsp://127.0.0.1:" + std::to_string(port_) +
                "/live/\r\nContent-Type: application/sdp\r\nContent-Length: " +
                std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
     } else if (method == "SETUP") {
-      reply += "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\nSession: 12345678;timeout=60\r\n\r\n";
+      reply +=
+          "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\nSession: 12345678;timeout=60\r\n\r\n";
     } else {
       reply += "Session: 12345678\r\n\r\n";
     }
@@ -339,9 +307,11 @@ std::vector<std::vector<uint8_t>> Picture(bool key, int packets) {
   while (p.size() < static_cast<size_t>(packets)) {
     const bool last = p.size() + 1 == static_cast<size_t>(packets);
     std::vector<uint8_t> payload(last ? kPayload / 2 : kPayload);
-    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>((p.size() + i * 13) % 0xFE + 1);
+    for (size_t i = 0; i < payload.size(); ++i)
+      payload[i] = static_cast<uint8_t>((p.size() + i * 13) % 0xFE + 1);
     payload[0] = 0x7C;  // FU indicator: NRI 3, type 28
-    payload[1] = static_cast<uint8_t>((p.size() == first ? 0x80 : 0) | (last ? 0x40 : 0) | (key ? 5 : 1));
+    payload[1] =
+        static_cast<uint8_t>((p.size() == first ? 0x80 : 0) | (last ? 0x40 : 0) | (key ? 5 : 1));
     p.push_back(std::move(payload));
   }
   return p;
@@ -349,7 +319,8 @@ std::vector<std::vector<uint8_t>> Picture(bool key, int packets) {
 
 double Percentile(const std::vector<double>& sorted, double q) {
   if (sorted.empty()) return 0;
-  const size_t i = std::min(sorted.size() - 1, static_cast<size_t>(q * static_cast<double>(sorted.size())));
+  const size_t i =
+      std::min(sorted.size() - 1, static_cast<size_t>(q * static_cast<double>(sorted.size())));
   return sorted[i];
 }
 
@@ -361,13 +332,12 @@ int Run(const Options& o) {
   for (size_t c = 0; c < channels; ++c) streams.push_back(std::make_unique<Stream>(pictures));
 
   MiniRtspServer server;
-  std::vector<int> fds(channels, -1);                       // tcp: the server's connections
   std::vector<MiniRtspServer::Connection*> connections;
-  std::vector<sockaddr_in> to(channels);                    // udp: the receivers' ports
+  std::vector<sockaddr_in> to(channels);  // udp: the receivers' ports
   int udp_fd = -1;
   bool started = true;
   if (o.tcp) {
-    started = server.Listen();
+    started = server.Listen(o.mss);
     for (size_t c = 0; started && c < channels; ++c) {
       RTSPClientParams params;
       params.Host = "127.0.0.1";
@@ -396,6 +366,7 @@ int Run(const Options& o) {
   std::vector<std::vector<uint64_t>> marker_us(channels, std::vector<uint64_t>(pictures, 0));
   std::atomic<bool> send_failed{false};
   size_t sent = 0;
+  size_t held = 0;  // tcp: pictures whose marker packet stayed in the sender's queue
   if (started) {
     const auto key = Picture(true, o.packets), delta = Picture(false, o.packets);
     std::thread sender([&] {
@@ -414,14 +385,8 @@ int Run(const Options& o) {
             const bool marker = i + 1 == payloads.size();
             uint8_t* rtp = wire.data() + 4;
             const uint16_t seq = sequence[c]++;
-            const uint32_t ssrc = 0x10000000u + static_cast<uint32_t>(c);
-            const uint8_t header[12] = {0x80, static_cast<uint8_t>((marker ? 0x80 : 0) | 96),
-                                        static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq),
-                                        static_cast<uint8_t>(ts >> 24), static_cast<uint8_t>(ts >> 16),
-                                        static_cast<uint8_t>(ts >> 8), static_cast<uint8_t>(ts),
-                                        static_cast<uint8_t>(ssrc >> 24), static_cast<uint8_t>(ssrc >> 16),
-                                        static_cast<uint8_t>(ssrc >> 8), static_cast<uint8_t>(ssrc)};
-            std::memcpy(rtp, header, sizeof header);
+            const auto header = testing::RtpTestHeader(seq, ts, marker);
+            std::memcpy(rtp, header.data(), header.size());
             std::memcpy(rtp + 12, payloads[i].data(), payloads[i].size());
             const size_t length = 12 + payloads[i].size();
             // On loopback the receiving socket's queue gets the packet inside the send call, so
@@ -435,6 +400,12 @@ int Run(const Options& o) {
               wire[2] = static_cast<uint8_t>(length >> 8);
               wire[3] = static_cast<uint8_t>(length);
               ok = SendAll(connections[c]->fd, wire.data(), 4 + length);
+              // Bytes the connection has not sent yet (its flow or congestion control holds
+              // them): the marker reaches the client later than the time taken above.
+              int unsent = 0;
+              if (marker && ioctl(connections[c]->fd, SIOCOUTQNSD, &unsent) == 0 && unsent > 0) {
+                ++held;
+              }
             } else {
               ok = sendto(udp_fd, rtp, length, 0, reinterpret_cast<const sockaddr*>(&to[c]),
                           sizeof to[c]) == static_cast<ssize_t>(length);
@@ -450,13 +421,16 @@ int Run(const Options& o) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
   for (auto& s : streams) {
-    if (o.tcp) s->rtsp.Close();
-    else s->receiver.Stop();
+    if (o.tcp)
+      s->rtsp.Close();
+    else
+      s->receiver.Stop();
   }
   server.Stop();
   if (udp_fd >= 0) close(udp_fd);
   if (!started) {
-    std::fprintf(stderr, "bench_handover: the %s transports did not start\n", o.tcp ? "tcp" : "udp");
+    std::fprintf(stderr, "bench_handover: the %s transports did not start\n",
+                 o.tcp ? "tcp" : "udp");
     return 2;
   }
 
@@ -482,36 +456,42 @@ int Run(const Options& o) {
       if (previous >= 0) missing += static_cast<size_t>(k - previous - 1);
       previous = k;
       if (static_cast<size_t>(k) >= skip) {
-        latencies_ms.push_back(static_cast<double>(static_cast<int64_t>(f.at_us - marker_us[c][k])) / 1000.0);
+        latencies_ms.push_back(
+            static_cast<double>(static_cast<int64_t>(f.at_us - marker_us[c][k])) / 1000.0);
       }
     }
     expected += first < 0 ? sent : sent - static_cast<size_t>(first);
     if (previous >= 0) missing += sent - 1 - static_cast<size_t>(previous);
   }
   std::sort(latencies_ms.begin(), latencies_ms.end());
-  const double share = expected == 0 ? 0 : 100.0 * static_cast<double>(delivered) / static_cast<double>(expected);
+  const double share =
+      expected == 0 ? 0 : 100.0 * static_cast<double>(delivered) / static_cast<double>(expected);
   const double p50 = Percentile(latencies_ms, 0.50), p90 = Percentile(latencies_ms, 0.90),
-               p99 = Percentile(latencies_ms, 0.99), max = latencies_ms.empty() ? 0 : latencies_ms.back();
+               p99 = Percentile(latencies_ms, 0.99),
+               max = latencies_ms.empty() ? 0 : latencies_ms.back();
   const char* transport = o.tcp ? "tcp" : "udp";
-  std::printf("channels %zu, transport %s, %d fps, %d packets per picture\n", channels, transport, o.fps, o.packets);
+  std::printf("channels %zu, transport %s, %d fps, %d packets per picture\n", channels, transport,
+              o.fps, o.packets);
   std::printf("pictures sent %zu per channel (%zu in all)%s\n", sent, sent * channels,
               send_failed ? ", a send failed" : "");
-  std::printf("frames delivered %zu of %zu expected after each channel's first key frame (%.2f %%)\n",
-              delivered, expected, share);
-  std::printf("latency over %zu frames (first second skipped): p50 %.3f ms, p90 %.3f ms, p99 %.3f ms, max %.3f ms\n",
-              latencies_ms.size(), p50, p90, p99, max);
+  std::printf(
+      "frames delivered %zu of %zu expected after each channel's first key frame (%.2f %%)\n",
+      delivered, expected, share);
+  std::printf(
+      "latency over %zu frames (first second skipped): p50 %.3f ms, p90 %.3f ms, p99 %.3f ms, max "
+      "%.3f ms\n",
+      latencies_ms.size(), p50, p90, p99, max);
   std::printf("out of order %zu, missing %zu, unmatched %zu\n", out_of_order, missing, unmatched);
   if (o.tcp) {
-    std::printf("sender waited for room on a connection %llu times, longest %.3f ms\n",
-                static_cast<unsigned long long>(g_send_waits.load()),
-                static_cast<double>(g_longest_send_wait_us.load()) / 1000.0);
+    std::printf("pictures whose marker was still unsent after its send call: %zu\n", held);
   }
   if (o.json) {
-    std::printf("{\"transport\":\"%s\",\"channels\":%zu,\"sent\":%zu,\"delivered\":%zu,\"expected\":%zu,"
-                "\"p50_ms\":%.3f,\"p90_ms\":%.3f,\"p99_ms\":%.3f,\"max_ms\":%.3f,\"out_of_order\":%zu,"
-                "\"missing\":%zu}\n",
-                transport, channels, sent * channels, delivered, expected, p50, p90, p99, max,
-                out_of_order, missing);
+    std::printf(
+        "{\"transport\":\"%s\",\"channels\":%zu,\"sent\":%zu,\"delivered\":%zu,\"expected\":%zu,"
+        "\"p50_ms\":%.3f,\"p90_ms\":%.3f,\"p99_ms\":%.3f,\"max_ms\":%.3f,\"out_of_order\":%zu,"
+        "\"missing\":%zu}\n",
+        transport, channels, sent * channels, delivered, expected, p50, p90, p99, max, out_of_order,
+        missing);
   }
   const bool ok = !send_failed && out_of_order == 0 && unmatched == 0 && !latencies_ms.empty() &&
                   10 * delivered >= 9 * expected;
@@ -526,21 +506,32 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const bool has_value = i + 1 < argc;
-    if (a == "--json") o.json = true;
-    else if (a == "--channels" && has_value) o.channels = std::atoi(argv[++i]);
-    else if (a == "--seconds" && has_value) o.seconds = std::atoi(argv[++i]);
-    else if (a == "--fps" && has_value) o.fps = std::atoi(argv[++i]);
-    else if (a == "--packets" && has_value) o.packets = std::atoi(argv[++i]);
-    else if (a == "--transport" && has_value && (std::string(argv[i + 1]) == "udp" || std::string(argv[i + 1]) == "tcp")) o.tcp = std::string(argv[++i]) == "tcp";
+    if (a == "--json")
+      o.json = true;
+    else if (a == "--channels" && has_value)
+      o.channels = std::atoi(argv[++i]);
+    else if (a == "--seconds" && has_value)
+      o.seconds = std::atoi(argv[++i]);
+    else if (a == "--fps" && has_value)
+      o.fps = std::atoi(argv[++i]);
+    else if (a == "--packets" && has_value)
+      o.packets = std::atoi(argv[++i]);
+    else if (a == "--mss" && has_value)
+      o.mss = std::atoi(argv[++i]);
+    else if (a == "--transport" && has_value &&
+             (std::string(argv[i + 1]) == "udp" || std::string(argv[i + 1]) == "tcp"))
+      o.tcp = std::string(argv[++i]) == "tcp";
     else {
-      std::fprintf(stderr, "usage: bench_handover [--channels C] [--transport udp|tcp] [--seconds S] "
-                           "[--fps F] [--packets N] [--json]\n");
+      std::fprintf(stderr,
+                   "usage: bench_handover [--channels C] [--transport udp|tcp] [--seconds S] "
+                   "[--fps F] [--packets N] [--mss M] [--json]\n");
       return 2;
     }
   }
   if (o.channels < 1 || o.channels > 256 || o.seconds < 2 || o.seconds > 600 || o.fps < 1 ||
-      o.fps > 120 || o.packets < 3 || o.packets > 1000) {
-    std::fprintf(stderr, "bench_handover: channels 1-256, seconds 2-600, fps 1-120, packets 3-1000\n");
+      o.fps > 120 || o.packets < 3 || o.packets > 1000 || o.mss < 0 || o.mss > 65535) {
+    std::fprintf(stderr,
+                 "bench_handover: channels 1-256, seconds 2-600, fps 1-120, packets 3-1000\n");
     return 2;
   }
   return korvane::Run(o);
