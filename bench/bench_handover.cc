@@ -389,9 +389,10 @@ int Run(const Options& o) {
             std::memcpy(rtp, header.data(), header.size());
             std::memcpy(rtp + 12, payloads[i].data(), payloads[i].size());
             const size_t length = 12 + payloads[i].size();
-            // On loopback the receiving socket's queue gets the packet inside the send call, so
-            // the time just before the call is at or before the kernel's receipt: the latency
-            // measured from it is never shorter than the true one.
+            // On loopback the receiving socket's queue gets the packet inside the send call (a
+            // TCP connection may hold it longer, see `held`), so the time just before the call
+            // is at or before the kernel's receipt: the latency measured from it is never
+            // shorter than the true one.
             if (marker) marker_us[c][k] = NowUs();
             bool ok;
             if (o.tcp) {
