@@ -462,6 +462,38 @@ def run_gstreamer(args, ph, ports, workdir, counter):
     return ph
 
 
+def run_handover(args, clients, transport):
+    """bench_handover for one group: its JSON record, with "exit" set to its exit status."""
+    seconds = min(args.duration, 10)
+    argv = [args.handover, "--channels", str(clients), "--transport", transport,
+            "--seconds", str(seconds), "--json"]
+    try:
+        done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                              timeout=seconds + 60)
+    except subprocess.TimeoutExpired:
+        return {"error": f"no result within {seconds + 60} s"}
+    for line in reversed(done.stdout.splitlines()):
+        if line.startswith("{"):
+            record = json.loads(line)
+            record["exit"] = done.returncode
+            return record
+    return {"error": f"exit {done.returncode}: {done.stderr.strip()[-200:]}"}
+
+
+def handover_line(clients, transport, record):
+    head = f"hand-over latency (bench_handover, in-process sender, C={clients}, {transport})"
+    if "error" in record:
+        return f"{head}: {record['error']}"
+    share = 100.0 * record["delivered"] / record["expected"] if record.get("expected") else 0.0
+    line = (f"{head}: p50 {record['p50_ms']:.2f} ms, p90 {record['p90_ms']:.2f} ms, "
+            f"p99 {record['p99_ms']:.2f} ms, max {record['max_ms']:.2f} ms; frames {share:.1f} %")
+    if record["out_of_order"]:
+        line += f", {record['out_of_order']} out of order"
+    if record["exit"] != 0:
+        line += f" (exit {record['exit']}: too few frames or order broken)"
+    return line
+
+
 def fmt(value, style, missing="n/a"):
     return missing if value is None else format(value, style)
 
@@ -506,8 +538,11 @@ def main():
     ap.add_argument("--build", default=os.path.join(root, "build"),
                     help="build tree with tollivar-host and cnb-camsim (default <repo>/build)")
     ap.add_argument("--keep", action="store_true", help="keep the work directory (client logs)")
+    ap.add_argument("--no-latency", action="store_true",
+                    help="skip the hand-over latency run (bench_handover) after each group")
     args = ap.parse_args()
     args.transports = [t for t in args.transports.split(",") if t]
+    args.latency = {}  # (C, transport): bench_handover's record
     if (not args.clients or not all(1 <= c <= 64 for c in args.clients)
             or not 3 <= args.duration <= 3600 or not 1 <= args.rounds <= 20
             or not args.transports or not set(args.transports) <= {"udp", "tcp"}):
@@ -517,6 +552,10 @@ def main():
     for tool in (args.host, args.camsim):
         if not os.access(tool, os.X_OK):
             ap.error(f"{tool} is missing; build the targets tollivar tollivar-host cnb-camsim")
+    args.handover = os.path.join(args.build, "bench", "bench_handover")
+    if not args.no_latency and not os.access(args.handover, os.X_OK):
+        ap.error(f"{args.handover} is missing; build the target bench_handover or pass "
+                 "--no-latency")
     for tool in ("ffmpeg", "ffprobe", "gst-launch-1.0"):
         if shutil.which(tool) is None:
             ap.error(f"{tool} is not installed")
@@ -547,7 +586,7 @@ def main():
         plan = [(c, t, r, run) for c in args.clients for t in args.transports
                 for r in range(1, args.rounds + 1)
                 for run in (run_tollivar, run_ffmpeg, run_gstreamer)]
-        for clients, transport, round_no, run in plan:
+        for i, (clients, transport, round_no, run) in enumerate(plan):
             time.sleep(2.0)  # lets the previous kind's sessions close
             ph = Phase(run.__name__[4:].replace("tollivar", "tollivar-host"), transport, clients)
             before = proc_cpu_seconds(camsim.pid)
@@ -563,6 +602,12 @@ def main():
             phases.append(ph)
             print(f"# C={clients} {transport} round {round_no} {ph.kind}: done in {ph.wall:.1f} s,"
                   f" cpu {ph.cpu():.2f} s, frames {fmt(ph.frames, 'd')}", flush=True)
+            last_of_group = i + 1 == len(plan) or plan[i + 1][:2] != (clients, transport)
+            if last_of_group and not args.no_latency:
+                # After the group's CPU phases, with no client of them running.
+                args.latency[(clients, transport)] = run_handover(args, clients, transport)
+                print(f"# {handover_line(clients, transport, args.latency[(clients, transport)])}",
+                      flush=True)
         check_1080p(ffprobe_stream(rtsp_port), "after the run")
     except KeyboardInterrupt as e:
         print(f"# interrupted ({e}); stopping", file=sys.stderr)
@@ -654,6 +699,8 @@ def report_group(args, phases, clients, transport, ppf):
         if base_cpu and base_frames and frames:
             line += f", cpu per packet {(cpu / frames) / (base_cpu / base_frames):.2f}"
         print(line)
+    if (clients, transport) in args.latency:
+        print(handover_line(clients, transport, args.latency[(clients, transport)]))
 
 
 if __name__ == "__main__":
