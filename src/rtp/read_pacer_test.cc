@@ -34,7 +34,7 @@ CReadPacer::Plan FeedPictures(CReadPacer& pacer, int count, uint64_t interval) {
 }
 
 TEST(ReadPacerTest, PausesWhileAPictureIsHeldGrowingToTheLongestPause) {
-  CReadPacer pacer;
+  CReadPacer pacer(true);
   CReadPacer::Round held;
   held.got_data = true;
   held.verdict.hold_ms = 5;
@@ -91,7 +91,7 @@ TEST(ReadPacerTest, TimesTheNextPictureOnlyFromASteadyRateOfReceiveTimes) {
 }
 
 TEST(ReadPacerTest, TimerEndsJustAfterTheNextPictureIsDue) {
-  CReadPacer pacer;
+  CReadPacer pacer(true);
   const CReadPacer::Plan plan = FeedPictures(pacer, 6, kFrameUs);
   ASSERT_EQ(plan.next, Next::kPause);
   // Read 300 µs after the last arrival: due 39.7 ms later, plus the margin, rounded up.
@@ -99,7 +99,7 @@ TEST(ReadPacerTest, TimerEndsJustAfterTheNextPictureIsDue) {
 }
 
 TEST(ReadPacerTest, OneLateOrLostPictureDoesNotMoveTheTimer) {
-  CReadPacer pacer;
+  CReadPacer pacer(true);
   FeedPictures(pacer, 6, kFrameUs);
   // A lost marker: the next end comes two intervals on; the median stays one interval.
   uint64_t at = kT0 + 7 * kFrameUs;
@@ -114,7 +114,7 @@ TEST(ReadPacerTest, OneLateOrLostPictureDoesNotMoveTheTimer) {
 }
 
 TEST(ReadPacerTest, AWakeThatFoundNothingOrNoPictureEndWaitsOnTheSocket) {
-  CReadPacer pacer;
+  CReadPacer pacer(true);
   ASSERT_EQ(FeedPictures(pacer, 6, kFrameUs).next, Next::kPause);
   CReadPacer::Round empty;
   empty.now_us = kT0 + 6 * kFrameUs;
@@ -128,7 +128,7 @@ TEST(ReadPacerTest, AWakeThatFoundNothingOrNoPictureEndWaitsOnTheSocket) {
 }
 
 TEST(ReadPacerTest, ATimerThatEndsBeforeItsPictureIsWholeIsNotSetForTheNext) {
-  CReadPacer pacer;
+  CReadPacer pacer(true);
   ASSERT_EQ(FeedPictures(pacer, 6, kFrameUs).next, Next::kPause);
   // The timer's read finds half a picture (the sender waits for us, or the picture is late).
   CReadPacer::Round partial;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <mutex>
 #include <optional>
 #include <string>
@@ -398,6 +400,14 @@ TEST_F(BaseRtspClientSessionTest, PauseAndPlayFollowTheEvents) {
   ASSERT_TRUE(WaitUntil([&] { return client_.IsPaused(); }, 5s));
   client_.Play();
   ASSERT_TRUE(WaitUntil([&] { return !client_.IsPaused(); }, 5s));
+  // The flag turns before the PLAY goes out: a Close() right away could stop the request.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        const auto requests = server_.Requests();
+        return std::count_if(requests.begin(), requests.end(),
+                             [](const std::string& r) { return MethodOf(r) == "PLAY"; }) == 2;
+      },
+      5s));
   client_.Close();
   // The server thread may still be reading the TEARDOWN when Close() returns; it has read
   // everything once it has seen the connection close.
