@@ -31,10 +31,15 @@ std::string SelectChannelPath(const CXMLParser& parser, const DEVICE_INFO& devic
 TransportMode GetRTPMode(const std::string& baseName, const DEVICE_INFO& device, uint32_t channel) {
   CXMLParser parser;
   if (!parser.Open(baseName + ".xml")) return kRtpOverUdp;
-  const std::string path = SelectChannelPath(parser, device, channel);
-  const TransportMode mode = RtpModeFromText(parser.GetNodeText(path + "/RTPMode"));
+  const TransportMode mode = GetRTPMode(parser, device, channel);
   parser.Close();
   return mode;
+}
+
+TransportMode GetRTPMode(const CXMLParser& parser, const DEVICE_INFO& device, uint32_t channel) {
+  if (!parser.IsLoaded()) return kRtpOverUdp;
+  const std::string path = SelectChannelPath(parser, device, channel);
+  return RtpModeFromText(parser.GetNodeText(path + "/RTPMode"));
 }
 
 }  // namespace korvane

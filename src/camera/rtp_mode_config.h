@@ -22,6 +22,9 @@ class CXMLParser;
 //     </Device>
 //   </Configuration>
 TransportMode GetRTPMode(const std::string& baseName, const DEVICE_INFO& device, uint32_t channel);
+// The same lookup in a file already loaded (GetRTPMode loads the file and asks this); nothing
+// loaded gives kRtpOverUdp.
+TransportMode GetRTPMode(const CXMLParser& parser, const DEVICE_INFO& device, uint32_t channel);
 
 // The XPath of the VideoChannel entry that applies to this device and channel in a loaded
 // file: this device (address and port exactly as in DEVICE_INFO) and this channel id, then this

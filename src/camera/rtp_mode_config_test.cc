@@ -53,6 +53,11 @@ TEST_P(RtpModeTest, ChoosesTheMode) {
   TempHostFolder folder;
   if (!c.file.empty()) folder.Write(kFileName, c.file);
   EXPECT_EQ(GetRTPMode(kFileBase, c.device, c.channel), c.mode);
+  // The same content loaded from memory gives the same mode; what does not load gives UDP.
+  CXMLParser parser;
+  const bool loaded = parser.OpenContent(c.file);
+  EXPECT_EQ(GetRTPMode(parser, c.device, c.channel), loaded ? c.mode : kRtpOverUdp);
+  EXPECT_TRUE(parser.FilePath().empty());
 }
 
 const std::string kGeneralThenThis =

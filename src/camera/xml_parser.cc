@@ -54,17 +54,31 @@ bool CXMLParser::Open(const std::string& name) {
     if (!file) return false;
     std::string content(static_cast<size_t>(size), '\0');
     if (!file.read(content.data(), static_cast<std::streamsize>(content.size()))) return false;
-    auto document = std::make_unique<pugi::xml_document>();
-    const pugi::xml_parse_result parsed = document->load_buffer(
-        content.data(), content.size(), pugi::parse_default | pugi::parse_ws_pcdata);
-    if (!parsed) return false;
-    document_ = std::move(document);
-    loaded_ = true;
-    filePath_ = path;
-    return true;
+    return LoadLocked(content, path);
   } catch (const std::exception&) {
     return false;
   }
+}
+
+bool CXMLParser::OpenContent(std::string_view content) {
+  CMutexLock guard(lock_);
+  if (loaded_) return false;
+  try {
+    return LoadLocked(content, std::string());
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool CXMLParser::LoadLocked(std::string_view content, const std::string& path) {
+  auto document = std::make_unique<pugi::xml_document>();
+  const pugi::xml_parse_result parsed = document->load_buffer(
+      content.data(), content.size(), pugi::parse_default | pugi::parse_ws_pcdata);
+  if (!parsed) return false;
+  document_ = std::move(document);
+  loaded_ = true;
+  filePath_ = path;
+  return true;
 }
 
 bool CXMLParser::NodeExists(const std::string& xpath) const {

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "base/mutex.h"
 
@@ -27,6 +28,10 @@ class CXMLParser {
   // Loads the file `name` of the host executable's folder. False when it does not exist, is
   // not well-formed XML, or a document is already loaded.
   bool Open(const std::string& name);
+  // Loads a document from `content`, parsed exactly as Open parses a file's content (Open reads
+  // the file and comes here). False when it is not well-formed XML or a document is already
+  // loaded. FilePath() stays empty.
+  bool OpenContent(std::string_view content);
   // True when the XPath selects a node. False when nothing is loaded or the XPath is invalid.
   bool NodeExists(const std::string& xpath) const;
   // The value of the first child of the first node that the XPath selects (an element's
@@ -39,6 +44,8 @@ class CXMLParser {
   std::string FilePath() const;
 
  private:
+  bool LoadLocked(std::string_view content, const std::string& path) REQUIRES(lock_);
+
   mutable CMutex lock_;
   std::unique_ptr<pugi::xml_document> document_ GUARDED_BY(lock_) PT_GUARDED_BY(lock_);
   bool loaded_ GUARDED_BY(lock_) = false;

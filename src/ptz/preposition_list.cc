@@ -196,7 +196,9 @@ void CPrepositionList::LoadFromStorage() {
   current_ = -1;
   if (!reader_) return;
   const auto channel = static_cast<std::uint32_t>(channel_);
-  for (std::uint32_t position = 0; position < maximum_; ++position) {
+  // Only the positions the file has an entry at can hold a preset; asking the reader for each
+  // of the others would find no name there.
+  for (const std::uint32_t position : reader_->StoredPositions(channel, maximum_)) {
     PrepositionRecord record;
     auto status = CXMLPrepositionReader::ReadStatus::kNoName;
     std::string slot_text;

@@ -232,6 +232,36 @@ TEST_F(PrepositionListTest, EntriesWithoutNameOrWithABadSlotAreSkipped) {
   EXPECT_EQ(FileEntries(), (std::vector<Entry>{{"Preposition000", "F", "2"}}));
 }
 
+TEST_F(PrepositionListTest, OnlyElementsNamedAsTheReaderNamesThemAreEntriesInPositionOrder) {
+  list_.reset();
+  folder_.Write(kFile,
+                "<CNB><PtzChannel01>"
+                "<Preposition010><Name value=\"J\"/><Slot value=\"1\"/></Preposition010>"
+                "<Preposition7><Name value=\"x\"/><Slot value=\"2\"/></Preposition7>"
+                "<Preposition0008><Name value=\"x\"/><Slot value=\"3\"/></Preposition0008>"
+                "<Preposition254><Name value=\"L\"/><Slot value=\"4\"/></Preposition254>"
+                "<Preposition255><Name value=\"x\"/><Slot value=\"5\"/></Preposition255>"
+                "<Preposition002><Name value=\"B\"/><Slot value=\"6\"/></Preposition002>"
+                "<Preposition002><Name value=\"x\"/><Slot value=\"7\"/></Preposition002>"
+                "</PtzChannel01></CNB>");
+  OpenList();
+  EXPECT_EQ(Names(), (std::vector<std::string>{"B", "J", "L"}));
+}
+
+TEST_F(PrepositionListTest, ContentLoadedFromMemoryIsReadAsTheFileButNeverSaved) {
+  TSmartPtr<CXMLPrepositionReader> reader(new CXMLPrepositionReader("CNB"));
+  ASSERT_TRUE(reader->OpenContent(
+      "<CNB><PtzChannel01><Preposition000><Name value=\"A\"/><Slot value=\"3\"/>"
+      "</Preposition000></PtzChannel01></CNB>"));
+  EXPECT_FALSE(reader->IsSaveEnabled());
+  EXPECT_FALSE(reader->SetSaveEnabled(true));  // there is no file to save to
+  list_ = std::make_unique<CPrepositionList>(0);
+  list_->SetComm(&comm_, 255);
+  ASSERT_TRUE(list_->SetStorage(reader));
+  EXPECT_EQ(Names(), (std::vector<std::string>{"A"}));
+  EXPECT_FALSE(CXMLPrepositionReader("CNB").OpenContent("<CNB>"));
+}
+
 TEST_F(PrepositionListTest, NamesThatAreNotUtf8StillLeaveAReadableFile) {
   ASSERT_EQ(list_->AddPreposition("Caf\xE9"), kPtzOk);  // Latin-1, not UTF-8
   EXPECT_EQ(FileEntries(), (std::vector<Entry>{{"Preposition000", "Caf\xEF\xBF\xBD", "0"}}));

@@ -1,8 +1,10 @@
 #include "ptz/xml_preposition_reader.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <limits>
+#include <string_view>
 #include <utility>
 
 #include "base/file_util.h"
@@ -154,6 +156,44 @@ bool CXMLPrepositionReader::OpenStorage(const std::string& file_name) {
   }
   save_enabled_ = result == CXMLSettingsAPI::kOk;
   return save_enabled_;
+}
+
+bool CXMLPrepositionReader::OpenContent(std::string_view content) {
+  korvane::CAutoLock guard(lock_);
+  save_enabled_ = false;
+  return document_.LoadDocumentContent(content) == CXMLSettingsAPI::kOk;
+}
+
+std::vector<std::uint32_t> CXMLPrepositionReader::StoredPositions(std::uint32_t channel,
+                                                                  std::uint32_t maximum) {
+  // EntryPath names position p "Preposition" followed by p in at least three digits ("%.3u"):
+  // exactly the digit strings of three digits, or of more with no leading zero.
+  constexpr std::string_view kPrefix = "Preposition";
+  std::vector<std::uint32_t> positions;
+  std::vector<std::string> names;
+  {
+    korvane::CAutoLock guard(lock_);
+    names = document_.ChildNames(ChannelPath(root_name_, channel));
+  }
+  for (const std::string& name : names) {
+    const std::string_view view(name);
+    if (view.size() < kPrefix.size() + 3 || view.substr(0, kPrefix.size()) != kPrefix) continue;
+    const std::string_view digits = view.substr(kPrefix.size());
+    if (digits.size() > 10 || (digits.size() > 3 && digits[0] == '0')) continue;
+    std::uint64_t value = 0;
+    bool whole = true;
+    for (const char c : digits) {
+      if (c < '0' || c > '9') {
+        whole = false;
+        break;
+      }
+      value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (whole && value < maximum) positions.push_back(static_cast<std::uint32_t>(value));
+  }
+  std::sort(positions.begin(), positions.end());
+  positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+  return positions;
 }
 
 bool CXMLPrepositionReader::ReadPreposition(std::uint32_t channel, std::uint32_t position,

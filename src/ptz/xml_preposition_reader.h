@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "base/debug_message.h"
 #include "base/lock.h"
@@ -32,10 +34,18 @@ class CXMLPrepositionReader {
   // logged) before the new one is made, so its content is never lost. Returns whether the file
   // is open; saving after each change is enabled exactly then.
   bool OpenStorage(const std::string& file_name);
+  // Loads the document from `content` as OpenStorage loads the file's content, without the file:
+  // nothing is set aside or made anew, and saving stays off (there is nowhere to save). Returns
+  // whether the content was loaded.
+  bool OpenContent(std::string_view content);
   // False when the entry has no name or its slot is not a whole decimal number; `status` (when
   // given) says which, and `slot_text` receives the slot text as found.
   bool ReadPreposition(std::uint32_t channel, std::uint32_t position, PrepositionRecord& record,
                        ReadStatus* status = nullptr, std::string* slot_text = nullptr);
+  // The positions below `maximum` that have an entry element in the channel's element, in
+  // ascending order: ReadPreposition finds no name at any other position. Lets a reader of the
+  // whole list visit the entries the file has instead of every position.
+  std::vector<std::uint32_t> StoredPositions(std::uint32_t channel, std::uint32_t maximum);
   // Writes Name and Slot of one entry; then saves the file when saving is enabled.
   bool WritePreposition(std::uint32_t channel, std::uint32_t position,
                         const PrepositionRecord& record);

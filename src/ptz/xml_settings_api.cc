@@ -124,26 +124,44 @@ std::int32_t CXMLSettingsAPI::LoadDocument(const std::string& file_name) {
       return kFail;
     }
     file.Close();
-    if (content.empty()) {
-      last_failure_ = LoadFailure::kMissing;
-      return kFail;
-    }
-    auto document = std::make_unique<pugi::xml_document>();
-    if (!document->load_buffer(content.data(), content.size(), kParseOptions,
-                               pugi::encoding_utf8)) {
-      last_failure_ = LoadFailure::kNotParsable;
-      return kFail;
-    }
-    korvane::CAutoLock node_guard(node_lock_);
-    document_ = std::move(document);
-    path_ = path;
-    open_count_ = 1;
-    last_failure_ = LoadFailure::kNone;
-    return kOk;
+    return ParseLocked(content, path);
   } catch (...) {
     last_failure_ = LoadFailure::kUnreadable;
     return kFail;
   }
+}
+
+std::int32_t CXMLSettingsAPI::LoadDocumentContent(std::string_view content) {
+  korvane::CAutoLock guard(open_lock_);
+  if (open_count_ > 0) {
+    ++open_count_;
+    return kOk;
+  }
+  try {
+    return ParseLocked(content, std::string());
+  } catch (...) {
+    last_failure_ = LoadFailure::kUnreadable;
+    return kFail;
+  }
+}
+
+std::int32_t CXMLSettingsAPI::ParseLocked(std::string_view content, const std::string& path) {
+  if (content.empty()) {
+    last_failure_ = LoadFailure::kMissing;
+    return kFail;
+  }
+  auto document = std::make_unique<pugi::xml_document>();
+  if (!document->load_buffer(content.data(), content.size(), kParseOptions,
+                             pugi::encoding_utf8)) {
+    last_failure_ = LoadFailure::kNotParsable;
+    return kFail;
+  }
+  korvane::CAutoLock node_guard(node_lock_);
+  document_ = std::move(document);
+  path_ = path;
+  open_count_ = 1;
+  last_failure_ = LoadFailure::kNone;
+  return kOk;
 }
 
 std::uint32_t CXMLSettingsAPI::CloseDocument() {
@@ -218,6 +236,20 @@ bool CXMLSettingsAPI::EnsurePathLocked(const std::string& path, int depth) {
     if (!parent) return false;
   }
   return static_cast<bool>(parent.append_child(step.c_str()));
+}
+
+std::vector<std::string> CXMLSettingsAPI::ChildNames(const std::string& path) {
+  korvane::CAutoLock guard(node_lock_);
+  std::vector<std::string> names;
+  try {
+    const pugi::xml_node node = SelectLocked(path);
+    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+      if (*child.name() != '\0') names.emplace_back(child.name());
+    }
+  } catch (...) {
+    names.clear();
+  }
+  return names;
 }
 
 std::string CXMLSettingsAPI::GetValue(const std::string& path) {

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "base/lock.h"
 
@@ -66,6 +68,10 @@ class CXMLSettingsAPI {
 
   // 0 on success (or when already open: the count goes up), kFail otherwise.
   std::int32_t LoadDocument(const std::string& file_name);
+  // As LoadDocument, from `content` instead of a file's content (LoadDocument reads the file and
+  // parses it here): empty content is kMissing, content that does not parse kNotParsable. The
+  // document has no file: SaveDocument fails on it.
+  std::int32_t LoadDocumentContent(std::string_view content);
   // Returns the open count left; the document is dropped unsaved at 0.
   std::uint32_t CloseDocument();
   // Writes a new file holding the XML declaration and an empty root element. 1 written, 0 not
@@ -79,6 +85,9 @@ class CXMLSettingsAPI {
   // Sets the "value" attribute, creating missing elements as last children. 1 success, 0 not.
   std::int32_t SetValue(const std::string& path, const std::string& text);
   bool NodeExists(const std::string& path);
+  // The names of the children of the element at `path`, in document order (a name once for
+  // every child that has it); empty when the element is missing.
+  std::vector<std::string> ChildNames(const std::string& path);
   bool DeleteNode(const std::string& path);
   bool SaveDocument();
 
@@ -89,6 +98,8 @@ class CXMLSettingsAPI {
   static std::string FullPath(const std::string& file_name);
 
  private:
+  std::int32_t ParseLocked(std::string_view content, const std::string& path)
+      REQUIRES(open_lock_);
   pugi::xml_node SelectLocked(const std::string& path) REQUIRES(node_lock_);
   bool EnsurePathLocked(const std::string& path, int depth) REQUIRES(node_lock_);
 

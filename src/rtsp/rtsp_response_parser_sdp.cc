@@ -27,12 +27,12 @@ constexpr std::string_view kH264 = "H264";
 constexpr std::string_view kMpeg4 = "MP4V-ES";
 constexpr std::string_view kJpeg = "JPEG";
 
-// True when the first occurrence of `word` in `line` (both folded to lower case) stands at
-// the start of the line or right after a blank, tab, CR or LF.
-bool StartsWithWord(std::string_view word, std::string_view line) {
-  const std::string lower_line = ToLowerCopy(line);
-  const size_t found = lower_line.find(ToLowerCopy(word));
-  if (found == std::string::npos) return false;
+// True when the first occurrence of `word` in `lower_line` stands at the start of the line or
+// right after a blank, tab, CR or LF. Both are already folded to lower case: the caller folds
+// a line once for all the words it tries.
+bool StartsWithWord(std::string_view word, std::string_view lower_line) {
+  const size_t found = lower_line.find(word);
+  if (found == std::string_view::npos) return false;
   if (found == 0) return true;
   const char before = lower_line[found - 1];
   return before == ' ' || before == '\t' || before == '\r' || before == '\n';
@@ -216,10 +216,12 @@ class SdpReader {
   explicit SdpReader(RTSPResponse& response) : response_(response) {}
 
   bool Line(std::string_view line) {
-    if (StartsWithWord("a=control", line)) return ControlLine(line);
-    if (StartsWithWord("a=rtpmap", line)) return MapLine(line);
-    if (StartsWithWord("a=fmtp", line)) return FormatLine(line);
-    if (StartsWithWord("m=", line)) return EndMedium() && MediaLine(line);
+    // The words are lower case; the line is folded once for the four of them.
+    const std::string lower = ToLowerCopy(line);
+    if (StartsWithWord("a=control", lower)) return ControlLine(line);
+    if (StartsWithWord("a=rtpmap", lower)) return MapLine(line);
+    if (StartsWithWord("a=fmtp", lower)) return FormatLine(line);
+    if (StartsWithWord("m=", lower)) return EndMedium() && MediaLine(line);
     return true;
   }
 
