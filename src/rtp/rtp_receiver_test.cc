@@ -400,14 +400,24 @@ TEST(RtpReceiverTest, InterleavedFramesReachOnPacketWhileStarted) {
   EXPECT_EQ(receiver.QueuedPackets(), 0u);
 }
 
+// A receiver for interleaved packets on `clock`, with a recording user, locked onto MakeRtp()'s
+// source.
+struct InterleavedReceiver {
+  explicit InterleavedReceiver(IClock& clock) : receiver(&log, clock) {
+    receiver.SetUser(&user);
+    receiver.SetExpectedSsrc(kTestSsrc);
+  }
+  CRecordingDebugMessage log;
+  RecordingReceiverUser user;
+  CRTPReceiver receiver;
+};
+
 TEST(RtpReceiverTest, HeldPacketsGoOutWhenTheGapTimesOut) {
   // Time moves only as the test allows: the queue thread must wake at the hold deadline itself.
   testing::CVirtualClock clock;
-  CRecordingDebugMessage log;
-  RecordingReceiverUser user;
-  CRTPReceiver receiver(&log, clock);
-  receiver.SetUser(&user);
-  receiver.SetExpectedSsrc(kTestSsrc);
+  InterleavedReceiver rig(clock);
+  CRTPReceiver& receiver = rig.receiver;
+  RecordingReceiverUser& user = rig.user;
   ASSERT_TRUE(receiver.StartInterleaved());
   for (uint16_t seq : {1, 3, 4}) receiver.OnRtpFrame(MakeRtp(seq, 4));
   ASSERT_TRUE(WaitUntil([&] { return user.Count() == 1; }));
@@ -434,11 +444,9 @@ class SteppedClock final : public IClock {
 
 TEST(RtpReceiverTest, AReaderThatReportsItsReadsHandsOverWholePictures) {
   SteppedClock clock;
-  CRecordingDebugMessage log;
-  RecordingReceiverUser user;
-  CRTPReceiver receiver(&log, clock);
-  receiver.SetUser(&user);
-  receiver.SetExpectedSsrc(kTestSsrc);
+  InterleavedReceiver rig(clock);
+  CRTPReceiver& receiver = rig.receiver;
+  RecordingReceiverUser& user = rig.user;
   ASSERT_TRUE(receiver.StartInterleaved());
   const auto quiet = [&] { std::this_thread::sleep_for(std::chrono::milliseconds(30)); };
   // Until the reader reports a read end, every packet goes on at once.
