@@ -9,7 +9,9 @@ C (-c 8,32) and transport (UDP, interleaved TCP) the client kinds run one after 
 for the same time. From the kernel, per client kind: CPU time (user + system), voluntary and
 involuntary context switches and peak RSS of each client process when it is reaped (wait4, all
 threads included), and system calls counted with perf (raw_syscalls:sys_enter) over a window in
-the middle of the phase, or strace -c where perf cannot count. Per-packet figures divide by the
+the middle of the phase, or strace -c where perf cannot count; with perf, also the CPU time and
+context switches of every client thread over that window (from /proc: the steady state, without
+connecting and stopping). Per-packet figures divide by the
 packets the clients received: frames received x packets per frame of the stream (measured once
 with a small RTSP client of this script). camsim's own CPU stays out of the figures and is shown
 separately.
@@ -258,6 +260,7 @@ class Phase:
         self.wall = 0.0
         self.camsim_cpu = None
         self.syscalls = None  # (count, window seconds)
+        self.window = None  # (context switches, CPU seconds, window seconds) of the threads
         self.notes = []
 
     def cpu(self):
@@ -395,9 +398,39 @@ def count_syscalls(args, ph, counter, end):
     pids = [c.pid for c in ph.children if not c.poll()]
     if not pids or time.monotonic() + length > end:
         return
+    before = thread_counters_now(pids)
     n = counter.count(pids, length, f"{ph.kind}-{ph.transport}-c{ph.clients}")
+    after = thread_counters_now(pids)
     if n is not None:
         ph.syscalls = (n, length)
+    if counter.tool == "perf" and before is not None and after is not None:
+        # strace stops the threads at every call and would add switches and CPU of its own.
+        # Threads that end inside the window take their counts with them; in the steady state
+        # no client thread ends.
+        ph.window = (max(0, after[0] - before[0]), max(0, after[1] - before[1]) / 1e9, length)
+
+
+def thread_counters_now(pids):
+    """Context switches (voluntary + involuntary, from status) and CPU time (ns, the first
+    field of schedstat) summed over every thread of the processes, from /proc."""
+    switches, cpu_ns = 0, 0
+    for pid in pids:
+        try:
+            tasks = os.listdir(f"/proc/{pid}/task")
+        except OSError:
+            return None
+        for task in tasks:
+            try:
+                with open(f"/proc/{pid}/task/{task}/status") as f:
+                    for line in f:
+                        if line.startswith(("voluntary_ctxt_switches:",
+                                            "nonvoluntary_ctxt_switches:")):
+                            switches += int(line.split()[1])
+                with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+                    cpu_ns += int(f.read().split()[0])
+            except (OSError, ValueError, IndexError):
+                pass  # the thread ended meanwhile
+    return switches, cpu_ns
 
 
 def run_timed(ph, argvs, args, workdir, stop_signal, counter):
@@ -660,7 +693,8 @@ def report_group(args, phases, clients, transport, ppf):
           f", {args.duration} s per kind and round, {rounds} round(s), at most {expected} frames "
           f"sent, {ppf:.2f} packets per frame")
     print(f"{'client':<14} {'cpu s':>7} {'frames':>7} {'frames %':>8} {'cpu us/pkt':>10} "
-          f"{'syscalls/pkt':>12} {'ctxsw/pkt':>9} {'rss MB max/sum':>15} {'camsim cpu s':>12}")
+          f"{'syscalls/pkt':>12} {'ctxsw/pkt':>9} {'window: cpu us/pkt':>18} {'ctxsw/pkt':>9} "
+          f"{'rss MB max/sum':>15} {'camsim cpu s':>12}")
     totals = {}
     for kind in kinds:
         runs = [ph for ph in phases if ph.kind == kind][:rounds]
@@ -675,6 +709,12 @@ def report_group(args, phases, clients, transport, ppf):
         window_packets = sum(w * clients * FPS * ppf for _, w in counted)
         syscalls = sum(n for n, _ in counted) / window_packets if counted else None
         switches = sum(ph.context_switches() for ph in runs)
+        # CPU and switches over the system-call window alone (the steady state, without
+        # connecting and stopping), against the packets sent to the clients meanwhile.
+        windows = [ph.window for ph in runs if ph.window]
+        sent = sum(w * clients * FPS * ppf for _, _, w in windows)
+        window_cpu = 1e6 * sum(c for _, c, _ in windows) / sent if windows else None
+        window_switches = sum(n for n, _, _ in windows) / sent if windows else None
         rss = [ph.peak_rss_mb() for ph in runs if ph.peak_rss_mb()[0] is not None]
         rss_text = (f"{max(r[0] for r in rss):.0f}/{max(r[1] for r in rss):.0f}" if rss else "n/a")
         totals[kind] = (cpu, frames)
@@ -682,7 +722,8 @@ def report_group(args, phases, clients, transport, ppf):
               f"{fmt(100.0 * frames / expected if frames is not None else None, '.1f'):>8} "
               f"{fmt(1e6 * cpu / packets if packets else None, '.2f'):>10} "
               f"{fmt(syscalls, '.2f'):>12} "
-              f"{fmt(switches / packets if packets else None, '.3f'):>9} {rss_text:>15} "
+              f"{fmt(switches / packets if packets else None, '.3f'):>9} "
+              f"{fmt(window_cpu, '.2f'):>18} {fmt(window_switches, '.3f'):>9} {rss_text:>15} "
               f"{fmt(camsim, '.2f'):>12}")
     steady = [ph.after_key for ph in phases
               if ph.kind == "tollivar-host" and getattr(ph, "after_key", None)]
