@@ -1,6 +1,7 @@
 #include "ptz/xml_preposition_reader.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <limits>
@@ -181,15 +182,11 @@ std::vector<std::uint32_t> CXMLPrepositionReader::StoredPositions(std::uint32_t 
     const std::string_view digits = view.substr(kPrefix.size());
     if (digits.size() > 10 || (digits.size() > 3 && digits[0] == '0')) continue;
     std::uint64_t value = 0;
-    bool whole = true;
-    for (const char c : digits) {
-      if (c < '0' || c > '9') {
-        whole = false;
-        break;
-      }
-      value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    const char* end = digits.data() + digits.size();
+    const auto [stop, error] = std::from_chars(digits.data(), end, value);  // digits alone
+    if (error == std::errc() && stop == end && value < maximum) {
+      positions.push_back(static_cast<std::uint32_t>(value));
     }
-    if (whole && value < maximum) positions.push_back(static_cast<std::uint32_t>(value));
   }
   std::sort(positions.begin(), positions.end());
   positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
