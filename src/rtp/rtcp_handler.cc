@@ -75,21 +75,22 @@ uint32_t CRTCPHandler::NowMs() {
   return now != 0 ? now : 1;  // 0 stands for "no arrival yet"
 }
 
+void CRTCPHandler::ForgetSession() {
+  CAutoLock guard(lock_);
+  peer_known_ = false;
+  sequence_started_ = false;
+  last_arrival_ms_ = 0;
+  bad_seq_ = kNoBadSeq;
+  cycles_ = 0;
+  max_seq_ = 0;
+  sender_ssrc_known_ = false;
+  sender_ssrc_from_rtcp_ = false;
+  next_report_ms_ = 0;
+}
+
 bool CRTCPHandler::Start(uint32_t camera_address, uint16_t port) {
   if (client_.IsOpen() || camera_address == 0) return false;
-  {
-    // A new session: forget the previous camera's statistics and timing.
-    CAutoLock guard(lock_);
-    peer_known_ = false;
-    sequence_started_ = false;
-    last_arrival_ms_ = 0;
-    bad_seq_ = kNoBadSeq;
-    cycles_ = 0;
-    max_seq_ = 0;
-    sender_ssrc_known_ = false;
-    sender_ssrc_from_rtcp_ = false;
-    next_report_ms_ = 0;
-  }
+  ForgetSession();
   // Stored before the socket opens: its thread filters on it at once.
   camera_address_.store(camera_address, std::memory_order_release);
   if (!client_.Open(this, port)) return false;
@@ -152,7 +153,14 @@ void CRTCPHandler::OnRtpSequence(uint16_t sequence, std::optional<uint32_t> ssrc
 
 std::vector<uint8_t> CRTCPHandler::BuildReceiverReportAt(uint32_t now_ms) const {
   std::vector<uint8_t> report(kReceiverReportSize, 0);
-  uint8_t* p = report.data();
+  WriteReceiverReportAt(now_ms, std::span<uint8_t, kReceiverReportSize>(report));
+  return report;
+}
+
+void CRTCPHandler::WriteReceiverReportAt(uint32_t now_ms,
+                                         std::span<uint8_t, kReceiverReportSize> out) const {
+  uint8_t* p = out.data();
+  std::memset(p, 0, kReceiverReportSize);
   CAutoLock guard(lock_);
   // RFC 3550 section 6.4.2: V=2 (as the camera's), P=0, RC=1 | PT=201 | length 7.
   p[0] = static_cast<uint8_t>(version_bits_ | kOneReportBlock);
@@ -170,7 +178,6 @@ std::vector<uint8_t> CRTCPHandler::BuildReceiverReportAt(uint32_t now_ms) const 
     dlsr = static_cast<uint32_t>(uint64_t{elapsed_ms} * 65536 / 1000);
   }
   PutBE32(p + 28, dlsr);
-  return report;
 }
 
 std::vector<uint8_t> CRTCPHandler::BuildBye() const {

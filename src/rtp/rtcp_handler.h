@@ -62,6 +62,10 @@ class CRTCPHandler : public CBaseThread, public IRTPClientUser {
   bool Start(uint32_t camera_address, uint16_t port);
   // Says BYE to a known peer, closes the socket and ends the thread.
   void Stop();
+  // Forgets the camera: its sequence statistics, SSRC, last sender report, whether its RTCP
+  // port is known, and the report timer, as a new session does (Start calls it, the socket
+  // closed). This receiver's SSRC stays.
+  void ForgetSession();
 
   // The channel reports every RTP packet it accepts; from the receiver's queue thread. The
   // packet's SSRC names the reported source until the camera's own RTCP names it.
@@ -90,6 +94,8 @@ class CRTCPHandler : public CBaseThread, public IRTPClientUser {
 
   // The 32-byte receiver report as it would be sent at `now_ms` (on the clock of NowMs()).
   std::vector<uint8_t> BuildReceiverReportAt(uint32_t now_ms) const;
+  // The same, written into `out`.
+  void WriteReceiverReportAt(uint32_t now_ms, std::span<uint8_t, kReceiverReportSize> out) const;
   std::vector<uint8_t> BuildBye() const;
   // RR (with the report block once the reported source is known) + SDES with this receiver's
   // CNAME (RFC 3550 6.1: every compound packet carries both).

@@ -25,7 +25,7 @@ class CLineReader {
 
   // The next line without its end; an empty line and Lost() when no line end is left.
   std::string_view Next() {
-    const size_t end = text_.find_first_of("\r\n", pos_);
+    const size_t end = FindAnyOf(text_, "\r\n", pos_);
     if (end == std::string_view::npos) {
       lost_ = true;
       return {};
@@ -284,7 +284,7 @@ std::optional<uint32_t> CRTSPResponseParser::PeekCSeq(std::string_view text) {
 
 bool CRTSPResponseParser::IsRequest(std::string_view text) {
   // Request-Line = Method SP Request-URI SP RTSP-Version (RFC 2326 section 6.1).
-  const size_t end = text.find_first_of("\r\n");
+  const size_t end = FindAnyOf(text, "\r\n");
   TextScan scan(text.substr(0, end == std::string_view::npos ? text.size() : end));
   std::string_view method;
   std::string_view uri;

@@ -1,6 +1,7 @@
 // The SDP half of CRTSPResponseParser: the body of the answer to DESCRIBE (RFC 4566).
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,20 +28,43 @@ constexpr std::string_view kH264 = "H264";
 constexpr std::string_view kMpeg4 = "MP4V-ES";
 constexpr std::string_view kJpeg = "JPEG";
 
-// True when the first occurrence of `word` in `lower_line` stands at the start of the line or
-// right after a blank, tab, CR or LF. Both are already folded to lower case: the caller folds
-// a line once for all the words it tries.
-bool StartsWithWord(std::string_view word, std::string_view lower_line) {
-  const size_t found = lower_line.find(word);
+// Where the first occurrence of `word` in `line` starts, matched without regard to case; npos
+// when there is none. Every word looked for here is "<letter>=...", lower case, so only the
+// places of '=' in the line (found with memchr) are tried, not every character.
+size_t FindWord(std::string_view word, std::string_view line) {
+  size_t from = 1;  // the '=' of a match has its letter before it
+  while (from < line.size()) {
+    const void* hit = std::memchr(line.data() + from, '=', line.size() - from);
+    if (hit == nullptr) break;
+    const size_t equals = static_cast<size_t>(static_cast<const char*>(hit) - line.data());
+    const size_t at = equals - 1;
+    if (line.size() - at >= word.size()) {
+      size_t same = 0;
+      while (same < word.size()) {
+        const char c = line[at + same];
+        if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != word[same]) break;
+        ++same;
+      }
+      if (same == word.size()) return at;
+    }
+    from = equals + 1;
+  }
+  return std::string_view::npos;
+}
+
+// True when the first occurrence of `word` in `line` (without regard to case) stands at the
+// start of the line or right after a blank, tab, CR or LF.
+bool StartsWithWord(std::string_view word, std::string_view line) {
+  const size_t found = FindWord(word, line);
   if (found == std::string_view::npos) return false;
   if (found == 0) return true;
-  const char before = lower_line[found - 1];
+  const char before = line[found - 1];
   return before == ' ' || before == '\t' || before == '\r' || before == '\n';
 }
 
 // The text after the attribute name `prefix` ("a=fmtp:"), matched without regard to case.
 std::optional<std::string_view> AttributeValue(std::string_view prefix, std::string_view line) {
-  const size_t found = ToLowerCopy(line).find(prefix);
+  const size_t found = FindWord(prefix, line);
   if (found == std::string::npos) return std::nullopt;
   return line.substr(found + prefix.size());
 }
@@ -216,12 +240,10 @@ class SdpReader {
   explicit SdpReader(RTSPResponse& response) : response_(response) {}
 
   bool Line(std::string_view line) {
-    // The words are lower case; the line is folded once for the four of them.
-    const std::string lower = ToLowerCopy(line);
-    if (StartsWithWord("a=control", lower)) return ControlLine(line);
-    if (StartsWithWord("a=rtpmap", lower)) return MapLine(line);
-    if (StartsWithWord("a=fmtp", lower)) return FormatLine(line);
-    if (StartsWithWord("m=", lower)) return EndMedium() && MediaLine(line);
+    if (StartsWithWord("a=control", line)) return ControlLine(line);
+    if (StartsWithWord("a=rtpmap", line)) return MapLine(line);
+    if (StartsWithWord("a=fmtp", line)) return FormatLine(line);
+    if (StartsWithWord("m=", line)) return EndMedium() && MediaLine(line);
     return true;
   }
 
@@ -386,13 +408,16 @@ class SdpReader {
 
 bool CRTSPResponseParser::ParseSdp(std::string_view body) {
   SdpReader reader(response_);
+  // Lines end at CR, LF or both; empty lines are skipped.
   size_t pos = 0;
   while (pos < body.size()) {
-    const size_t start = body.find_first_not_of("\r\n", pos);
-    if (start == std::string_view::npos) break;
-    size_t end = body.find_first_of("\r\n", start);
+    if (body[pos] == '\r' || body[pos] == '\n') {
+      ++pos;
+      continue;
+    }
+    size_t end = FindAnyOf(body, "\r\n", pos);
     if (end == std::string_view::npos) end = body.size();  // a last line without CR LF
-    if (!reader.Line(body.substr(start, end - start))) return false;
+    if (!reader.Line(body.substr(pos, end - pos))) return false;
     pos = end;
   }
   return reader.End();

@@ -112,7 +112,7 @@ std::string Quote(std::string_view value) {
 }
 
 bool HasLineBreakOrNul(std::string_view text) {
-  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+  return FindAnyOf(text, std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
 bool ListContains(std::string_view list, std::string_view item) {
@@ -142,11 +142,11 @@ std::vector<AuthChallenge> ParseAuthChallenges(const std::vector<std::string>& h
 std::vector<std::string> AuthenticateHeaderValues(std::string_view message) {
   constexpr std::string_view kName = "www-authenticate";
   std::vector<std::string> values;
-  size_t pos = message.find_first_of("\r\n");  // past the status line
+  size_t pos = FindAnyOf(message, "\r\n");  // past the status line
   while (pos != std::string_view::npos && pos < message.size()) {
     // Step over one line end (CR LF, or a lone CR or LF).
     pos += (message[pos] == '\r' && pos + 1 < message.size() && message[pos + 1] == '\n') ? 2 : 1;
-    const size_t end = message.find_first_of("\r\n", pos);
+    const size_t end = FindAnyOf(message, "\r\n", pos);
     const std::string_view line =
         message.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos);
     if (line.empty()) break;  // end of the header block

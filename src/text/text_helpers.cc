@@ -1,6 +1,7 @@
 #include "text/text_helpers.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <climits>
 #include <cstdarg>
@@ -31,8 +32,25 @@ constexpr int Base64Value(unsigned char c) {
   return -1;
 }
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+// Byte-indexed tables: folding a text or decoding base64 is one load per character, without a
+// comparison per character (which the fuzz builds would trace, one callback each).
+template <typename T, typename F>
+constexpr std::array<T, 256> ByteTable(F f) {
+  std::array<T, 256> table{};
+  for (int i = 0; i < 256; ++i) table[static_cast<size_t>(i)] = f(static_cast<unsigned char>(i));
+  return table;
+}
+constexpr auto kLower = ByteTable<char>([](unsigned char c) {
+  return static_cast<char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
+});
+constexpr auto kUpper = ByteTable<char>([](unsigned char c) {
+  return static_cast<char>((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c);
+});
+constexpr auto kBase64Values = ByteTable<int8_t>(
+    [](unsigned char c) { return static_cast<int8_t>(Base64Value(c)); });
+
+char LowerAscii(char c) { return kLower[static_cast<unsigned char>(c)]; }
+char UpperAscii(char c) { return kUpper[static_cast<unsigned char>(c)]; }
 
 // Encodes one 3-byte group (or the 1-2 bytes left at the end, '='-padded) into out[0..3].
 void EncodeGroup(const uint8_t* in, size_t count, char* out) {
@@ -61,6 +79,24 @@ std::string TrimBlanks(std::string_view text) {
   if (first == std::string_view::npos) return {};
   const size_t last = text.find_last_not_of(kBlanks);
   return std::string(text.substr(first, last - first + 1));
+}
+
+size_t FindAnyOf(std::string_view text, std::string_view chars, size_t from) {
+  // Windows keep the search linear when one of the characters is rare or absent.
+  constexpr size_t kWindow = 256;
+  while (from < text.size()) {
+    const size_t window = std::min(kWindow, text.size() - from);
+    const char* const start = text.data() + from;
+    size_t first = window;
+    for (const char c : chars) {
+      if (const void* hit = std::memchr(start, c, first)) {
+        first = static_cast<size_t>(static_cast<const char*>(hit) - start);
+      }
+    }
+    if (first < window) return from + first;
+    from += window;
+  }
+  return std::string_view::npos;
 }
 
 std::string RemoveChars(std::string_view chars, std::string_view text) {
@@ -97,7 +133,7 @@ std::string GetParamValue(std::string_view name, std::string_view separator, std
     };
     const size_t last_terminator = text.find_last_of(terminators, pos);
     const size_t key_start = (last_terminator == npos) ? 0 : last_terminator + 1;
-    const size_t next = text.find_first_of(terminators, pos);
+    const size_t next = FindAnyOf(text, terminators, pos);
     const size_t sep = text.find(separator, pos);
     if (sep == npos) return {};
     if (next != npos && next <= sep) {
@@ -115,7 +151,7 @@ std::string GetParamValue(std::string_view name, std::string_view separator, std
       pos = resume_at(next);
       continue;
     }
-    size_t value_end = text.find_first_of(terminators, value_start);
+    size_t value_end = FindAnyOf(text, terminators, value_start);
     if (value_end == npos) value_end = text.size();
     if (value_end > value_start) return std::string(text.substr(value_start, value_end - value_start));
     pos = resume_at(value_end);  // an empty value: a later occurrence may carry one
@@ -250,7 +286,7 @@ bool Base64Decode(const char* text, size_t length, uint8_t* out, size_t& out_len
     ++decoded;
   };
   for (size_t i = 0; text != nullptr && i < length && text[i] != '\0'; ++i) {
-    const int value = Base64Value(static_cast<unsigned char>(text[i]));
+    const int value = kBase64Values[static_cast<unsigned char>(text[i])];
     if (value < 0) continue;  // blanks, line breaks, padding and stray characters
     bits = (bits << 6) | static_cast<uint32_t>(value);
     if (++in_group == 4) {

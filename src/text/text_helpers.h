@@ -21,6 +21,11 @@ std::string TrimBlanks(std::string_view text);
 // Copy of `text` with every character that occurs in `chars` deleted.
 std::string RemoveChars(std::string_view chars, std::string_view text);
 
+// The first position at or after `from` of any character of `chars`, npos when there is none:
+// the answer of std::string_view::find_first_of, found with a memchr per character of `chars`
+// over windows of the text rather than a test of every character against every one of them.
+size_t FindAnyOf(std::string_view text, std::string_view chars, size_t from = 0);
+
 // Copies folded character by character in the C locale.
 std::string ToLowerCopy(std::string_view text);
 std::string ToUpperCopy(std::string_view text);

@@ -106,6 +106,21 @@ TEST(SplitStringTest, BehavesLikeRepeatedLineReads) {
   EXPECT_EQ(SplitString(",x", ','), (std::vector<std::string>{"", "x"}));
 }
 
+// The same answers as std::string_view::find_first_of, across and past the search windows.
+TEST(FindAnyOfTest, AnswersAsFindFirstOf) {
+  const std::string long_line = std::string(600, 'x') + "\n" + std::string(300, 'y') + "\r";
+  const std::string_view texts[] = {"", "abc", "a\r\nb", "\n\r", long_line};
+  const std::string_view sets[] = {"\r\n", "\n", "xy", "q", ""};
+  for (const std::string_view text : texts) {
+    for (const std::string_view set : sets) {
+      for (const size_t from : {size_t{0}, size_t{1}, size_t{256}, size_t{601}, size_t{2000}}) {
+        EXPECT_EQ(FindAnyOf(text, set, from), text.find_first_of(set, from))
+            << text.size() << " '" << set << "' " << from;
+      }
+    }
+  }
+}
+
 TEST(IsIntegerTest, Table) {
   struct Case {
     const char* text;

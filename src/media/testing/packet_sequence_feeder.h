@@ -92,7 +92,7 @@ class ReusableFeeder {
   ReusableFeeder() { h_.factory.reuse_frames = true; }
 
   // The parser for the next input, in its state right after construction, with the host side
-  // as new.
+  // as new; it lasts until Feed.
   Parser& Reset() {
     h_.client.Recycle();
     h_.client.accept = true;
@@ -104,8 +104,14 @@ class ReusableFeeder {
     return *parser_;
   }
   Harness& harness() { return h_; }
+  // Feeds the input to the parser of Reset(), then ends that parser: what it allocated is freed
+  // within the same input (libFuzzer runs an input again and then a leak check whenever an
+  // input leaves more allocations than it freed). The frames stay until the next Reset().
   const std::vector<DeliveredFrame>& Feed(std::span<const uint8_t> input) {
-    return FeedRecords(*parser_, h_, input, scratch_);
+    const std::vector<DeliveredFrame>& frames = FeedRecords(*parser_, h_, input, scratch_);
+    parser_.reset();
+    Require(h_.factory.Live() == 0);
+    return frames;
   }
 
  private:
