@@ -1,6 +1,7 @@
 #include "media/jpeg_header.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace korvane {
@@ -114,15 +115,39 @@ std::optional<JpegQuantHeader> ParseJpegQuantHeader(std::span<const uint8_t> p) 
   return h;
 }
 
-void MakeJpegTables(int q, JpegQuantTable& luma, JpegQuantTable& chroma) {
-  const int factor = std::clamp(q, 1, 99);
-  const int scale = q < 50 ? 5000 / factor : 200 - factor * 2;
-  for (int i = 0; i < 64; ++i) {
-    const int natural = kZigzag[i];
-    luma[i] = static_cast<uint8_t>(std::clamp((kLumaBase[natural] * scale + 50) / 100, 1, 255));
-    chroma[i] =
-        static_cast<uint8_t>(std::clamp((kChromaBase[natural] * scale + 50) / 100, 1, 255));
+namespace {
+
+// The tables depend only on Q clamped to 1..99, so all 99 pairs are made once, when compiling:
+// a picture copies its pair instead of scaling 128 entries.
+struct QuantPair {
+  JpegQuantTable luma{};
+  JpegQuantTable chroma{};
+};
+
+constexpr std::array<QuantPair, 100> MakeAllTables() {
+  std::array<QuantPair, 100> all{};
+  for (int factor = 1; factor <= 99; ++factor) {
+    const int scale = factor < 50 ? 5000 / factor : 200 - factor * 2;
+    QuantPair& pair = all[static_cast<size_t>(factor)];
+    for (int i = 0; i < 64; ++i) {
+      const int natural = kZigzag[i];
+      pair.luma[static_cast<size_t>(i)] =
+          static_cast<uint8_t>(std::clamp((kLumaBase[natural] * scale + 50) / 100, 1, 255));
+      pair.chroma[static_cast<size_t>(i)] =
+          static_cast<uint8_t>(std::clamp((kChromaBase[natural] * scale + 50) / 100, 1, 255));
+    }
   }
+  return all;
+}
+
+constexpr std::array<QuantPair, 100> kTablesByQ = MakeAllTables();
+
+}  // namespace
+
+void MakeJpegTables(int q, JpegQuantTable& luma, JpegQuantTable& chroma) {
+  const QuantPair& pair = kTablesByQ[static_cast<size_t>(std::clamp(q, 1, 99))];
+  luma = pair.luma;
+  chroma = pair.chroma;
 }
 
 size_t JpegHeaderSize(const JpegPictureParams& params) {
