@@ -40,11 +40,7 @@ size_t FindWord(std::string_view word, std::string_view line) {
     const size_t at = equals - 1;
     if (line.size() - at >= word.size()) {
       size_t same = 0;
-      while (same < word.size()) {
-        const char c = line[at + same];
-        if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != word[same]) break;
-        ++same;
-      }
+      while (same < word.size() && LowerAscii(line[at + same]) == word[same]) ++same;
       if (same == word.size()) return at;
     }
     from = equals + 1;

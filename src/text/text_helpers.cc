@@ -49,7 +49,6 @@ constexpr auto kUpper = ByteTable<char>([](unsigned char c) {
 constexpr auto kBase64Values = ByteTable<int8_t>(
     [](unsigned char c) { return static_cast<int8_t>(Base64Value(c)); });
 
-char LowerAscii(char c) { return kLower[static_cast<unsigned char>(c)]; }
 char UpperAscii(char c) { return kUpper[static_cast<unsigned char>(c)]; }
 
 // Encodes one 3-byte group (or the 1-2 bytes left at the end, '='-padded) into out[0..3].
@@ -64,6 +63,8 @@ void EncodeGroup(const uint8_t* in, size_t count, char* out) {
 }
 
 }  // namespace
+
+char LowerAscii(char c) { return kLower[static_cast<unsigned char>(c)]; }
 
 std::string FormatString(const char* format, ...) {
   if (format == nullptr) return {};

@@ -26,6 +26,8 @@ std::string RemoveChars(std::string_view chars, std::string_view text);
 // over windows of the text rather than a test of every character against every one of them.
 size_t FindAnyOf(std::string_view text, std::string_view chars, size_t from = 0);
 
+// One character folded to lower case in the C locale.
+char LowerAscii(char c);
 // Copies folded character by character in the C locale.
 std::string ToLowerCopy(std::string_view text);
 std::string ToUpperCopy(std::string_view text);
