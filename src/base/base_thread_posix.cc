@@ -1,4 +1,5 @@
 #include <pthread.h>
+#include <sched.h>
 
 #include <type_traits>
 
@@ -35,6 +36,15 @@ void CBaseThread::DetachHandleLocked() {
 
 void CBaseThread::SetOsThreadName(const std::string& name) {
   pthread_setname_np(pthread_self(), name.c_str());
+}
+
+void CBaseThread::DeferWakePreemption() {
+#if defined(SCHED_BATCH)
+  // SCHED_BATCH takes priority 0; it keeps the thread's nice value and needs no privilege.
+  sched_param param{};
+  param.sched_priority = 0;
+  pthread_setschedparam(pthread_self(), SCHED_BATCH, &param);
+#endif
 }
 
 }  // namespace korvane

@@ -60,4 +60,9 @@ void CBaseThread::SetOsThreadName(const std::string& name) {
   set_description(GetCurrentThread(), wide.c_str());
 }
 
+void CBaseThread::DeferWakePreemption() {
+  // Windows has no scheduling policy without wake-up preemption; lowering the thread's priority
+  // would delay it behind every normal thread, not only for a time slice.
+}
+
 }  // namespace korvane

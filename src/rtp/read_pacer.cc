@@ -8,11 +8,12 @@ namespace korvane {
 CReadPacer::Plan CReadPacer::After(const Round& round) {
   const bool timed_wake = std::exchange(timer_set_, false);
   const bool picture_end = round.got_data && round.verdict.picture_end;
-  // A timer that ended before its picture was whole: either the picture came late, or the
-  // sender waits for this reader (TCP flow control: it sends the rest only once we read), and
-  // then a timer would pace the camera by our reads. The next picture is waited for on the
-  // socket, and the end of this one does not count as the camera's time.
-  if (timed_wake && !picture_end) missed_ = true;
+  // A timer that ended before its picture was whole. Datagrams: the picture came late, and the
+  // rest is read after a short pause; its end moves the schedule as any end does. A stream: the
+  // sender may be waiting for this reader (TCP flow control: it sends the rest only once we
+  // read), and then a timer would pace the camera by our reads; the next picture is waited for
+  // on the socket, and the end of this one does not count as the camera's time.
+  if (timed_wake && !picture_end && flow_ == Flow::kStream) missed_ = true;
   if (round.verdict.hold_ms > 0 && !precise_short_waits_) {
     return Plan{Next::kWaitSocket, round.verdict.hold_ms};
   }
@@ -26,12 +27,26 @@ CReadPacer::Plan CReadPacer::After(const Round& round) {
   if (!picture_end || round.received_us == 0) return Plan{};
   if (std::exchange(missed_, false)) {
     last_end_us_ = round.received_us;
+    expected_end_us_ = 0;
     return Plan{};
   }
   NotePictureEnd(round.received_us);
   const uint64_t interval = TypicalInterval();
-  if (interval == 0) return Plan{};
-  const uint64_t due_us = last_end_us_ + interval + kWakeMarginUs;
+  if (interval == 0) {
+    expected_end_us_ = 0;
+    return Plan{};
+  }
+  // Signed: the end may come before or after the schedule's.
+  const int64_t off = static_cast<int64_t>(round.received_us - expected_end_us_);
+  const int64_t half = static_cast<int64_t>(interval / 2);
+  if (expected_end_us_ != 0 && off > -half && off < half) {
+    expected_end_us_ += interval + off / 4;
+  } else {
+    // No schedule yet, or an end far from it (a lost picture, a stall, a clock step): start
+    // again from this end.
+    expected_end_us_ = round.received_us + interval;
+  }
+  const uint64_t due_us = expected_end_us_ + kWakeMarginUs;
   if (due_us <= round.now_us) return Plan{};
   // Rounded up: a timer that ends just before the picture's last packet costs a second wake.
   const uint64_t ms = (due_us - round.now_us + 999) / 1000;

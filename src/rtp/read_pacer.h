@@ -25,11 +25,15 @@ struct ReadVerdict {
 // that the next wake finds the whole picture waiting.
 //
 // The timer is set from the kernel's receive times of the last packets of recent pictures: the
-// median recent interval after the last one, plus a margin for the jitter of the sender (a
-// picture that comes early waits at most about that long; one that comes late is read when it
-// arrives); without receive times (Windows) or without a steady picture rate the thread waits on
-// the socket. A timer wake that finds nothing goes back to waiting on the socket, so a missed
-// guess costs one wake-up, never a packet. Platform-neutral: the socket calls stay the caller's.
+// picture rate is the median recent interval, and the next end is due one interval after the
+// expected end of this picture, moved a quarter of the way towards where this one really ended
+// (a phase-locked schedule: one picture's jitter moves the next guess by a quarter of it, where
+// timing from the last end alone would carry all of it over). A margin for the sender's jitter
+// follows (a picture that comes early waits at most about that long; one that comes late is read
+// when it arrives). Without receive times (Windows) or without a steady picture rate the thread
+// waits on the socket. A timer wake that finds nothing goes back to waiting on the socket, so a
+// missed guess costs one wake-up, never a packet. Platform-neutral: the socket calls stay the
+// caller's.
 class CReadPacer {
  public:
   enum class Next {
@@ -65,13 +69,17 @@ class CReadPacer {
 
   // Without precise short waits (Windows), a held picture is waited for on the socket (bounded
   // by the hold) instead of in short sleeps, which would last a timer tick.
-  explicit CReadPacer(bool precise_short_waits = kPreciseShortWaits)
-      : precise_short_waits_(precise_short_waits) {}
+  //
+  // `flow`: whether the sender goes on sending while this reader sleeps (datagrams, buffered by
+  // the kernel) or waits for the reads (a TCP connection whose window fills).
+  enum class Flow { kDatagram, kStream };
+  explicit CReadPacer(bool precise_short_waits = kPreciseShortWaits, Flow flow = Flow::kDatagram)
+      : precise_short_waits_(precise_short_waits), flow_(flow) {}
 
   Plan After(const Round& round);
 
   // Forgets the timing (a new stream).
-  void Reset() { *this = CReadPacer(precise_short_waits_); }
+  void Reset() { *this = CReadPacer(precise_short_waits_, flow_); }
 
  private:
   void NotePictureEnd(uint64_t received_us);
@@ -82,9 +90,11 @@ class CReadPacer {
   size_t interval_count_ = 0;
   size_t next_interval_ = 0;
   bool precise_short_waits_ = true;
+  Flow flow_ = Flow::kDatagram;
   bool timer_set_ = false;  // the last plan was the picture timer
-  bool missed_ = false;     // a picture timer ended before its picture was whole
+  bool missed_ = false;     // a picture timer ended before its picture was whole (kStream)
   uint64_t last_end_us_ = 0;
+  uint64_t expected_end_us_ = 0;  // the schedule's end of the next picture, 0 none yet
   uint32_t pause_ms_ = kFirstPauseMs;
 };
 

@@ -127,18 +127,45 @@ TEST(ReadPacerTest, AWakeThatFoundNothingOrNoPictureEndWaitsOnTheSocket) {
   EXPECT_EQ(pacer.After(PictureEnd(at, at + 2 * kFrameUs)).next, Next::kWaitSocket);
 }
 
-TEST(ReadPacerTest, ATimerThatEndsBeforeItsPictureIsWholeIsNotSetForTheNext) {
-  CReadPacer pacer(true);
-  ASSERT_EQ(FeedPictures(pacer, 6, kFrameUs).next, Next::kPause);
-  // The timer's read finds half a picture (the sender waits for us, or the picture is late).
-  CReadPacer::Round partial;
-  partial.got_data = true;
-  partial.verdict.hold_ms = 5;
-  ASSERT_EQ(pacer.After(partial).next, Next::kPause);
-  const uint64_t at = kT0 + 6 * kFrameUs + 3'000;
-  EXPECT_EQ(pacer.After(PictureEnd(at, at + 300)).next, Next::kWaitSocket);
-  // The next picture, woken by the socket, sets the timer again.
-  EXPECT_EQ(pacer.After(PictureEnd(at + kFrameUs, at + kFrameUs + 300)).next, Next::kPause);
+TEST(ReadPacerTest, ATimerThatEndsBeforeItsPictureIsWholeStopsTimingOnlyAStream) {
+  struct Case {
+    CReadPacer::Flow flow;
+    Next after_late_picture;
+  };
+  // A stream's sender may be waiting for our reads; datagrams were only late.
+  for (const Case c : {Case{CReadPacer::Flow::kStream, Next::kWaitSocket},
+                       Case{CReadPacer::Flow::kDatagram, Next::kPause}}) {
+    SCOPED_TRACE(c.flow == CReadPacer::Flow::kStream ? "stream" : "datagram");
+    CReadPacer pacer(true, c.flow);
+    ASSERT_EQ(FeedPictures(pacer, 6, kFrameUs).next, Next::kPause);
+    // The timer's read finds half a picture.
+    CReadPacer::Round partial;
+    partial.got_data = true;
+    partial.verdict.hold_ms = 5;
+    ASSERT_EQ(pacer.After(partial).next, Next::kPause);
+    const uint64_t at = kT0 + 6 * kFrameUs + 3'000;
+    EXPECT_EQ(pacer.After(PictureEnd(at, at + 300)).next, c.after_late_picture);
+    // The next picture, woken by the socket or the timer, sets the timer again.
+    EXPECT_EQ(pacer.After(PictureEnd(at + kFrameUs, at + kFrameUs + 300)).next, Next::kPause);
+  }
+}
+
+TEST(ReadPacerTest, OnePicturesJitterMovesTheNextTimerByAQuarterOfIt) {
+  struct Case {
+    int64_t offset_us;  // of the seventh picture's end against its schedule
+    uint32_t ms;        // the timer after it (read 300 µs after the end)
+  };
+  // Due one interval after the schedule's end, moved offset/4, plus the margin; rounded up.
+  const Case cases[] = {{0, 41}, {2'000, 39}, {-2'000, 42}, {8'000, 35}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.offset_us);
+    CReadPacer pacer(true);
+    FeedPictures(pacer, 6, kFrameUs);
+    const uint64_t at = kT0 + 6 * kFrameUs + static_cast<uint64_t>(c.offset_us);
+    const CReadPacer::Plan plan = pacer.After(PictureEnd(at, at + 300));
+    ASSERT_EQ(plan.next, Next::kPause);
+    EXPECT_EQ(plan.ms, c.ms);
+  }
 }
 
 }  // namespace

@@ -286,6 +286,8 @@ uint32_t CRTPReceiver::IdleWaitMs() const {
 }
 
 void CRTPReceiver::Run() {
+  // Wakes once per picture and hands it on at once: no preemption at either wake.
+  DeferWakePreemption();
   std::vector<RtpRecordPtr> batch;
   std::vector<RtpRecordPtr> ready;
   std::vector<RtpRecordPtr> spare;

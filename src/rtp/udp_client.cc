@@ -168,6 +168,8 @@ bool CUDPClient::ReadWaiting(int fd, uint8_t* buffer, uint32_t* size, bool* got_
 }
 
 void CUDPClient::Run() {
+  // Wakes once per picture and hands it on at once: no preemption at either wake.
+  DeferWakePreemption();
   const int fd = thread_socket_;
   // Flag first, then the size: a SetReceiveSize() in between is read again at the first read.
   receive_size_changed_.store(false, std::memory_order_relaxed);

@@ -504,7 +504,9 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
   // sleeps, the socket must hold a whole key frame, or the camera would wait for our reads.
   SetSocketReceiveBuffer(socket_.Get(), kInterleavedReceiveBufferBytes);
   const bool timed = EnableReceiveTimes(socket_.Get());
-  CReadPacer pacer;
+  // From here on this thread is a receive thread: a short burst of work per picture.
+  DeferWakePreemption();
+  CReadPacer pacer(kPreciseShortWaits, CReadPacer::Flow::kStream);
   CReadPacer::Plan plan;
   for (;;) {
     const uint32_t wait_ms =
