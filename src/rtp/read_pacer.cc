@@ -8,12 +8,13 @@ namespace korvane {
 CReadPacer::Plan CReadPacer::After(const Round& round) {
   const bool timed_wake = std::exchange(timer_set_, false);
   const bool picture_end = round.got_data && round.verdict.picture_end;
-  // A timer that ended before its picture was whole. Datagrams: the picture came late, and the
-  // rest is read after a short pause; its end moves the schedule as any end does. A stream: the
-  // sender may be waiting for this reader (TCP flow control: it sends the rest only once we
-  // read), and then a timer would pace the camera by our reads; the next picture is waited for
-  // on the socket, and the end of this one does not count as the camera's time.
-  if (timed_wake && !picture_end && flow_ == Flow::kStream) missed_ = true;
+  // A timer that ended before its picture was whole. Mostly the picture is late: the rest is
+  // read after a short pause (or on the socket) and its end moves the schedule as any end does.
+  // A backlog on a stream means the sender may be waiting for this reader (TCP flow control: it
+  // sends the rest only once we read), and then a timer would pace the camera by our reads: the
+  // next picture is waited for on the socket, and the end of this one does not count as the
+  // camera's time.
+  if (timed_wake && round.backlog && !picture_end) missed_ = true;
   if (round.verdict.hold_ms > 0 && !precise_short_waits_) {
     return Plan{Next::kWaitSocket, round.verdict.hold_ms};
   }

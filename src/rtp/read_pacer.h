@@ -52,6 +52,9 @@ class CReadPacer {
     // Kernel receive time of the last data read this round (µs, SocketClockNowUs()), 0 unknown.
     uint64_t received_us = 0;
     uint64_t now_us = 0;  // SocketClockNowUs() after the reads
+    // The reads took a full buffer from a stream: its sender may have been waiting for them
+    // (TCP flow control), rather than sending late.
+    bool backlog = false;
   };
 
   // Pictures further apart than this (or closer than kMinIntervalUs) are not timed: the stream
@@ -69,17 +72,13 @@ class CReadPacer {
 
   // Without precise short waits (Windows), a held picture is waited for on the socket (bounded
   // by the hold) instead of in short sleeps, which would last a timer tick.
-  //
-  // `flow`: whether the sender goes on sending while this reader sleeps (datagrams, buffered by
-  // the kernel) or waits for the reads (a TCP connection whose window fills).
-  enum class Flow { kDatagram, kStream };
-  explicit CReadPacer(bool precise_short_waits = kPreciseShortWaits, Flow flow = Flow::kDatagram)
-      : precise_short_waits_(precise_short_waits), flow_(flow) {}
+  explicit CReadPacer(bool precise_short_waits = kPreciseShortWaits)
+      : precise_short_waits_(precise_short_waits) {}
 
   Plan After(const Round& round);
 
   // Forgets the timing (a new stream).
-  void Reset() { *this = CReadPacer(precise_short_waits_, flow_); }
+  void Reset() { *this = CReadPacer(precise_short_waits_); }
 
  private:
   void NotePictureEnd(uint64_t received_us);
@@ -90,9 +89,8 @@ class CReadPacer {
   size_t interval_count_ = 0;
   size_t next_interval_ = 0;
   bool precise_short_waits_ = true;
-  Flow flow_ = Flow::kDatagram;
   bool timer_set_ = false;  // the last plan was the picture timer
-  bool missed_ = false;     // a picture timer ended before its picture was whole (kStream)
+  bool missed_ = false;     // a picture timer found a backlog of an unfinished picture
   uint64_t last_end_us_ = 0;
   uint64_t expected_end_us_ = 0;  // the schedule's end of the next picture, 0 none yet
   uint32_t pause_ms_ = kFirstPauseMs;

@@ -127,24 +127,20 @@ TEST(ReadPacerTest, AWakeThatFoundNothingOrNoPictureEndWaitsOnTheSocket) {
   EXPECT_EQ(pacer.After(PictureEnd(at, at + 2 * kFrameUs)).next, Next::kWaitSocket);
 }
 
-TEST(ReadPacerTest, ATimerThatEndsBeforeItsPictureIsWholeStopsTimingOnlyAStream) {
-  struct Case {
-    CReadPacer::Flow flow;
-    Next after_late_picture;
-  };
-  // A stream's sender may be waiting for our reads; datagrams were only late.
-  for (const Case c : {Case{CReadPacer::Flow::kStream, Next::kWaitSocket},
-                       Case{CReadPacer::Flow::kDatagram, Next::kPause}}) {
-    SCOPED_TRACE(c.flow == CReadPacer::Flow::kStream ? "stream" : "datagram");
-    CReadPacer pacer(true, c.flow);
+TEST(ReadPacerTest, ATimerThatFindsABacklogOfAnUnfinishedPictureIsNotSetForTheNext) {
+  // A backlog: the sender may be waiting for our reads. Without one the picture was only late.
+  for (const bool backlog : {true, false}) {
+    SCOPED_TRACE(backlog ? "backlog" : "late");
+    CReadPacer pacer(true);
     ASSERT_EQ(FeedPictures(pacer, 6, kFrameUs).next, Next::kPause);
-    // The timer's read finds half a picture.
     CReadPacer::Round partial;
     partial.got_data = true;
+    partial.backlog = backlog;
     partial.verdict.hold_ms = 5;
     ASSERT_EQ(pacer.After(partial).next, Next::kPause);
     const uint64_t at = kT0 + 6 * kFrameUs + 3'000;
-    EXPECT_EQ(pacer.After(PictureEnd(at, at + 300)).next, c.after_late_picture);
+    EXPECT_EQ(pacer.After(PictureEnd(at, at + 300)).next,
+              backlog ? Next::kWaitSocket : Next::kPause);
     // The next picture, woken by the socket or the timer, sets the timer again.
     EXPECT_EQ(pacer.After(PictureEnd(at + kFrameUs, at + kFrameUs + 300)).next, Next::kPause);
   }

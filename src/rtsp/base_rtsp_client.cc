@@ -506,7 +506,7 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
   const bool timed = EnableReceiveTimes(socket_.Get());
   // From here on this thread is a receive thread: a short burst of work per picture.
   DeferWakePreemption();
-  CReadPacer pacer(kPreciseShortWaits, CReadPacer::Flow::kStream);
+  CReadPacer pacer;
   CReadPacer::Plan plan;
   for (;;) {
     const uint32_t wait_ms =
@@ -565,6 +565,7 @@ bool CBaseRTSPClient::ReceiveInterleaved() {
       if (static_cast<size_t>(got) < buffer.size()) {
         break;
       }
+      round.backlog = true;
     }
     round.verdict = receiver.EndOfRead();
     round.now_us = SocketClockNowUs();
