@@ -90,12 +90,13 @@ std::optional<FormatAttribute> ReadFormatAttribute(std::string_view value) {
 // are matched without regard to case, blanks around names and values are dropped. Nothing when
 // the parameter is missing; an empty string when it has no value.
 std::optional<std::string> FormatParameter(std::string_view parameters, std::string_view name) {
-  for (const std::string& item : SplitString(parameters, ';')) {
+  PieceReader items(parameters, ';');
+  for (std::string_view item; items.Next(item);) {
     const size_t equals = item.find('=');
-    const std::string key = ToLowerCopy(TrimBlanks(std::string_view(item).substr(0, equals)));
+    const std::string key = ToLowerCopy(TrimBlanks(item.substr(0, equals)));
     if (key != name) continue;
-    if (equals == std::string::npos) return std::string();
-    return TrimBlanks(std::string_view(item).substr(equals + 1));
+    if (equals == std::string_view::npos) return std::string();
+    return TrimBlanks(item.substr(equals + 1));
   }
   return std::nullopt;
 }
@@ -182,7 +183,8 @@ struct Medium {
 // units become SPS and PPS. False when the value is broken; the record is then untouched.
 bool ReadParameterSets(std::string_view sprop, DecoderConfig& codec) {
   std::vector<std::vector<uint8_t>> units;
-  for (const std::string& piece : SplitString(sprop, ',')) {
+  PieceReader pieces(sprop, ',');
+  for (std::string_view piece; pieces.Next(piece);) {
     const std::optional<std::vector<uint8_t>> bytes = DecodeParameter(piece);
     if (!bytes) return false;
     AppendNalUnits(*bytes, units);
@@ -256,9 +258,10 @@ class SdpReader {
     medium_ = Medium{};
     const std::string value = GetParamValue("m", "=", line, "\r\n");
     if (value.empty()) return false;
-    const std::vector<std::string> tokens = SplitString(value, ' ');
-    if (tokens.empty() || tokens[0].empty()) return false;
-    const std::string type = ToLowerCopy(tokens[0]);
+    PieceReader tokens(value, ' ');
+    std::string_view token;
+    if (!tokens.Next(token) || token.empty()) return false;
+    const std::string type = ToLowerCopy(token);
     if (type == "video") {
       medium_.kind = MediaKind::kVideo;
     } else if (type == "audio") {
@@ -268,9 +271,11 @@ class SdpReader {
     } else {
       return true;  // a medium we do not record
     }
-    if (tokens.size() >= 3) medium_.profile = tokens[2];
-    for (size_t i = 3; i < tokens.size(); ++i) {
-      const std::optional<FormatAttribute> format = ReadFormatAttribute(tokens[i]);
+    // <port>, then <proto>, then the formats.
+    if (!tokens.Next(token) || !tokens.Next(token)) return true;
+    medium_.profile = std::string(token);
+    while (tokens.Next(token)) {
+      const std::optional<FormatAttribute> format = ReadFormatAttribute(token);
       if (format && format->rest.empty()) {
         Medium::Format entry;
         entry.payload_type = format->payload_type;
@@ -299,12 +304,13 @@ class SdpReader {
     if (!map) return true;
     Medium::Format* format = medium_.FindFormat(map->payload_type);
     if (format == nullptr) return true;
-    const std::vector<std::string> parts = SplitString(map->rest, '/');
-    if (parts.empty()) return true;
-    format->encoding = ToUpperCopy(TrimBlanks(parts[0]));
+    PieceReader parts(map->rest, '/');
+    std::string_view part;
+    if (!parts.Next(part)) return true;
+    format->encoding = ToUpperCopy(TrimBlanks(part));
     uint32_t clock_rate = 0;
-    if (parts.size() >= 2) {
-      const std::string rate = TrimBlanks(parts[1]);
+    if (parts.Next(part)) {
+      const std::string rate = TrimBlanks(part);
       TextScan rate_scan(rate);
       if (rate_scan.Unsigned(clock_rate)) format->clock_rate = clock_rate;
     }

@@ -184,16 +184,8 @@ int GetParamInt(std::string_view name, std::string_view separator, std::string_v
 
 std::vector<std::string> SplitString(std::string_view text, char delimiter) {
   std::vector<std::string> parts;
-  size_t start = 0;
-  while (start < text.size()) {
-    const size_t end = text.find(delimiter, start);
-    if (end == std::string_view::npos) {
-      parts.emplace_back(text.substr(start));
-      break;
-    }
-    parts.emplace_back(text.substr(start, end - start));
-    start = end + 1;
-  }
+  PieceReader pieces(text, delimiter);
+  for (std::string_view piece; pieces.Next(piece);) parts.emplace_back(piece);
   return parts;
 }
 

@@ -49,6 +49,29 @@ int GetParamInt(std::string_view name, std::string_view separator, std::string_v
 // an empty text gives no strings.
 std::vector<std::string> SplitString(std::string_view text, char delimiter);
 
+// SplitString's pieces one at a time, as views into `text` (which must outlive the reader):
+// nothing is copied or allocated.
+//   PieceReader pieces(text, ',');
+//   for (std::string_view piece; pieces.Next(piece);) ...
+class PieceReader {
+ public:
+  PieceReader(std::string_view text, char delimiter) : text_(text), delimiter_(delimiter) {}
+  // The next piece; false when none is left.
+  bool Next(std::string_view& piece) {
+    if (at_ >= text_.size()) return false;
+    const size_t end = text_.find(delimiter_, at_);
+    const size_t stop = end == std::string_view::npos ? text_.size() : end;
+    piece = text_.substr(at_, stop - at_);
+    at_ = stop + 1;
+    return true;
+  }
+
+ private:
+  std::string_view text_;
+  char delimiter_;
+  size_t at_ = 0;
+};
+
 // True when `text` is an optional sign followed by one or more decimal digits and nothing else,
 // and the number fits an int; `value` is then set, else it is 0.
 bool IsInteger(std::string_view text, int& value);

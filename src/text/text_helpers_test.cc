@@ -104,6 +104,13 @@ TEST(SplitStringTest, BehavesLikeRepeatedLineReads) {
   EXPECT_EQ(SplitString("video 0 RTP/AVP 96", ' '),
             (std::vector<std::string>{"video", "0", "RTP/AVP", "96"}));
   EXPECT_EQ(SplitString(",x", ','), (std::vector<std::string>{"", "x"}));
+  // The reader gives the same pieces, and keeps saying so once it is through.
+  PieceReader pieces("a,,b,", ',');
+  std::vector<std::string_view> read;
+  for (std::string_view piece; pieces.Next(piece);) read.push_back(piece);
+  std::string_view after;
+  EXPECT_FALSE(pieces.Next(after));
+  EXPECT_EQ(read, (std::vector<std::string_view>{"a", "", "b"}));
 }
 
 // The same answers as std::string_view::find_first_of, across and past the search windows.
