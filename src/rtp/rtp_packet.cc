@@ -41,62 +41,58 @@ void CRTPPacket::Clear() {
 }
 
 bool CRTPPacket::Parse(size_t length, const uint8_t* data) {
-  Clear();
-  if (data == nullptr || length <= kFixedHeaderSize) return false;
-  // A datagram never comes near this; it keeps payload_length_ representable.
-  if (length > static_cast<size_t>(INT32_MAX)) return false;
+  // Every check comes before the first field is written; a failure then empties the packet.
+  // A datagram never comes near INT32_MAX; the bound keeps payload_length_ representable.
+  if (data == nullptr || length <= kFixedHeaderSize || length > static_cast<size_t>(INT32_MAX)) {
+    Clear();
+    return false;
+  }
 
   //  0                   1                   2                   3
   // |V=2|P|X|  CC   |M|     PT      |       sequence number         |
   // |                           timestamp                           |
   // |           synchronization source (SSRC) identifier            |
-  if ((data[0] >> kVersionShift) != kVersion) return false;
-
-  size_t header = kFixedHeaderSize;
-  const uint8_t csrc_count = data[0] & kCsrcCountMask;
-  if (csrc_count > 0) {
-    const size_t csrc_bytes = csrc_count * kCsrcSize;
-    if (csrc_bytes >= length - kFixedHeaderSize) {
-      Clear();
-      return false;
-    }
-    csrc_count_ = csrc_count;
-    csrc_list_.assign(data + header, data + header + csrc_bytes);
-    header += csrc_bytes;
+  const uint8_t first = data[0];
+  if ((first >> kVersionShift) != kVersion) {
+    Clear();
+    return false;
   }
 
-  if (data[0] & kExtensionBit) {
+  const uint8_t csrc_count = first & kCsrcCountMask;
+  const size_t csrc_bytes = csrc_count * kCsrcSize;
+  if (csrc_count > 0 && csrc_bytes >= length - kFixedHeaderSize) {
+    Clear();
+    return false;
+  }
+  size_t header = kFixedHeaderSize + csrc_bytes;
+
+  uint16_t extension_profile = 0;
+  uint16_t extension_length = 0;
+  const uint8_t* extension = nullptr;
+  if (first & kExtensionBit) {
     // RFC 3550 section 5.3.1: 16 profile bits, 16-bit length in words, then the words.
     if (header >= length || length - header < kExtensionHeaderSize) {
       Clear();
       return false;
     }
-    std::memcpy(&extension_profile_, data + header, sizeof(extension_profile_));
-    extension_length_ = ReadBE16(data + header + 2);
-    const size_t extension_size = kExtensionHeaderSize + extension_length_ * kExtensionWordSize;
-    if (extension_length_ > 0) {
-      if (extension_size >= length - header) {
-        Clear();
-        return false;
-      }
-      extension_data_.assign(data + header + kExtensionHeaderSize, data + header + extension_size);
+    std::memcpy(&extension_profile, data + header, sizeof(extension_profile));
+    extension_length = ReadBE16(data + header + 2);
+    const size_t extension_size = kExtensionHeaderSize + extension_length * kExtensionWordSize;
+    if (extension_length > 0 && extension_size >= length - header) {
+      Clear();
+      return false;
     }
+    extension = data + header + kExtensionHeaderSize;
     header += extension_size;
   }
-
-  padding_ = (data[0] & kPaddingBit) ? 1 : 0;
-  marker_ = (data[1] & kMarkerBit) ? 1 : 0;
-  payload_type_ = data[1] & kPayloadTypeMask;
-  sequence_ = ReadBE16(data + 2);
-  timestamp_ = ReadBE32(data + 4);
-  std::memcpy(&ssrc_, data + 8, sizeof(ssrc_));
-
   if (header >= length) {
     Clear();
     return false;
   }
+
   size_t end = length;
-  if (padding_ != 0) {
+  const bool padded = (first & kPaddingBit) != 0;
+  if (padded) {
     // RFC 3550 section 5.1: the last octet counts the padding octets, itself included. A count
     // of zero, or one that reaches into the header or leaves no payload, marks a broken packet.
     const uint8_t count = data[length - 1];
@@ -106,6 +102,26 @@ bool CRTPPacket::Parse(size_t length, const uint8_t* data) {
     }
     end = length - count;
   }
+
+  csrc_count_ = csrc_count;
+  if (csrc_count > 0) {
+    csrc_list_.assign(data + kFixedHeaderSize, data + kFixedHeaderSize + csrc_bytes);
+  } else {
+    csrc_list_.clear();
+  }
+  extension_profile_ = extension_profile;
+  extension_length_ = extension_length;
+  if (extension_length > 0) {
+    extension_data_.assign(extension, extension + extension_length * kExtensionWordSize);
+  } else {
+    extension_data_.clear();
+  }
+  padding_ = padded ? 1 : 0;
+  marker_ = (data[1] & kMarkerBit) ? 1 : 0;
+  payload_type_ = data[1] & kPayloadTypeMask;
+  sequence_ = ReadBE16(data + 2);
+  timestamp_ = ReadBE32(data + 4);
+  std::memcpy(&ssrc_, data + 8, sizeof(ssrc_));
   payload_.assign(data + header, data + end);
   payload_length_ = static_cast<int32_t>(payload_.size());
   return true;
