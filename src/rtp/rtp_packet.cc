@@ -42,10 +42,13 @@ void CRTPPacket::Clear() {
 
 bool CRTPPacket::Parse(size_t length, const uint8_t* data) {
   // Every check comes before the first field is written; a failure then empties the packet.
-  // A datagram never comes near INT32_MAX; the bound keeps payload_length_ representable.
-  if (data == nullptr || length <= kFixedHeaderSize || length > static_cast<size_t>(INT32_MAX)) {
+  const auto fail = [this] {
     Clear();
     return false;
+  };
+  // A datagram never comes near INT32_MAX; the bound keeps payload_length_ representable.
+  if (data == nullptr || length <= kFixedHeaderSize || length > static_cast<size_t>(INT32_MAX)) {
+    return fail();
   }
 
   //  0                   1                   2                   3
@@ -53,17 +56,11 @@ bool CRTPPacket::Parse(size_t length, const uint8_t* data) {
   // |                           timestamp                           |
   // |           synchronization source (SSRC) identifier            |
   const uint8_t first = data[0];
-  if ((first >> kVersionShift) != kVersion) {
-    Clear();
-    return false;
-  }
+  if ((first >> kVersionShift) != kVersion) return fail();
 
   const uint8_t csrc_count = first & kCsrcCountMask;
   const size_t csrc_bytes = csrc_count * kCsrcSize;
-  if (csrc_count > 0 && csrc_bytes >= length - kFixedHeaderSize) {
-    Clear();
-    return false;
-  }
+  if (csrc_bytes >= length - kFixedHeaderSize) return fail();
   size_t header = kFixedHeaderSize + csrc_bytes;
 
   uint16_t extension_profile = 0;
@@ -71,24 +68,15 @@ bool CRTPPacket::Parse(size_t length, const uint8_t* data) {
   const uint8_t* extension = nullptr;
   if (first & kExtensionBit) {
     // RFC 3550 section 5.3.1: 16 profile bits, 16-bit length in words, then the words.
-    if (header >= length || length - header < kExtensionHeaderSize) {
-      Clear();
-      return false;
-    }
+    if (header >= length || length - header < kExtensionHeaderSize) return fail();
     std::memcpy(&extension_profile, data + header, sizeof(extension_profile));
     extension_length = ReadBE16(data + header + 2);
     const size_t extension_size = kExtensionHeaderSize + extension_length * kExtensionWordSize;
-    if (extension_length > 0 && extension_size >= length - header) {
-      Clear();
-      return false;
-    }
+    if (extension_length > 0 && extension_size >= length - header) return fail();
     extension = data + header + kExtensionHeaderSize;
     header += extension_size;
   }
-  if (header >= length) {
-    Clear();
-    return false;
-  }
+  if (header >= length) return fail();
 
   size_t end = length;
   const bool padded = (first & kPaddingBit) != 0;
@@ -96,26 +84,15 @@ bool CRTPPacket::Parse(size_t length, const uint8_t* data) {
     // RFC 3550 section 5.1: the last octet counts the padding octets, itself included. A count
     // of zero, or one that reaches into the header or leaves no payload, marks a broken packet.
     const uint8_t count = data[length - 1];
-    if (count == 0 || count >= length - header) {
-      Clear();
-      return false;
-    }
+    if (count == 0 || count >= length - header) return fail();
     end = length - count;
   }
 
   csrc_count_ = csrc_count;
-  if (csrc_count > 0) {
-    csrc_list_.assign(data + kFixedHeaderSize, data + kFixedHeaderSize + csrc_bytes);
-  } else {
-    csrc_list_.clear();
-  }
+  csrc_list_.assign(data + kFixedHeaderSize, data + kFixedHeaderSize + csrc_bytes);
   extension_profile_ = extension_profile;
   extension_length_ = extension_length;
-  if (extension_length > 0) {
-    extension_data_.assign(extension, extension + extension_length * kExtensionWordSize);
-  } else {
-    extension_data_.clear();
-  }
+  extension_data_.assign(extension, extension + extension_length * kExtensionWordSize);
   padding_ = padded ? 1 : 0;
   marker_ = (data[1] & kMarkerBit) ? 1 : 0;
   payload_type_ = data[1] & kPayloadTypeMask;
